@@ -1,0 +1,219 @@
+// The services the library takes from its platform: the registry, mutexes,
+// threads, time and text routines. On Windows each call is a thin wrapper of
+// advapi32, kernel32 or shlwapi; on POSIX a stand-in keeps the registry in
+// SQLite and builds the kernel objects from pthreads and file locks.
+//
+// Every registry call returns a Windows error code (0 on success). Functions
+// whose name ends in _a always take 8-bit text; the others take the build's
+// tchar (UTF-16 in the wide build, the system code page in the narrow one).
+#pragma once
+
+#include <cstdint>
+
+#include "platform/errors.h"
+#include "platform/tchar.h"
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
+
+namespace kx::plat {
+
+constexpr uint32_t kInfinite = 0xFFFFFFFFu;
+
+// Whether the unload hook may wait for a thread to end. Inside the Windows
+// loader's unload notification it may not: an ending thread needs the loader
+// lock that the unloading thread holds.
+#if defined(_WIN32)
+constexpr bool kCanJoinAtUnload = false;
+#else
+constexpr bool kCanJoinAtUnload = true;
+#endif
+
+// ---- Registry ---------------------------------------------------------------
+
+// An open registry key (HKEY on Windows). Null is never a valid open key.
+using Key = void*;
+
+Key current_user();
+
+// Opens the key, creating it and any missing parents; access KEY_READ |
+// KEY_WRITE, non-volatile. An existing key opens like a new one. On failure
+// *out is left untouched.
+int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out);
+int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out);
+// Opens an existing key; never creates one.
+int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out);
+// Deletes a key with its values; a key that has sub-keys is refused.
+int32_t reg_delete_key(Key parent, const tchar* sub_key);
+int32_t reg_close_key(Key key);
+
+int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes);
+int32_t reg_delete_value(Key key, const tchar* name);
+// As RegQueryValueEx: type may be null; with data null only the size is
+// reported. *bytes holds the buffer's size on entry and the value's size on
+// return; a short buffer gives kErrMoreData.
+int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, uint32_t* bytes);
+// Number of values and the longest value name in tchars (no terminator).
+// Either pointer may be null.
+int32_t reg_query_info_key(Key key, uint32_t* values, uint32_t* max_value_name_len);
+// The value name at index. *name_len holds the capacity in tchars (with the
+// terminator) on entry and the name's length without it on success.
+int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len);
+// The sub-key name at index, with the same convention as reg_enum_value.
+int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
+
+// ---- Mutexes ----------------------------------------------------------------
+
+// An unnamed mutex, re-entrant for its owner like a Windows mutex. On Windows a
+// kernel mutex, so a thread ended by the system while holding it abandons it
+// and the next waiter still gets it.
+class Mutex {
+ public:
+  Mutex();
+  ~Mutex();
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  bool ok() const;
+  void lock();
+  void unlock();
+
+ private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;
+#else
+  pthread_mutex_t mu_;
+  bool ok_ = false;
+#endif
+};
+
+// The named mutex shared by every process of the user that loads either
+// build. Re-entrant for its owning thread; a dead owner releases it.
+class NamedMutex {
+ public:
+  NamedMutex() = default;
+  ~NamedMutex();
+  NamedMutex(const NamedMutex&) = delete;
+  NamedMutex& operator=(const NamedMutex&) = delete;
+
+  // Creates or opens the mutex of that name; false when it cannot.
+  bool open(const char* name);
+  void lock();
+  void unlock();
+
+ private:
+  void* impl_ = nullptr;
+};
+
+// Holds a mutex for a scope.
+template <class M>
+class Lock {
+ public:
+  explicit Lock(M& mu) : mu_(mu) { mu_.lock(); }
+  ~Lock() { mu_.unlock(); }
+  Lock(const Lock&) = delete;
+  Lock& operator=(const Lock&) = delete;
+
+ private:
+  M& mu_;
+};
+
+// ---- Events -----------------------------------------------------------------
+
+// A manual- or auto-reset event, for waking a sleeping thread early.
+class Event {
+ public:
+  explicit Event(bool manual_reset);
+  ~Event();
+  Event(const Event&) = delete;
+  Event& operator=(const Event&) = delete;
+
+  bool ok() const;
+  void set();
+  void reset();
+  // True when the event was signalled within ms milliseconds.
+  bool wait(uint32_t ms);
+
+ private:
+#if defined(_WIN32)
+  void* handle_ = nullptr;
+#else
+  pthread_mutex_t mu_;
+  pthread_cond_t cv_;
+  bool manual_;
+  bool signalled_ = false;
+  bool ok_ = false;
+#endif
+};
+
+// ---- Threads ----------------------------------------------------------------
+
+class Thread {
+ public:
+  using Routine = uint32_t (*)(void* arg);
+
+  Thread() = default;
+  // Releases the handle; never waits for the thread.
+  ~Thread();
+  Thread(const Thread&) = delete;
+  Thread& operator=(const Thread&) = delete;
+
+  // Starts routine(arg) at once with the default stack; false on failure.
+  bool start(Routine routine, void* arg);
+  bool started() const { return started_; }
+  // True when the thread has ended within ms milliseconds (kInfinite: no limit).
+  bool wait(uint32_t ms);
+
+ private:
+  bool started_ = false;
+#if defined(_WIN32)
+  void* handle_ = nullptr;
+#else
+  pthread_t thread_{};
+  bool joined_ = false;
+#endif
+};
+
+void sleep_ms(uint32_t ms);
+
+// ---- Time -------------------------------------------------------------------
+
+struct SystemTime {
+  uint16_t year;
+  uint16_t month;
+  uint16_t day_of_week;
+  uint16_t day;
+  uint16_t hour;
+  uint16_t minute;
+  uint16_t second;
+  uint16_t milliseconds;
+};
+
+// The current UTC date and time.
+void get_system_time(SystemTime* now);
+// 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
+bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time);
+
+// Replaces the clock behind get_system_time, for tests; null restores it.
+using ClockHook = void (*)(SystemTime* now);
+void set_clock_for_testing(ClockHook hook);
+
+// ---- Text -------------------------------------------------------------------
+
+uint32_t str_len(const tchar* s);
+void str_cpy(tchar* dst, const tchar* src);
+// 0 when equal; letter case counts.
+int str_cmp(const tchar* a, const tchar* b);
+// First occurrence of sub in s, or null. An empty sub is found nowhere.
+const tchar* str_str(const tchar* s, const tchar* sub);
+
+}  // namespace kx::plat
+
+// Called by the platform's loader glue: once when the library is loaded, after
+// the runtime is ready, and once when it is unloaded, before the runtime is torn
+// down. process_exit tells an unloading at process exit from an explicit one.
+namespace kx {
+void on_library_load();
+void on_library_unload(bool process_exit);
+}  // namespace kx

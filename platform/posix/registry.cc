@@ -1,0 +1,700 @@
+// The registry stand-in: HKEY_CURRENT_USER kept in an SQLite database at
+// $XDG_CONFIG_HOME/kelmix/registry.db (default ~/.config/kelmix/registry.db),
+// shared by every process of the user and by both builds of the library.
+//
+// Keys are rows with a never-reused id; a handle holds the id, so a handle whose
+// key was deleted (here or in another process) finds no row and reports
+// kErrKeyDeleted. Names keep the case they were created with and are looked up
+// and sorted by their folded form, as Windows-compatible registries do. REG_SZ,
+// REG_EXPAND_SZ and REG_MULTI_SZ data are held as UTF-16; the narrow build
+// converts from and to UTF-8 like the A functions of Windows.
+#include <errno.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+#include "platform/posix/unicode.h"
+
+namespace kx::plat {
+
+namespace {
+
+using posix::fold;
+using posix::utf16_to_utf8;
+using posix::utf8_to_utf16;
+
+constexpr int32_t kErrNoAccess = 998;           // ERROR_NOACCESS: data null with a size
+constexpr int32_t kErrBadDb = 1009;             // ERROR_BADDB: a schema newer than ours
+constexpr int32_t kErrRegistryIoFailed = 1016;  // ERROR_REGISTRY_IO_FAILED
+constexpr uint32_t kRegExpandSz = 2;
+constexpr uint32_t kRegMultiSz = 7;
+
+constexpr int64_t kRootId = 1;
+constexpr size_t kMaxKeyNameUnits = 256;     // per path component
+constexpr size_t kMaxValueNameUnits = 16383;
+constexpr size_t kMaxAnsiPathUnits = 260;    // the A functions convert key paths into this
+constexpr size_t kMaxAnsiPathBytes = 32766;
+constexpr int kSchemaVersion = 1;
+constexpr int kBusyTimeoutMs = 5000;
+constexpr int kBusyAttempts = 40;
+
+struct KeyHandle {
+  int64_t id;
+};
+
+KeyHandle g_root{kRootId};
+
+bool is_string_type(uint32_t type) {
+  return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
+}
+
+// ---- SQLite plumbing ----
+
+// An SQLite failure on its way out of a registry operation.
+struct SqlError {
+  int code;
+};
+
+[[noreturn]] void fail(int code) { throw SqlError{code}; }
+
+// One prepared statement, finalized when it goes out of scope.
+class Stmt {
+ public:
+  Stmt(sqlite3* db, const char* sql) {
+    int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
+    if (rc != SQLITE_OK) fail(rc);
+  }
+  ~Stmt() { sqlite3_finalize(stmt_); }
+  Stmt(const Stmt&) = delete;
+  Stmt& operator=(const Stmt&) = delete;
+
+  Stmt& bind(int i, int64_t v) {
+    check(sqlite3_bind_int64(stmt_, i, v));
+    return *this;
+  }
+  // Binds bytes; an empty range is an empty blob, never NULL.
+  Stmt& bind(int i, const void* p, size_t n) {
+    static const char kNothing = 0;
+    check(sqlite3_bind_blob(stmt_, i, n ? p : &kNothing, static_cast<int>(n), SQLITE_TRANSIENT));
+    return *this;
+  }
+  Stmt& bind(int i, std::u16string_view s) { return bind(i, s.data(), s.size() * 2); }
+
+  // True when a row is ready, false when done.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    fail(rc);
+  }
+  int64_t int_at(int col) { return sqlite3_column_int64(stmt_, col); }
+  std::string bytes_at(int col) {
+    auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, col));
+    int n = sqlite3_column_bytes(stmt_, col);
+    return p ? std::string(p, static_cast<size_t>(n)) : std::string();
+  }
+  std::u16string units_at(int col) {
+    std::string b = bytes_at(col);
+    std::u16string s(b.size() / 2, u'\0');
+    std::memcpy(s.data(), b.data(), s.size() * 2);
+    return s;
+  }
+
+ private:
+  void check(int rc) {
+    if (rc != SQLITE_OK) fail(rc);
+  }
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+void exec(sqlite3* db, const char* sql) {
+  int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) fail(rc);
+}
+
+// A transaction, rolled back unless committed. Writers take the write lock at
+// once (BEGIN IMMEDIATE) so that they wait in the busy handler instead of
+// failing on upgrade.
+class Transaction {
+ public:
+  Transaction(sqlite3* db, bool write) : db_(db) {
+    exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    open_ = true;
+  }
+  ~Transaction() {
+    if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+  }
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  void commit() {
+    exec(db_, "COMMIT");
+    open_ = false;
+  }
+
+ private:
+  sqlite3* db_;
+  bool open_ = false;
+};
+
+// The folded form, as big-endian units so that byte order is unit order.
+std::string folded_key(std::u16string_view name) {
+  std::u16string f = fold(name);
+  std::string out(f.size() * 2, '\0');
+  for (size_t i = 0; i < f.size(); ++i) {
+    out[2 * i] = static_cast<char>(f[i] >> 8);
+    out[2 * i + 1] = static_cast<char>(f[i] & 0xFF);
+  }
+  return out;
+}
+
+// ---- The database file ----
+
+// Creates dir and its missing parents with mode 0700; true when it exists.
+bool make_dirs(const std::string& dir) {
+  if (dir.empty()) return false;
+  struct stat st;
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  size_t slash = dir.find_last_of('/');
+  if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash))) return false;
+  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+// $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known.
+std::string registry_dir() {
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config && config[0] == '/') return std::string(config) + "/kelmix";
+  const char* home = std::getenv("HOME");
+  if (!home || !*home) {
+    struct passwd* pw = getpwuid(getuid());
+    home = pw ? pw->pw_dir : nullptr;
+  }
+  if (!home || !*home) return {};
+  return std::string(home) + "/.config/kelmix";
+}
+
+void create_schema(sqlite3* db) {
+  Transaction txn(db, true);
+  Stmt version(db, "PRAGMA user_version");
+  int found = version.step() ? static_cast<int>(version.int_at(0)) : 0;
+  if (found > kSchemaVersion) fail(SQLITE_SCHEMA);
+  if (found < kSchemaVersion) {
+    exec(db,
+         "CREATE TABLE keys("
+         "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
+         "  parent INTEGER NOT NULL,"
+         "  name BLOB NOT NULL,"     // UTF-16 as created
+         "  folded BLOB NOT NULL);"  // folded, big-endian: the lookup and sort order
+         "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
+         "CREATE TABLE vals("
+         "  key INTEGER NOT NULL,"
+         "  folded BLOB NOT NULL,"
+         "  name BLOB NOT NULL,"
+         "  type INTEGER NOT NULL,"
+         "  data BLOB NOT NULL,"
+         "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
+         "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');"
+         "PRAGMA user_version = 1;");
+  }
+  txn.commit();
+}
+
+// Opens the database, creating the folder (0700) and file (0600) as needed.
+// Returns an SQLite code.
+int open_database(sqlite3** out) {
+  std::string dir = registry_dir();
+  if (!make_dirs(dir)) return SQLITE_CANTOPEN;
+  std::string path = dir + "/registry.db";
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return SQLITE_CANTOPEN;
+  close(fd);
+  sqlite3* db = nullptr;
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+                           nullptr);
+  if (rc == SQLITE_OK) {
+    sqlite3_busy_timeout(db, kBusyTimeoutMs);
+    try {
+      // Changing the journal mode needs a moment alone with the file.
+      for (int attempt = 0;; ++attempt) {
+        int mode = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (mode == SQLITE_OK) break;
+        if ((mode & 0xFF) != SQLITE_BUSY || attempt >= kBusyAttempts) fail(mode);
+        usleep(10000);
+      }
+      exec(db, "PRAGMA synchronous=NORMAL");
+      for (int attempt = 0;; ++attempt) {
+        try {
+          create_schema(db);
+          break;
+        } catch (const SqlError& e) {
+          if ((e.code & 0xFF) != SQLITE_BUSY || attempt >= kBusyAttempts) throw;
+        }
+      }
+    } catch (const SqlError& e) {
+      rc = e.code;
+    }
+  }
+  if (rc != SQLITE_OK) {
+    sqlite3_close(db);
+    return rc;
+  }
+  *out = db;
+  return SQLITE_OK;
+}
+
+int32_t to_win32_error(int sqlite_code) {
+  switch (sqlite_code & 0xFF) {
+    case SQLITE_NOMEM:
+      return kErrNotEnoughMemory;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+      return kErrAccessDenied;
+    case SQLITE_SCHEMA:
+      return kErrBadDb;
+    default:
+      return kErrRegistryIoFailed;
+  }
+}
+
+// ---- Process-wide state ----
+
+// The connection and the open handles, one set per loaded library. Calls come
+// from many threads; one mutex serializes them.
+class Registry {
+ public:
+  static Registry& get() {
+    static Registry* instance = new Registry();  // outlives static destructors
+    return *instance;
+  }
+
+  // Runs body(db) in a transaction, retrying while the database is busy.
+  // body returns a Windows code; only kOk commits. Any SQLite failure becomes a
+  // Windows code.
+  template <class Body>
+  int32_t run(bool write, Body body) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!db_) {
+      int rc = open_database(&db_);
+      if (rc != SQLITE_OK) return to_win32_error(rc);
+    }
+    for (int attempt = 0;; ++attempt) {
+      try {
+        Transaction txn(db_, write);
+        int32_t result = body(db_);
+        if (result == kOk) txn.commit();
+        return result;
+      } catch (const SqlError& e) {
+        if ((e.code & 0xFF) == SQLITE_BUSY && attempt < kBusyAttempts) {
+          usleep(10000);
+          continue;
+        }
+        return to_win32_error(e.code);
+      } catch (const std::bad_alloc&) {
+        return kErrNotEnoughMemory;
+      }
+    }
+  }
+
+  Key add_handle(int64_t id) {
+    auto* h = new KeyHandle{id};
+    std::lock_guard<std::mutex> lock(mu_);
+    handles_.insert(h);
+    return h;
+  }
+
+  // The key id behind a handle, or 0 when it is not an open handle.
+  int64_t id_of(Key key) {
+    if (key == &g_root) return kRootId;
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = handles_.find(static_cast<KeyHandle*>(key));
+    return it == handles_.end() ? 0 : (*it)->id;
+  }
+
+  bool remove_handle(Key key) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = handles_.find(static_cast<KeyHandle*>(key));
+    if (it == handles_.end()) return false;
+    delete *it;
+    handles_.erase(it);
+    return true;
+  }
+
+  void close() {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (db_) sqlite3_close_v2(db_);
+    db_ = nullptr;
+  }
+
+ private:
+  Registry() = default;
+  std::mutex mu_;
+  sqlite3* db_ = nullptr;
+  std::unordered_set<KeyHandle*> handles_;
+};
+
+// ---- Keys ----
+
+bool key_exists(sqlite3* db, int64_t id) {
+  return Stmt(db, "SELECT 1 FROM keys WHERE id = ?").bind(1, id).step();
+}
+
+// The child of parent with that name, or 0.
+int64_t find_child(sqlite3* db, int64_t parent, std::u16string_view name) {
+  std::string f = folded_key(name);
+  Stmt s(db, "SELECT id FROM keys WHERE parent = ? AND folded = ?");
+  s.bind(1, parent).bind(2, f.data(), f.size());
+  return s.step() ? s.int_at(0) : 0;
+}
+
+// A key path split into its components.
+using Path = std::vector<std::u16string>;
+
+// Splits a relative key path. Runs of backslashes separate components, one at
+// the end is ignored; a leading backslash gives kErrBadPathname and a
+// component longer than 256 units kErrInvalidParameter.
+int32_t split_path(std::u16string_view text, Path* path) {
+  if (!text.empty() && text[0] == u'\\') return kErrBadPathname;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find(u'\\', pos);
+    if (end == std::u16string_view::npos) end = text.size();
+    if (end > pos) {
+      if (end - pos > kMaxKeyNameUnits) return kErrInvalidParameter;
+      path->emplace_back(text.substr(pos, end - pos));
+    }
+    pos = end + 1;
+  }
+  return kOk;
+}
+
+// A key path in 8-bit text, converted as the A functions do: the whole path
+// must fit in 260 UTF-16 units (kErrMoreData otherwise).
+int32_t split_path_a(const char* text, Path* path) {
+  if (!text) return kOk;
+  size_t bytes = std::strlen(text);
+  if (bytes > kMaxAnsiPathBytes) return kErrInvalidParameter;
+  std::u16string units = utf8_to_utf16(std::string_view(text, bytes));
+  if (units.size() > kMaxAnsiPathUnits) return kErrMoreData;
+  return split_path(units, path);
+}
+
+std::u16string to_units(const tchar* text) {
+  if (!text) return {};
+#if defined(KX_WIDE)
+  return std::u16string(text);
+#else
+  return utf8_to_utf16(text);
+#endif
+}
+
+int32_t split_path_t(const tchar* text, Path* path) {
+#if defined(KX_WIDE)
+  if (!text) return kOk;
+  return split_path(text, path);
+#else
+  return split_path_a(text, path);
+#endif
+}
+
+// Resolves path below start into *id (0 when missing); kErrKeyDeleted when
+// start itself is gone.
+int32_t resolve(sqlite3* db, int64_t start, const Path& path, int64_t* id) {
+  if (!key_exists(db, start)) return kErrKeyDeleted;
+  int64_t current = start;
+  for (const auto& name : path) {
+    current = find_child(db, current, name);
+    if (!current) break;
+  }
+  *id = current;
+  return kOk;
+}
+
+int32_t create_key(Key parent, const Path& path, Key* out) {
+  Registry& reg = Registry::get();
+  int64_t start = reg.id_of(parent);
+  if (!start) return kErrInvalidHandle;
+  int64_t id = 0;
+  int32_t rc = reg.run(true, [&](sqlite3* db) {
+    if (!key_exists(db, start)) return kErrKeyDeleted;
+    int64_t current = start;
+    for (const auto& name : path) {
+      int64_t child = find_child(db, current, name);
+      if (!child) {
+        std::string f = folded_key(name);
+        Stmt insert(db, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
+        insert.bind(1, current).bind(2, name).bind(3, f.data(), f.size()).step();
+        child = sqlite3_last_insert_rowid(db);
+      }
+      current = child;
+    }
+    id = current;
+    return kOk;
+  });
+  if (rc == kOk) *out = reg.add_handle(id);
+  return rc;
+}
+
+int32_t open_key(Key parent, const Path& path, Key* out) {
+  Registry& reg = Registry::get();
+  int64_t start = reg.id_of(parent);
+  if (!start) return kErrInvalidHandle;
+  int64_t id = 0;
+  int32_t rc = reg.run(false, [&](sqlite3* db) {
+    int32_t r = resolve(db, start, path, &id);
+    if (r == kOk && !id) r = kErrFileNotFound;
+    return r;
+  });
+  if (rc == kOk) *out = reg.add_handle(id);
+  return rc;
+}
+
+// ---- Values ----
+
+std::u16string value_name(const tchar* name) { return to_units(name); }
+
+#if !defined(KX_WIDE)
+// The UTF-16 units of string data, an odd trailing byte dropped.
+std::u16string units_of(const std::string& bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  std::memcpy(units.data(), bytes.data(), units.size() * 2);
+  return units;
+}
+#endif
+
+// The name of a value or sub-key as the caller's enumeration reports it:
+// copied with a terminator when it fits, kErrMoreData (and *len untouched)
+// otherwise.
+int32_t copy_name(const std::u16string& name, tchar* out, uint32_t* len) {
+#if defined(KX_WIDE)
+  const std::u16string& text = name;
+#else
+  std::string text = utf16_to_utf8(name);
+#endif
+  if (text.size() >= *len) return kErrMoreData;
+  std::memcpy(out, text.data(), text.size() * sizeof(tchar));
+  out[text.size()] = 0;
+  *len = static_cast<uint32_t>(text.size());
+  return kOk;
+}
+
+int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32_t* name_len) {
+  if (!name || !name_len) return kErrInvalidParameter;
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  std::u16string found;
+  int32_t rc = reg.run(false, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    Stmt s(db, sql);
+    s.bind(1, id).bind(2, static_cast<int64_t>(index));
+    if (!s.step()) return kErrNoMoreItems;
+    found = s.units_at(0);
+    return kOk;
+  });
+  if (rc != kOk) return rc;
+  return copy_name(found, name, name_len);
+}
+
+}  // namespace
+
+namespace posix {
+
+void close_registry() { Registry::get().close(); }
+
+}  // namespace posix
+
+Key current_user() { return &g_root; }
+
+int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
+  Path path;
+  int32_t rc = split_path_a(sub_key, &path);
+  return rc == kOk ? create_key(parent, path, out) : rc;
+}
+
+int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out) {
+  Path path;
+  int32_t rc = split_path_t(sub_key, &path);
+  return rc == kOk ? create_key(parent, path, out) : rc;
+}
+
+int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out) {
+  Path path;
+  int32_t rc = split_path_a(sub_key, &path);
+  return rc == kOk ? open_key(parent, path, out) : rc;
+}
+
+// kErrInvalidParameter for a null name; an empty one deletes the key itself.
+// The root and keys with sub-keys are refused with kErrAccessDenied.
+int32_t reg_delete_key(Key parent, const tchar* sub_key) {
+  if (!sub_key) return kErrInvalidParameter;
+  Path path;
+  int32_t rc = split_path_t(sub_key, &path);
+  if (rc != kOk) return rc;
+  Registry& reg = Registry::get();
+  int64_t start = reg.id_of(parent);
+  if (!start) return kErrInvalidHandle;
+  return reg.run(true, [&](sqlite3* db) {
+    int64_t id = 0;
+    int32_t r = resolve(db, start, path, &id);
+    if (r != kOk) return r;
+    if (!id) return kErrFileNotFound;
+    if (id == kRootId) return kErrAccessDenied;
+    if (Stmt(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").bind(1, id).step()) {
+      return kErrAccessDenied;
+    }
+    Stmt(db, "DELETE FROM vals WHERE key = ?").bind(1, id).step();
+    Stmt(db, "DELETE FROM keys WHERE id = ?").bind(1, id).step();
+    return kOk;
+  });
+}
+
+// kErrInvalidHandle for a handle that is not open; the root always closes.
+int32_t reg_close_key(Key key) {
+  if (key == &g_root) return kOk;
+  return Registry::get().remove_handle(key) ? kOk : kErrInvalidHandle;
+}
+
+// Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
+// with a non-zero size gives kErrNoAccess (998).
+int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data,
+                      uint32_t bytes) {
+  if (!data && bytes) return kErrNoAccess;
+  std::u16string units = value_name(name);
+  if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
+  auto* p = static_cast<const char*>(data);
+  std::string stored;
+  if (is_string_type(type) && bytes) {
+    // Like Windows, a string whose size leaves out its terminator gets it back
+    // when the terminator follows in memory.
+    const auto* t = reinterpret_cast<const tchar*>(p);
+    size_t count = bytes / sizeof(tchar);
+    if (count && t[count - 1] && !t[count]) bytes += sizeof(tchar);
+  }
+#if defined(KX_WIDE)
+  stored.assign(p ? p : "", bytes);
+#else
+  if (is_string_type(type)) {
+    std::u16string text = utf8_to_utf16(std::string_view(p ? p : "", bytes));
+    stored.assign(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+  } else {
+    stored.assign(p ? p : "", bytes);
+  }
+#endif
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  std::string f = folded_key(units);
+  return reg.run(true, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    // A replaced value keeps the name it was created with.
+    Stmt s(db,
+           "INSERT INTO vals(key, folded, name, type, data) VALUES(?, ?, ?, ?, ?) "
+           "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+    s.bind(1, id).bind(2, f.data(), f.size()).bind(3, units);
+    s.bind(4, static_cast<int64_t>(type)).bind(5, stored.data(), stored.size()).step();
+    return kOk;
+  });
+}
+
+int32_t reg_delete_value(Key key, const tchar* name) {
+  std::string f = folded_key(value_name(name));
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  return reg.run(true, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?").bind(1, id).bind(2, f.data(), f.size()).step();
+    return sqlite3_changes(db) ? kOk : kErrFileNotFound;
+  });
+}
+
+// kErrInvalidParameter when data is given without bytes. Strings that fit with
+// room to spare get a terminator after them when they lack one, as on Windows.
+int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, uint32_t* bytes) {
+  if (data && !bytes) return kErrInvalidParameter;
+  std::string f = folded_key(value_name(name));
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  uint32_t found_type = 0;
+  std::string found;
+  int32_t rc = reg.run(false, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    Stmt s(db, "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
+    s.bind(1, id).bind(2, f.data(), f.size());
+    if (!s.step()) return kErrFileNotFound;
+    found_type = static_cast<uint32_t>(s.int_at(0));
+    found = s.bytes_at(1);
+    return kOk;
+  });
+  if (rc != kOk) return rc;
+#if !defined(KX_WIDE)
+  if (is_string_type(found_type)) found = utf16_to_utf8(units_of(found));
+#endif
+  if (type) *type = found_type;
+  if (!bytes) return kOk;
+  uint32_t capacity = *bytes;
+  *bytes = static_cast<uint32_t>(found.size());
+  if (!data) return kOk;
+  if (found.size() > capacity) return kErrMoreData;
+  std::memcpy(data, found.data(), found.size());
+  if (is_string_type(found_type) && found.size() + sizeof(tchar) <= capacity &&
+      found.size() >= sizeof(tchar)) {
+    auto* t = reinterpret_cast<tchar*>(static_cast<char*>(data) + found.size()) - 1;
+    if (t[0]) t[1] = 0;
+  }
+  return kOk;
+}
+
+// The longest name counts UTF-16 units in both builds, as the A function of
+// Windows does; a narrow caller needs more bytes than that for non-ASCII names.
+int32_t reg_query_info_key(Key key, uint32_t* values, uint32_t* max_value_name_len) {
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  int64_t count = 0, longest = 0;
+  int32_t rc = reg.run(false, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    Stmt s(db, "SELECT count(*), coalesce(max(length(name)), 0) / 2 FROM vals WHERE key = ?");
+    s.bind(1, id).step();
+    count = s.int_at(0);
+    longest = s.int_at(1);
+    return kOk;
+  });
+  if (rc != kOk) return rc;
+  if (values) *values = static_cast<uint32_t>(count);
+  if (max_value_name_len) *max_value_name_len = static_cast<uint32_t>(longest);
+  return kOk;
+}
+
+// Names come in folded order. A name that does not fit (the terminator
+// included; bytes of UTF-8 in the narrow build) gives kErrMoreData and leaves
+// *name_len as it was.
+int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
+  return enum_names(key, "SELECT name FROM vals WHERE key = ? ORDER BY folded LIMIT 1 OFFSET ?",
+                    index, name, name_len);
+}
+
+int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
+  return enum_names(key,
+                    "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
+                    index, name, name_len);
+}
+
+}  // namespace kx::plat

@@ -1,0 +1,277 @@
+// Mutexes, events and threads from pthreads; the named mutex adds a lock file.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace kx::plat {
+
+namespace {
+
+// A recursive mutex that survives a thread ending while it holds it: the next
+// locker gets it, as with an abandoned Windows mutex. False on failure.
+bool init_owner_mutex(pthread_mutex_t* mu) {
+  pthread_mutexattr_t attr;
+  if (pthread_mutexattr_init(&attr) != 0) return false;
+  pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  bool ok = pthread_mutex_init(mu, &attr) == 0;
+  pthread_mutexattr_destroy(&attr);
+  return ok;
+}
+
+// Locks; true when the previous owner ended while holding it.
+bool lock_owner_mutex(pthread_mutex_t* mu) {
+  int rc = pthread_mutex_lock(mu);
+  if (rc == EOWNERDEAD) {
+    pthread_mutex_consistent(mu);
+    return true;
+  }
+  return false;
+}
+
+timespec deadline_after(uint32_t ms) {
+  timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  t.tv_sec += ms / 1000;
+  t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+  if (t.tv_nsec >= 1000000000L) {
+    t.tv_sec += 1;
+    t.tv_nsec -= 1000000000L;
+  }
+  return t;
+}
+
+// A folder only this user can reach: created 0700 if missing; refused when it
+// is a symlink, not a folder, or someone else's. Group and other permissions
+// are taken away.
+bool private_dir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return false;
+  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return false;
+  return true;
+}
+
+// Where the lock files live: $XDG_RUNTIME_DIR/kelmix, else /tmp/kelmix-<uid>.
+std::string lock_dir() {
+  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+  if (runtime && runtime[0] == '/') {
+    std::string dir = std::string(runtime) + "/kelmix";
+    return private_dir(dir) ? dir : std::string();
+  }
+  std::string dir = "/tmp/kelmix-" + std::to_string(getuid());
+  return private_dir(dir) ? dir : std::string();
+}
+
+// The lock file's name: the mutex name with anything but [A-Za-z0-9._-] as '_'.
+std::string lock_file_name(const char* name) {
+  std::string out;
+  for (const char* p = name; *p; ++p) {
+    char c = *p;
+    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                 c == '.' || c == '_' || c == '-';
+    out += plain ? c : '_';
+  }
+  return out + ".lock";
+}
+
+// The state of a NamedMutex: flock on its own open file excludes other
+// processes and the other NamedMutex objects of this one (each library has
+// its own); the recursive mutex excludes the other threads and counts depth.
+struct NamedLock {
+  int fd = -1;
+  pthread_mutex_t mu;
+  uint32_t depth = 0;  // guarded by mu
+};
+
+void flock_retrying(int fd, int op) {
+  while (flock(fd, op) != 0 && errno == EINTR) {
+  }
+}
+
+struct ThreadStart {
+  Thread::Routine routine;
+  void* arg;
+};
+
+void* thread_entry(void* p) {
+  ThreadStart start = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  start.routine(start.arg);
+  return nullptr;
+}
+
+}  // namespace
+
+// ---- Mutex ----
+
+Mutex::Mutex() { ok_ = init_owner_mutex(&mu_); }
+
+Mutex::~Mutex() {
+  if (ok_) pthread_mutex_destroy(&mu_);
+}
+
+bool Mutex::ok() const { return ok_; }
+
+void Mutex::lock() { lock_owner_mutex(&mu_); }
+
+void Mutex::unlock() { pthread_mutex_unlock(&mu_); }
+
+// ---- NamedMutex ----
+
+NamedMutex::~NamedMutex() {
+  auto* state = static_cast<NamedLock*>(impl_);
+  if (!state) return;
+  close(state->fd);  // drops the file lock too
+  pthread_mutex_destroy(&state->mu);
+  delete state;
+}
+
+// False when the lock folder is missing or unsafe or the file cannot be opened.
+bool NamedMutex::open(const char* name) {
+  if (impl_) return true;
+  if (!name || !*name) return false;
+  std::string dir = lock_dir();
+  if (dir.empty()) return false;
+  std::string path = dir + "/" + lock_file_name(name);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return false;
+  auto* state = new NamedLock;
+  state->fd = fd;
+  if (!init_owner_mutex(&state->mu)) {
+    close(fd);
+    delete state;
+    return false;
+  }
+  impl_ = state;
+  return true;
+}
+
+// Waits without limit, for other threads and then other processes or the other
+// library. A process that dies holding the lock releases it.
+void NamedMutex::lock() {
+  auto* state = static_cast<NamedLock*>(impl_);
+  if (!state) return;
+  if (lock_owner_mutex(&state->mu) && state->depth > 0) {
+    // Our thread that held it ended; the file lock is still ours.
+    state->depth = 1;
+    return;
+  }
+  if (state->depth++ == 0) flock_retrying(state->fd, LOCK_EX);
+}
+
+void NamedMutex::unlock() {
+  auto* state = static_cast<NamedLock*>(impl_);
+  if (!state) return;
+  if (state->depth > 0 && --state->depth == 0) flock_retrying(state->fd, LOCK_UN);
+  pthread_mutex_unlock(&state->mu);
+}
+
+// ---- Event ----
+
+Event::Event(bool manual_reset) : manual_(manual_reset) {
+  pthread_condattr_t attr;
+  if (pthread_condattr_init(&attr) != 0) return;
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  bool cv_ok = pthread_cond_init(&cv_, &attr) == 0;
+  pthread_condattr_destroy(&attr);
+  if (!cv_ok) return;
+  if (pthread_mutex_init(&mu_, nullptr) != 0) {
+    pthread_cond_destroy(&cv_);
+    return;
+  }
+  ok_ = true;
+}
+
+Event::~Event() {
+  if (!ok_) return;
+  pthread_cond_destroy(&cv_);
+  pthread_mutex_destroy(&mu_);
+}
+
+bool Event::ok() const { return ok_; }
+
+void Event::set() {
+  pthread_mutex_lock(&mu_);
+  signalled_ = true;
+  if (manual_) {
+    pthread_cond_broadcast(&cv_);
+  } else {
+    pthread_cond_signal(&cv_);
+  }
+  pthread_mutex_unlock(&mu_);
+}
+
+void Event::reset() {
+  pthread_mutex_lock(&mu_);
+  signalled_ = false;
+  pthread_mutex_unlock(&mu_);
+}
+
+// An auto-reset event is reset by the wait that sees it signalled.
+bool Event::wait(uint32_t ms) {
+  pthread_mutex_lock(&mu_);
+  timespec deadline = deadline_after(ms == kInfinite ? 0 : ms);
+  while (!signalled_) {
+    if (ms == kInfinite) {
+      pthread_cond_wait(&cv_, &mu_);
+    } else if (pthread_cond_timedwait(&cv_, &mu_, &deadline) == ETIMEDOUT) {
+      break;
+    }
+  }
+  bool got = signalled_;
+  if (got && !manual_) signalled_ = false;
+  pthread_mutex_unlock(&mu_);
+  return got;
+}
+
+// ---- Thread ----
+
+Thread::~Thread() {
+  if (started_ && !joined_) pthread_detach(thread_);
+}
+
+// False when this object already started a thread or the system refuses.
+bool Thread::start(Routine routine, void* arg) {
+  if (started_) return false;
+  auto* start = new ThreadStart{routine, arg};
+  if (pthread_create(&thread_, nullptr, thread_entry, start) != 0) {
+    delete start;
+    return false;
+  }
+  started_ = true;
+  return true;
+}
+
+// Joins the thread once it ended; false also when no thread was started.
+bool Thread::wait(uint32_t ms) {
+  if (!started_) return false;
+  if (joined_) return true;
+  int rc;
+  if (ms == kInfinite) {
+    rc = pthread_join(thread_, nullptr);
+  } else {
+    timespec deadline = deadline_after(ms);
+    rc = pthread_clockjoin_np(thread_, nullptr, CLOCK_MONOTONIC, &deadline);
+  }
+  if (rc != 0) return false;
+  joined_ = true;
+  return true;
+}
+
+void sleep_ms(uint32_t ms) {
+  timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace kx::plat

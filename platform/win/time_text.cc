@@ -1,0 +1,62 @@
+// Time and text routines on Windows: kernel32 and shlwapi.
+#include <windows.h>
+#include <shlwapi.h>
+
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace kx::plat {
+
+namespace {
+
+std::atomic<ClockHook> g_clock{nullptr};
+
+}  // namespace
+
+void get_system_time(SystemTime* now) {
+  if (ClockHook hook = g_clock.load()) {
+    hook(now);
+    return;
+  }
+  SYSTEMTIME st;
+  GetSystemTime(&st);
+  *now = SystemTime{st.wYear, st.wMonth, st.wDayOfWeek, st.wDay,
+                    st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
+}
+
+// False when a field is out of range (month 13, February 30, hour 24, ...).
+bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time) {
+  SYSTEMTIME st{time.year, time.month,  time.day_of_week, time.day,
+                time.hour, time.minute, time.second,      time.milliseconds};
+  FILETIME ft;
+  if (!SystemTimeToFileTime(&st, &ft)) return false;
+  *file_time = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+  return true;
+}
+
+void set_clock_for_testing(ClockHook hook) { g_clock.store(hook); }
+
+#if defined(KX_WIDE)
+
+uint32_t str_len(const tchar* s) { return static_cast<uint32_t>(lstrlenW(s)); }
+void str_cpy(tchar* dst, const tchar* src) { lstrcpyW(dst, src); }
+int str_cmp(const tchar* a, const tchar* b) { return lstrcmpW(a, b); }
+const tchar* str_str(const tchar* s, const tchar* sub) {
+  if (!sub || !*sub) return nullptr;
+  return StrStrW(s, sub);
+}
+
+#else
+
+uint32_t str_len(const tchar* s) { return static_cast<uint32_t>(lstrlenA(s)); }
+void str_cpy(tchar* dst, const tchar* src) { lstrcpyA(dst, src); }
+int str_cmp(const tchar* a, const tchar* b) { return lstrcmpA(a, b); }
+const tchar* str_str(const tchar* s, const tchar* sub) {
+  if (!sub || !*sub) return nullptr;
+  return StrStrA(s, sub);
+}
+
+#endif
+
+}  // namespace kx::plat
