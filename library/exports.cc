@@ -1,0 +1,169 @@
+// The nineteen exports. Each takes a reference to its store for the length of
+// the call, so a handle that was never given out or is already closed finds
+// nothing and the export returns its failure value; no exception leaves here.
+#include <type_traits>
+
+#include "kelmix.h"
+#include "library/library.h"
+
+namespace kx {
+namespace {
+
+static_assert(std::is_same<KXCHAR, tchar>::value, "the header and the build agree on text");
+
+// Returned by every read that fails; never in any store's strings.
+const tchar kEmpty[1] = {0};
+const tchar kVersion[] = KX_T("3.1.1");
+
+// Runs body on the store behind handle, or returns fail for a bad handle.
+template <class R, class Body>
+R with_store(KXHANDLE handle, R fail, Body body) noexcept {
+  HandleMap::Ref store = acquire_store(handle);
+  if (!store) return fail;
+  return body(*store);
+}
+
+// The write exports record their result; a missing name or text queues nothing.
+template <class Write>
+int write_export(KXHANDLE handle, bool args_ok, Write write) noexcept {
+  return with_store(handle, kErrInvalidHandle, [&](KXDATA& store) {
+    int32_t rc = args_ok ? write(store) : kErrInvalidParameter;
+    store.error = rc;
+    return rc;
+  });
+}
+
+}  // namespace
+}  // namespace kx
+
+using kx::KXDATA;
+
+extern "C" {
+
+KX_API KXHANDLE KX_CALL KXInit(const KXCHAR* name) { return kx::open_store(name); }
+
+KX_API int KX_CALL KXClose(KXHANDLE store) { return kx::close_store(store); }
+
+KX_API int KX_CALL KXString(KXHANDLE store, const KXCHAR* name, const KXCHAR* text) {
+  return kx::write_export(store, name && text,
+                          [&](KXDATA& s) { return s.set_string(name, text); });
+}
+
+KX_API int KX_CALL KXValue(KXHANDLE store, const KXCHAR* name, int value) {
+  return kx::write_export(store, name != nullptr,
+                          [&](KXDATA& s) { return s.set_value(name, value); });
+}
+
+KX_API int KX_CALL KXDouble(KXHANDLE store, const KXCHAR* name, double value) {
+  return kx::write_export(store, name != nullptr,
+                          [&](KXDATA& s) { return s.set_double(name, value); });
+}
+
+KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name) {
+  // A delete leaves the store's error alone unless it could not be queued.
+  return kx::with_store(store, kx::kErrInvalidHandle, [&](KXDATA& s) {
+    int32_t rc = name ? s.remove(name) : kx::kErrInvalidParameter;
+    if (rc != kx::kOk) s.error = rc;
+    return rc;
+  });
+}
+
+KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
+  return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+    kx::tchar* text = nullptr;
+    int32_t rc = name ? s.read_string(name, &text) : kx::kErrInvalidParameter;
+    s.error = rc;
+    return rc == kx::kOk ? text : kx::kEmpty;
+  });
+}
+
+KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
+  return kx::with_store(store, 0, [&](KXDATA& s) {
+    int32_t value = 0;
+    int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
+    s.error = rc;
+    return rc == kx::kOk ? value : 0;
+  });
+}
+
+KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
+  return kx::with_store(store, 0.0, [&](KXDATA& s) {
+    double value = 0.0;
+    int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
+    s.error = rc;
+    return rc == kx::kOk ? value : 0.0;
+  });
+}
+
+KX_API int KX_CALL KXExists(KXHANDLE store, const KXCHAR* name) {
+  return kx::with_store(store, -1, [&](KXDATA& s) {
+    if (!name) return -1;
+    int32_t value;
+    int32_t rc = s.read_value(name, &value);
+    return rc == kx::kOk ? 1 : rc == kx::kErrFileNotFound ? 0 : -1;
+  });
+}
+
+KX_API int KX_CALL KXCount(KXHANDLE store) {
+  return kx::with_store(store, -kx::kErrInvalidHandle, [](KXDATA& s) { return s.count(); });
+}
+
+KX_API const KXCHAR* KX_CALL KXGetKey(KXHANDLE store, int index) {
+  return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+    kx::tchar* name = nullptr;
+    return s.get_key(static_cast<uint32_t>(index), &name) == kx::kOk ? name : kx::kEmpty;
+  });
+}
+
+KX_API int KX_CALL KXDelPref(KXHANDLE store, const KXCHAR* prefix) {
+  return kx::with_store(store, kx::kErrInvalidHandle, [&](KXDATA& s) {
+    return prefix ? s.delete_prefix(prefix) : kx::kErrInvalidParameter;
+  });
+}
+
+KX_API int KX_CALL KXError(KXHANDLE store) {
+  return kx::with_store(store, kx::kErrInvalidHandle,
+                        [](KXDATA& s) { return s.error.load(std::memory_order_relaxed); });
+}
+
+KX_API int KX_CALL KXRelease(KXHANDLE store) {
+  return kx::with_store(store, kx::kErrInvalidHandle, [](KXDATA& s) {
+    s.release_all();
+    s.error = kx::kOk;
+    return kx::kOk;
+  });
+}
+
+KX_API int KX_CALL KXReleaseOne(KXHANDLE store, const KXCHAR* str) {
+  return kx::with_store(store, -1, [&](KXDATA& s) { return s.release_one(str); });
+}
+
+KX_API int KX_CALL KXWipe(const KXCHAR* name) {
+  // Only ever one store key under the product key: no name, no deletion.
+  if (!name || name[0] == 0) return kx::kErrInvalidParameter;
+  kx::plat::Key product = nullptr;
+  int32_t rc = kx::plat::reg_open_key_a(kx::plat::current_user(), kx::kProductKey, &product);
+  if (rc != kx::kOk) return rc;
+  rc = kx::plat::reg_delete_key(product, name);
+  int32_t close_rc = kx::plat::reg_close_key(product);
+  return rc != kx::kOk ? rc : close_rc;
+}
+
+KX_API const KXCHAR* KX_CALL KXVersion(void) { return kx::kVersion; }
+
+KX_API KXINT64 KX_CALL UnixTime(void) {
+  kx::plat::SystemTime now;
+  kx::plat::get_system_time(&now);
+  now.milliseconds = 0;
+  uint64_t now_count = 0;
+  kx::plat::system_time_to_file_time(now, &now_count);
+  kx::plat::SystemTime epoch = {};
+  epoch.year = 1970;
+  epoch.month = 1;
+  epoch.day = 1;
+  uint64_t epoch_count = 0;  // 116444736000000000
+  kx::plat::system_time_to_file_time(epoch, &epoch_count);
+  return static_cast<int64_t>(now_count - epoch_count) / 10000000;
+}
+
+}  // extern "C"

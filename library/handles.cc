@@ -1,0 +1,257 @@
+#include "library/handles.h"
+
+#include <new>
+#include <thread>
+
+#include "library/library.h"
+#include "store/memory.h"
+
+namespace kx {
+
+// ---- HandleMap ----------------------------------------------------------------
+
+namespace {
+constexpr uint64_t kClosedBit = 1ull << 31;
+constexpr uint64_t kRefMask = kClosedBit - 1;
+constexpr uint32_t kGenerationMask = 0x7FFF;
+
+uint64_t generation_of(uint64_t word) { return word >> 32; }
+}  // namespace
+
+HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint64_t* generation) noexcept {
+  auto bits = static_cast<uint32_t>(handle);
+  uint32_t index = bits & 0xFFFF;
+  *generation = bits >> 16;
+  if (handle <= 0 || *generation == 0 || *generation > kGenerationMask || index >= kCapacity) {
+    return nullptr;
+  }
+  return &entries_[index];
+}
+
+int32_t HandleMap::insert(KXDATA* store) noexcept {
+  // Round robin, so a closed handle's entry is the last to be reused.
+  uint32_t start = cursor_.fetch_add(1, std::memory_order_relaxed);
+  for (uint32_t i = 0; i < kCapacity; ++i) {
+    uint32_t index = (start + i) % kCapacity;
+    Entry& entry = entries_[index];
+    KXDATA* expected = nullptr;
+    if (!entry.store.compare_exchange_strong(expected, store, std::memory_order_acq_rel)) {
+      continue;
+    }
+    uint64_t generation = (generation_of(entry.word.load()) % kGenerationMask) + 1;
+    entry.word.store(generation << 32, std::memory_order_release);
+    cursor_.store(index + 1, std::memory_order_relaxed);
+    return static_cast<int32_t>((generation << 16) | index);
+  }
+  return 0;
+}
+
+HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
+  Ref ref;
+  uint64_t generation;
+  Entry* entry = entry_for(handle, &generation);
+  if (!entry) return ref;
+  uint64_t word = entry->word.load(std::memory_order_acquire);
+  do {
+    if (generation_of(word) != generation || (word & kClosedBit)) return ref;
+  } while (!entry->word.compare_exchange_weak(word, word + 1, std::memory_order_acquire));
+  ref.word_ = &entry->word;
+  ref.store_ = entry->store.load(std::memory_order_acquire);
+  return ref;
+}
+
+KXDATA* HandleMap::retire(int32_t handle, bool wait) noexcept {
+  uint64_t generation;
+  Entry* entry = entry_for(handle, &generation);
+  if (!entry) return nullptr;
+  uint64_t word = entry->word.load(std::memory_order_acquire);
+  do {
+    if (generation_of(word) != generation || (word & kClosedBit)) return nullptr;
+  } while (!entry->word.compare_exchange_weak(word, word | kClosedBit));
+  while (wait && (entry->word.load(std::memory_order_acquire) & kRefMask) != 0) {
+    std::this_thread::yield();
+  }
+  return entry->store.load(std::memory_order_acquire);
+}
+
+void HandleMap::release(int32_t handle) noexcept {
+  uint64_t generation;
+  if (Entry* entry = entry_for(handle, &generation)) {
+    entry->store.store(nullptr, std::memory_order_release);
+  }
+}
+
+uint32_t HandleMap::open_handles(int32_t* out, uint32_t max) noexcept {
+  uint32_t n = 0;
+  for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
+    uint64_t word = entries_[index].word.load(std::memory_order_acquire);
+    if ((word & kClosedBit) == 0 && entries_[index].store.load() != nullptr) {
+      out[n++] = static_cast<int32_t>((generation_of(word) << 16) | index);
+    }
+  }
+  return n;
+}
+
+// ---- The table of open stores by name -----------------------------------------
+
+namespace {
+
+constexpr int kHandleSlots = 100;
+
+// A store recorded under its name. The name is a heap copy, so a name of any
+// length is kept whole.
+struct HandleSlot {
+  tchar* name;
+  int32_t handle;  // 0: the slot is free
+};
+
+HandleSlot g_slots[kHandleSlots];
+HandleMap g_map;
+
+// "KelmixHandlesMutex"; when it cannot be had, an in-process mutex stands in,
+// which still guards this process's table.
+plat::NamedMutex* g_named_mutex = nullptr;
+plat::Mutex* g_local_mutex = nullptr;
+
+class HandlesLock {
+ public:
+  HandlesLock() {
+    if (g_named_mutex) g_named_mutex->lock();
+    else if (g_local_mutex) g_local_mutex->lock();
+  }
+  ~HandlesLock() {
+    if (g_named_mutex) g_named_mutex->unlock();
+    else if (g_local_mutex) g_local_mutex->unlock();
+  }
+  HandlesLock(const HandlesLock&) = delete;
+  HandlesLock& operator=(const HandlesLock&) = delete;
+};
+
+// Callers hold the handles lock.
+int32_t find_store(const tchar* name) {
+  for (const HandleSlot& slot : g_slots) {
+    if (slot.handle != 0 && plat::str_cmp(slot.name, name) == 0) return slot.handle;
+  }
+  return 0;
+}
+
+void add_store(const tchar* name, int32_t handle) {
+  for (HandleSlot& slot : g_slots) {
+    if (slot.handle != 0) continue;
+    // Without memory for the name the store still works, unrecorded, like a
+    // store that found the table full.
+    tchar* copy = dup_string(name);
+    if (!copy) return;
+    free_string(slot.name);
+    slot.name = copy;
+    slot.handle = handle;
+    return;
+  }
+}
+
+void free_slot(HandleSlot& slot) {
+  free_string(slot.name);
+  slot.name = nullptr;
+  slot.handle = 0;
+}
+
+void remove_store(int32_t handle) {
+  for (HandleSlot& slot : g_slots) {
+    if (slot.handle == handle) {
+      free_slot(slot);
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- Opening and closing ------------------------------------------------------
+
+int32_t open_store(const tchar* name) noexcept {
+  if (!name) return kErrInvalidParameter;
+  // Lookup, creation and recording are one step, so two threads opening the
+  // same new name get one store.
+  HandlesLock lock;
+  if (int32_t handle = find_store(name)) return handle;
+
+  plat::Key product = nullptr;
+  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, &product);
+  if (rc != kOk) return rc;
+  plat::Key key = nullptr;
+  rc = plat::reg_create_key(product, name, &key);
+  plat::reg_close_key(product);
+  if (rc != kOk) return rc;
+
+  KXDATA* store = KXDATA::create(key);
+  if (!store) return 0;
+  int32_t handle = g_map.insert(store);
+  if (handle == 0) {
+    delete store;
+    return 0;
+  }
+  add_store(name, handle);
+  return handle;
+}
+
+int32_t close_store(int32_t handle) noexcept {
+  KXDATA* store;
+  {
+    // Retired and unrecorded in one step: a KXInit from now on makes a new
+    // store rather than returning this one while it closes.
+    HandlesLock lock;
+    store = g_map.retire(handle);
+    if (!store) return kErrInvalidHandle;
+    remove_store(handle);
+  }
+  int32_t rc = store->close(true);
+  delete store;
+  g_map.release(handle);
+  return rc;
+}
+
+HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(handle); }
+
+void on_library_load() {
+  // Heap objects, so no static destructor can take them away before the
+  // unload hook has used them.
+  auto* named = new (std::nothrow) plat::NamedMutex();
+  if (named && named->open(kHandlesMutexName)) {
+    g_named_mutex = named;
+  } else {
+    delete named;
+    g_local_mutex = new (std::nothrow) plat::Mutex();
+  }
+}
+
+namespace {
+
+void close_every_store(bool process_exit) {
+  HandlesLock lock;
+  int32_t handles[HandleMap::kCapacity];
+  uint32_t n = g_map.open_handles(handles, HandleMap::kCapacity);
+  for (uint32_t i = 0; i < n; ++i) {
+    // At process exit a thread the system ended may hold a reference forever.
+    KXDATA* store = g_map.retire(handles[i], !process_exit);
+    if (!store) continue;
+    store->close(plat::kCanJoinAtUnload);
+    delete store;
+    g_map.release(handles[i]);
+  }
+  for (HandleSlot& slot : g_slots) free_slot(slot);
+}
+
+}  // namespace
+
+void on_library_unload(bool process_exit) {
+  close_every_store(process_exit);
+  // At process exit the system closes the mutex; an explicit unloading gives
+  // it back, so loading again opens it afresh.
+  if (process_exit) return;
+  delete g_named_mutex;
+  delete g_local_mutex;
+  g_named_mutex = nullptr;
+  g_local_mutex = nullptr;
+}
+
+}  // namespace kx

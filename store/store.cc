@@ -1,0 +1,364 @@
+#include "store/store.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace kx {
+
+namespace {
+constexpr uint32_t kPaceMs = 100;        // one record per pass while open
+constexpr uint32_t kCloseWaitMs = 500;   // the first wait for the drain
+constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
+std::atomic<bool> g_hold{false};
+}  // namespace
+
+void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
+
+// ---- PendingQueue -------------------------------------------------------------
+
+bool PendingQueue::push(RecordPtr record) noexcept {
+  try {
+    records_.push_back(record.get());
+  } catch (...) {
+    return false;
+  }
+  record.release();
+  return true;
+}
+
+void PendingQueue::pop_front() noexcept {
+  delete records_.front();
+  records_.pop_front();
+}
+
+const KXRECORD* PendingQueue::find_newest(int32_t type, const tchar* name) const noexcept {
+  for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
+    if ((*it)->type == type && plat::str_cmp((*it)->name, name) == 0) return *it;
+  }
+  return nullptr;
+}
+
+void PendingQueue::clear() noexcept {
+  for (KXRECORD* record : records_) delete record;
+  records_.clear();
+}
+
+// ---- Construction and closing -------------------------------------------------
+
+KXDATA::KXDATA(plat::Key store_key) noexcept : key(store_key) {}
+
+KXDATA* KXDATA::create(plat::Key key) noexcept {
+  KXDATA* store = new KXDATA(key);
+  if (!store) {
+    plat::reg_close_key(key);
+    return nullptr;
+  }
+  if (!store->strings_lock.ok() || !store->queue_lock.ok() || !store->wake_.ok() ||
+      !store->drained_.ok() || !store->thread.start(&KXDATA::queue_thread, store)) {
+    delete store;  // closes the key
+    return nullptr;
+  }
+  return store;
+}
+
+KXDATA::~KXDATA() {
+  if (closing.load() == 0) close(true);
+  release_all();
+  // Records queued after close() are destroyed unwritten with the queue.
+}
+
+int32_t KXDATA::close(bool join) noexcept {
+  if (closing.exchange(1) != 0) return close_result_;
+  release_all();
+  wake_.set();
+  if (thread.started()) {
+    // The drain can outlast the first wait (a long queue, a slow registry):
+    // keep waiting, since the key and the queue must outlive the thread's use
+    // of them. A thread that ended without draining was ended by the system
+    // (process exit on Windows); what it left is written below.
+    bool done = drained_.wait(kCloseWaitMs);
+    while (!done) done = drained_.wait(kPaceMs) || thread.wait(0);
+    if (join) thread.wait(plat::kInfinite);
+  }
+  drain_here();
+  close_result_ = plat::reg_close_key(key);
+  key_closed_ = true;
+  return close_result_;
+}
+
+// ---- The queue thread ---------------------------------------------------------
+
+void KXDATA::perform(const KXRECORD& record) noexcept {
+  switch (record.type) {
+    case TYPE_STRING: {
+      static const tchar kEmpty[1] = {0};
+      const tchar* text = record.value.text ? record.value.text : kEmpty;
+      uint32_t bytes = (plat::str_len(text) + 1) * sizeof(tchar);
+      plat::reg_set_value(key, record.name, kRegSz, text, bytes);
+      break;
+    }
+    case TYPE_VALUE:
+      plat::reg_set_value(key, record.name, kRegDword, record.value.bytes, 4);
+      break;
+    case TYPE_DOUBLE:
+      plat::reg_set_value(key, record.name, kRegBinary, record.value.bytes, 8);
+      break;
+    case TYPE_DELETE:
+      plat::reg_delete_value(key, record.name);
+      break;
+  }
+}
+
+void KXDATA::drain_here() noexcept {
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  while (!queue.empty()) {
+    perform(queue.front());
+    queue.pop_front();
+  }
+}
+
+uint32_t KXDATA::queue_thread(void* arg) {
+  auto* store = static_cast<KXDATA*>(arg);
+  for (;;) {
+    while (g_hold.load(std::memory_order_relaxed) && store->closing.load() == 0) {
+      plat::sleep_ms(1);
+    }
+    bool performed = false;
+    bool empty;
+    {
+      plat::Lock<plat::Mutex> lock(store->queue_lock);
+      // The registry call is made under the lock and the record leaves the
+      // queue only afterwards, so a read sees it pending or written.
+      while (!store->queue.empty()) {
+        store->perform(store->queue.front());
+        store->queue.pop_front();
+        performed = true;
+        if (store->closing.load() == 0) break;
+      }
+      empty = store->queue.empty();
+    }
+    if (store->closing.load() != 0) {
+      if (empty) {
+        store->drained_.set();
+        return 0;
+      }
+      continue;  // the next pass sees closing and drains the rest
+    }
+    if (performed) {
+      plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
+    } else {
+      store->wake_.wait(plat::kInfinite);  // idle: sleep until a record or closing
+    }
+  }
+}
+
+// ---- Writes -------------------------------------------------------------------
+
+int32_t KXDATA::enqueue(RecordPtr record) noexcept {
+  if (!record) return kErrNotEnoughMemory;
+  bool was_empty;
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    was_empty = queue.empty();
+    if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
+  }
+  if (was_empty) wake_.set();
+  return kOk;
+}
+
+int32_t KXDATA::set_string(const tchar* name, const tchar* text) noexcept {
+  return enqueue(make_string_record(name, text));
+}
+
+int32_t KXDATA::set_value(const tchar* name, int32_t integer) noexcept {
+  return enqueue(make_value_record(name, integer));
+}
+
+int32_t KXDATA::set_double(const tchar* name, double number) noexcept {
+  return enqueue(make_double_record(name, number));
+}
+
+int32_t KXDATA::remove(const tchar* name) noexcept {
+  return enqueue(make_record(name, TYPE_DELETE));
+}
+
+std::size_t KXDATA::pending() noexcept {
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  return queue.size();
+}
+
+// ---- Reads --------------------------------------------------------------------
+
+int32_t KXDATA::read(KXRECORD& request) noexcept {
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  if (const KXRECORD* pending = queue.find_newest(request.type, request.name)) {
+    return request.assign(*pending) ? kOk : kErrNotEnoughMemory;
+  }
+  switch (request.type) {
+    case TYPE_VALUE: {
+      uint32_t bytes = 4;
+      return plat::reg_query_value(key, request.name, nullptr, request.value.bytes, &bytes);
+    }
+    case TYPE_DOUBLE: {
+      uint32_t bytes = 8;
+      return plat::reg_query_value(key, request.name, nullptr, request.value.bytes, &bytes);
+    }
+    case TYPE_STRING: {
+      uint32_t bytes = 0;
+      int32_t rc = plat::reg_query_value(key, request.name, nullptr, nullptr, &bytes);
+      if (rc != kOk) return rc;
+      if (bytes == 0) return kErrNotFound;
+      // One unit more than the data: the text ends within what was read even
+      // when the value was stored without a terminator.
+      std::size_t units = bytes / sizeof(tchar) + 1;
+      tchar* buffer = alloc_string(units);
+      if (!buffer) return kErrNotEnoughMemory;
+      std::memset(buffer, 0, units * sizeof(tchar));
+      rc = plat::reg_query_value(key, request.name, nullptr, buffer, &bytes);
+      if (rc != kOk) {
+        free_string(buffer);
+        return rc;
+      }
+      buffer[std::min<std::size_t>(bytes / sizeof(tchar), units - 1)] = 0;
+      free_string(request.value.text);
+      request.value.text = buffer;
+      return kOk;
+    }
+    default:
+      return kErrNotFound;
+  }
+}
+
+int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
+  RecordPtr request = make_record(name, TYPE_VALUE);
+  if (!request) return kErrNotEnoughMemory;
+  int32_t rc = read(*request);
+  if (rc == kOk) *integer = request->value.integer;
+  return rc;
+}
+
+int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
+  RecordPtr request = make_record(name, TYPE_DOUBLE);
+  if (!request) return kErrNotEnoughMemory;
+  int32_t rc = read(*request);
+  if (rc == kOk) *number = request->value.number;
+  return rc;
+}
+
+int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
+  RecordPtr request = make_record(name, TYPE_STRING);
+  if (!request) return kErrNotEnoughMemory;
+  int32_t rc = read(*request);
+  if (rc != kOk) return rc;
+  // The request's buffer is already a fresh copy: hand it over rather than
+  // copying it again. queue_lock is no longer held here.
+  tchar* copy = request->value.text;
+  if (!copy) {
+    copy = alloc_string(1);
+    if (!copy) return kErrNotEnoughMemory;
+    copy[0] = 0;
+  }
+  request->value.text = nullptr;
+  rc = add_string(copy);
+  if (rc == kOk) *text = copy;
+  return rc;
+}
+
+// ---- Value names --------------------------------------------------------------
+
+namespace {
+
+// The value name at index in a fresh array, or the registry's code. A name
+// longer than the key reported (written meanwhile, or wider in 8-bit text)
+// is fetched again into a larger array.
+int32_t fetch_name(plat::Key key, uint32_t index, tchar** out) noexcept {
+  uint32_t longest = 0;
+  int32_t rc = plat::reg_query_info_key(key, nullptr, &longest);
+  if (rc != kOk) return rc;
+  for (;;) {
+    uint32_t capacity = longest + 1;
+    tchar* name = alloc_string(capacity);
+    if (!name) return kErrNotEnoughMemory;
+    uint32_t length = capacity;
+    rc = plat::reg_enum_value(key, index, name, &length);
+    if (rc == kOk) {
+      name[std::min(length, longest)] = 0;
+      *out = name;
+      return kOk;
+    }
+    free_string(name);
+    if (rc != kErrMoreData || longest >= kLongestNameUnits) return rc;
+    longest = std::min<uint32_t>(longest * 2 + 16, kLongestNameUnits);
+  }
+}
+
+}  // namespace
+
+int32_t KXDATA::get_key(uint32_t index, tchar** name) noexcept {
+  tchar* fetched = nullptr;
+  int32_t rc = fetch_name(key, index, &fetched);
+  if (rc != kOk) return rc;
+  rc = add_string(fetched);
+  if (rc == kOk) *name = fetched;
+  return rc;
+}
+
+int32_t KXDATA::count() noexcept {
+  uint32_t values = 0;
+  int32_t rc = plat::reg_query_info_key(key, &values, nullptr);
+  return rc == kOk ? static_cast<int32_t>(values) : -rc;
+}
+
+int32_t KXDATA::delete_prefix(const tchar* prefix) noexcept {
+  if (prefix[0] == 0) return kOk;
+  std::vector<tchar*, Allocator<tchar*>> names;
+  int32_t rc = kOk;
+  for (uint32_t index = 0;; ++index) {
+    tchar* name = nullptr;
+    if (fetch_name(key, index, &name) != kOk) break;
+    try {
+      names.push_back(name);
+    } catch (...) {
+      free_string(name);
+      rc = kErrNotEnoughMemory;
+      break;
+    }
+  }
+  for (tchar* name : names) {
+    if (rc == kOk && plat::str_str(name, prefix) == name) rc = remove(name);
+    free_string(name);
+  }
+  return rc;
+}
+
+// ---- Handed-out strings -------------------------------------------------------
+
+int32_t KXDATA::add_string(tchar* s) noexcept {
+  plat::Lock<plat::Mutex> lock(strings_lock);
+  try {
+    strings.push_back(s);
+  } catch (...) {
+    free_string(s);
+    return kErrNotEnoughMemory;
+  }
+  return kOk;
+}
+
+void KXDATA::release_all() noexcept {
+  plat::Lock<plat::Mutex> lock(strings_lock);
+  for (tchar* s : strings) free_string(s);
+  strings.clear();
+  strings.shrink_to_fit();
+}
+
+int32_t KXDATA::release_one(const tchar* s) noexcept {
+  plat::Lock<plat::Mutex> lock(strings_lock);
+  auto it = std::find(strings.begin(), strings.end(), s);
+  if (it == strings.end()) return -1;
+  int32_t index = static_cast<int32_t>(it - strings.begin());
+  free_string(*it);
+  strings.erase(it);
+  return index;
+}
+
+}  // namespace kx

@@ -1,0 +1,127 @@
+// One open store: its registry key, the queue of pending writes and the thread
+// that performs them, and the strings it has handed to the host.
+//
+// Lock order: the library's handle mutex may be held while strings_lock is
+// taken; queue_lock is never held together with another lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include "platform/platform.h"
+#include "store/memory.h"
+#include "store/record.h"
+
+namespace kx {
+
+// Pending writes and deletes, oldest first. Owns its records. Not locked
+// itself: the store guards it with queue_lock.
+class PendingQueue {
+ public:
+  PendingQueue() = default;
+  ~PendingQueue() { clear(); }
+  PendingQueue(const PendingQueue&) = delete;
+  PendingQueue& operator=(const PendingQueue&) = delete;
+
+  bool empty() const { return records_.empty(); }
+  std::size_t size() const { return records_.size(); }
+  // Takes the record; false (record destroyed) when the queue cannot grow.
+  bool push(RecordPtr record) noexcept;
+  KXRECORD& front() { return *records_.front(); }
+  void pop_front() noexcept;
+  // The newest record of that type whose name equals name exactly, or null.
+  const KXRECORD* find_newest(int32_t type, const tchar* name) const noexcept;
+  void clear() noexcept;
+
+ private:
+  std::deque<KXRECORD*, Allocator<KXRECORD*>> records_;
+};
+
+namespace testing {
+// While held, queue threads of open stores perform nothing (closing still
+// drains), so tests can look at records while they are surely pending.
+void hold_queue_threads(bool hold) noexcept;
+}  // namespace testing
+
+class KXDATA {
+ public:
+  // Takes ownership of key and starts the queue thread. Null (key closed) when
+  // memory, a mutex or the thread cannot be had.
+  static KXDATA* create(plat::Key key) noexcept;
+  // Closes the store first if close() has not run.
+  ~KXDATA();
+  KXDATA(const KXDATA&) = delete;
+  KXDATA& operator=(const KXDATA&) = delete;
+
+  static void* operator new(std::size_t bytes) noexcept { return mem_alloc(bytes); }
+  static void operator delete(void* p) noexcept { mem_free(p); }
+
+  // ---- Writes: queued, performed later by the queue thread. 0 or kErrNotEnoughMemory.
+  int32_t enqueue(RecordPtr record) noexcept;
+  int32_t set_string(const tchar* name, const tchar* text) noexcept;
+  int32_t set_value(const tchar* name, int32_t integer) noexcept;
+  int32_t set_double(const tchar* name, double number) noexcept;
+  int32_t remove(const tchar* name) noexcept;
+
+  // ---- Reads: the newest pending record of that type and name, else the registry.
+  // On 0 the request's value holds the value (a string owned by the request).
+  int32_t read(KXRECORD& request) noexcept;
+  int32_t read_value(const tchar* name, int32_t* integer) noexcept;
+  int32_t read_double(const tchar* name, double* number) noexcept;
+  // On 0 *text is a fresh string the store has listed in strings.
+  int32_t read_string(const tchar* name, tchar** text) noexcept;
+
+  // ---- Value names, straight from the registry key.
+  // On 0 *name is a fresh string the store has listed in strings.
+  int32_t get_key(uint32_t index, tchar** name) noexcept;
+  // The number of values, or the negated error code.
+  int32_t count() noexcept;
+  // Queues the deletion of every value whose name begins with prefix (an
+  // empty prefix matches nothing). The names are fetched first, so values the
+  // queue thread deletes meanwhile cannot hide others.
+  int32_t delete_prefix(const tchar* prefix) noexcept;
+
+  // ---- Handed-out strings.
+  // Lists s as handed out; on failure frees s and returns kErrNotEnoughMemory.
+  int32_t add_string(tchar* s) noexcept;
+  void release_all() noexcept;
+  // The index s had in strings, or -1 when the store did not hand it out.
+  int32_t release_one(const tchar* s) noexcept;
+
+  // Frees the handed-out strings, has the queue thread write every pending
+  // record, and closes the key. Waits until the drain is done, however long it
+  // takes. join: also wait for the thread itself to end (not allowed inside
+  // the Windows loader's unload notification). Returns the result of closing
+  // the key.
+  int32_t close(bool join) noexcept;
+
+  // Pending records, for tests.
+  std::size_t pending() noexcept;
+
+  plat::Key key;
+  plat::Mutex strings_lock;
+  std::vector<tchar*, Allocator<tchar*>> strings;  // guarded by strings_lock
+  PendingQueue queue;                              // guarded by queue_lock
+  plat::Mutex queue_lock;
+  plat::Thread thread;
+  std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
+  // The result of the last export that records one; last writer wins.
+  std::atomic<int32_t> error{0};
+
+ private:
+  explicit KXDATA(plat::Key store_key) noexcept;
+  static uint32_t queue_thread(void* store);
+  // Performs one record on key; the registry's answer is not examined.
+  void perform(const KXRECORD& record) noexcept;
+  // Performs every queued record on the calling thread.
+  void drain_here() noexcept;
+
+  plat::Event wake_{false};    // a record arrived at an empty queue, or closing
+  plat::Event drained_{true};  // the thread has performed its last record
+  bool key_closed_ = false;
+  int32_t close_result_ = 0;
+};
+
+}  // namespace kx
