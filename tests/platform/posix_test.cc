@@ -1,0 +1,88 @@
+// The POSIX stand-in's own parts: text conversion, name folding, and the
+// files it keeps.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "platform/posix/unicode.h"
+#include "tests/platform/helpers.h"
+#include "tests/support/test_env.h"
+
+namespace kx::test {
+namespace {
+
+using plat::posix::fold_unit;
+using plat::posix::utf16_to_utf8;
+using plat::posix::utf8_to_utf16;
+
+TEST(Unicode, Utf8AndUtf16ConvertBothWays) {
+  const std::u16string text = u"a\u00C4\u03A3\u65E5\U0001F600";
+  const std::string utf8 = "a\xC3\x84\xCE\xA3\xE6\x97\xA5\xF0\x9F\x98\x80";
+  EXPECT_EQ(utf16_to_utf8(text), utf8);
+  EXPECT_EQ(utf8_to_utf16(utf8), text);
+  EXPECT_EQ(utf8_to_utf16(std::string("x\0y", 3)), std::u16string(u"x\0y", 3));
+  EXPECT_EQ(utf8_to_utf16(""), u"");
+}
+
+TEST(Unicode, IllFormedTextBecomesReplacementCharacters) {
+  EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");                 // cut short
+  EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80").find(u'\xD800'), std::u16string::npos);  // no surrogates
+  EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xD800') + u"x"), "\xEF\xBF\xBDx");
+  EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xDC00')), "\xEF\xBF\xBD");
+}
+
+TEST(Unicode, FoldingPairsUpperAndLowerCaseOnly) {
+  // Pairs that map onto each other both ways fold together.
+  EXPECT_EQ(fold_unit(u'A'), u'a');
+  EXPECT_EQ(fold_unit(u'\u00C4'), u'\u00E4');
+  EXPECT_EQ(fold_unit(u'\u03A3'), u'\u03C3');
+  EXPECT_EQ(fold_unit(u'\u0178'), u'\u00FF');
+  EXPECT_EQ(fold_unit(u'\u01C4'), u'\u01C6');
+  EXPECT_EQ(fold_unit(u'\uFF21'), u'\uFF41');
+  // One-way mappings stay apart, as the registry keeps them.
+  for (char16_t c : {u'\u212A', u'\u0130', u'\u0131', u'\u01C5', u'\u03C2', u'\u017F', u'\u00B5',
+                     u'\u1E9E', u'\u03D1', u'\xD801', u'_', u'1'}) {
+    EXPECT_EQ(fold_unit(c), c) << std::hex << static_cast<int>(c);
+  }
+}
+
+TEST(Files, RegistryAndLockFolderArePrivate) {
+  plat::Key k = nullptr;
+  ASSERT_EQ(plat::reg_create_key_a(plat::current_user(), "Software\\Kelmix\\FileModes", &k), kOk);
+  plat::reg_close_key(k);
+  std::string dir = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix";
+  struct stat st;
+  ASSERT_EQ(stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  ASSERT_EQ(stat((dir + "/registry.db").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(stat((dir + "/registry.db-wal").c_str(), &st), 0);  // WAL mode
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  plat::NamedMutex mu;
+  ASSERT_TRUE(mu.open("KelmixFileModes"));
+  std::string locks = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kelmix";
+  ASSERT_EQ(lstat(locks.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
+  std::string runtime = scratch_dir() + "/fake-runtime";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((scratch_dir() + "/elsewhere").c_str(), 0700), 0);
+  ASSERT_EQ(symlink((scratch_dir() + "/elsewhere").c_str(), (runtime + "/kelmix").c_str()), 0);
+  std::string saved = std::getenv("XDG_RUNTIME_DIR");
+  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  plat::NamedMutex mu;
+  EXPECT_FALSE(mu.open("KelmixSymlinked"));
+  setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kx::test

@@ -1,0 +1,287 @@
+// The store linked in directly, with its queue threads held where a test must
+// look at records that are surely still pending, and allocations made to fail.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <string>
+
+#include "kelmix.h"
+#include "library/handles.h"
+#include "library/library.h"
+#include "store/record.h"
+#include "store/store.h"
+#include "tests/support/test_env.h"
+
+namespace kx {
+namespace {
+
+using Str = std::basic_string<tchar>;
+
+Str T(const std::string& ascii) { return Str(ascii.begin(), ascii.end()); }
+
+class LibraryEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { on_library_load(); }
+  void TearDown() override { on_library_unload(false); }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LibraryEnvironment);
+
+// Holds every queue thread for the scope of a test.
+class HeldQueue {
+ public:
+  HeldQueue() { testing::hold_queue_threads(true); }
+  ~HeldQueue() { testing::hold_queue_threads(false); }
+};
+
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    name_ = T(test::unique_name("store"));
+    h_ = KXInit(name_.c_str());
+    ASSERT_GE(h_, 0x10000);
+  }
+  void TearDown() override {
+    testing::hold_queue_threads(false);
+    KXClose(h_);
+    KXWipe(name_.c_str());
+  }
+  KXDATA& store() { return *acquire_store(h_); }
+  std::size_t pending() { return store().pending(); }
+  // Closes the store, which writes everything, and opens it again.
+  void reopen() {
+    ASSERT_EQ(KXClose(h_), 0);
+    h_ = KXInit(name_.c_str());
+    ASSERT_GE(h_, 0x10000);
+  }
+
+  Str name_;
+  KXHANDLE h_ = 0;
+};
+
+// ---- Records --------------------------------------------------------------------
+
+TEST(Record, AssignedStringRecordsAreIndependentCopies) {
+  RecordPtr a = make_string_record(KX_T("name"), KX_T("text"));
+  RecordPtr b = make_value_record(KX_T("other"), 5);
+  ASSERT_TRUE(a && b);
+  ASSERT_TRUE(b->assign(*a));
+  EXPECT_EQ(b->type, TYPE_STRING);
+  EXPECT_NE(b->value.text, a->value.text);
+  EXPECT_NE(b->name, a->name);
+  a.reset();
+  EXPECT_EQ(Str(b->value.text), T("text"));
+  EXPECT_EQ(Str(b->name), T("name"));
+
+  RecordPtr none = make_string_record(KX_T("n"), nullptr);
+  ASSERT_TRUE(b->assign(*none));
+  EXPECT_EQ(b->value.text, nullptr);
+  RecordPtr del = make_record(KX_T("d"), TYPE_DELETE);
+  for (unsigned char byte : del->value.bytes) EXPECT_EQ(byte, 0);
+}
+
+TEST(Record, AFailedAssignmentLeavesTheRecordAsItWas) {
+  RecordPtr source = make_string_record(KX_T("source"), KX_T("long text"));
+  RecordPtr target = make_double_record(KX_T("target"), 2.5);
+  for (int n = 1; n <= 2; ++n) {
+    testing::fail_nth_allocation(n);
+    EXPECT_FALSE(target->assign(*source));
+    testing::fail_nth_allocation(0);
+    EXPECT_EQ(target->type, TYPE_DOUBLE);
+    EXPECT_EQ(target->value.number, 2.5);
+    EXPECT_EQ(Str(target->name), T("target"));
+  }
+}
+
+// ---- Reads of pending records -----------------------------------------------------
+
+TEST_F(StoreTest, APendingDeleteHidesNothing) {
+  {
+    HeldQueue held;
+    KXValue(h_, KX_T("x"), 1);
+    KXDel(h_, KX_T("x"));
+    EXPECT_EQ(pending(), 2u);
+    EXPECT_EQ(KXGetValue(h_, KX_T("x")), 1);
+    EXPECT_EQ(KXError(h_), 0);
+  }
+  reopen();
+  EXPECT_EQ(KXGetValue(h_, KX_T("x")), 0);
+  EXPECT_EQ(KXError(h_), kErrFileNotFound);
+}
+
+TEST_F(StoreTest, EachTypeReadsItsOwnNewestPendingRecord) {
+  {
+    HeldQueue held;
+    KXValue(h_, KX_T("x"), 1);
+    KXString(h_, KX_T("x"), KX_T("abc"));
+    KXValue(h_, KX_T("x"), 2);
+    EXPECT_EQ(KXGetValue(h_, KX_T("x")), 2);
+    EXPECT_EQ(Str(KXGetString(h_, KX_T("x"))), T("abc"));
+    EXPECT_EQ(KXGetDouble(h_, KX_T("x")), 0.0);  // no pending double, none stored
+    EXPECT_EQ(KXError(h_), kErrFileNotFound);
+  }
+  KXString(h_, KX_T("x"), KX_T("abc"));
+  reopen();
+  // The registry holds the text now: 8 bytes wide, 4 narrow.
+  int value = KXGetValue(h_, KX_T("x"));
+  if (sizeof(tchar) == 2) {
+    EXPECT_EQ(value, 0);
+    EXPECT_EQ(KXError(h_), kErrMoreData);
+  } else {
+    EXPECT_EQ(value, 0x00636261);
+    EXPECT_EQ(KXError(h_), 0);
+  }
+}
+
+TEST_F(StoreTest, APendingRecordMatchesOnlyItsExactName) {
+  HeldQueue held;
+  KXValue(h_, KX_T("Level"), 5);
+  EXPECT_EQ(KXGetValue(h_, KX_T("level")), 0);
+  EXPECT_EQ(KXError(h_), kErrFileNotFound);
+  EXPECT_EQ(KXGetValue(h_, KX_T("Level")), 5);
+  // A pending string the registry does not hold: no integer read succeeds.
+  KXString(h_, KX_T("s"), KX_T("x"));
+  KXValue(h_, KX_T("other"), 1);
+  int error_before = KXError(h_);
+  EXPECT_EQ(KXExists(h_, KX_T("s")), 0);
+  EXPECT_EQ(KXExists(h_, KX_T("other")), 1);
+  EXPECT_EQ(KXError(h_), error_before);  // KXExists records nothing
+}
+
+TEST_F(StoreTest, NamesAndCountIgnoreThePendingQueue) {
+  KXValue(h_, KX_T("kept"), 1);
+  KXValue(h_, KX_T("gone"), 1);
+  reopen();
+  HeldQueue held;
+  KXValue(h_, KX_T("new"), 1);
+  KXDel(h_, KX_T("gone"));
+  EXPECT_EQ(KXCount(h_), 2);
+  EXPECT_EQ(KXDelPref(h_, KX_T("k")), 0);
+  EXPECT_EQ(pending(), 3u);  // new, the delete of gone, the delete of kept
+  EXPECT_EQ(KXCount(h_), 2);
+}
+
+// ---- Closing ----------------------------------------------------------------------
+
+TEST_F(StoreTest, ClosingDrainsEvenWhenItTakesLongerThanTheFirstWait) {
+  constexpr int kRecords = 20000;
+  {
+    HeldQueue held;
+    for (int i = 0; i < kRecords; ++i) {
+      KXValue(h_, T("v" + std::to_string(i % 2000)).c_str(), i);
+    }
+    EXPECT_EQ(pending(), static_cast<std::size_t>(kRecords));
+    // Closing overrides the hold: the thread drains everything.
+    reopen();
+  }
+  EXPECT_EQ(KXCount(h_), 2000);
+  EXPECT_EQ(KXGetValue(h_, KX_T("v1999")), kRecords - 1);
+  EXPECT_EQ(KXGetValue(h_, KX_T("v0")), kRecords - 2000);
+}
+
+TEST(Unload, UnloadingWritesWhatOpenStoresQueued) {
+  Str name = T(test::unique_name("unload"));
+  KXHANDLE h = KXInit(name.c_str());
+  ASSERT_GE(h, 0x10000);
+  {
+    HeldQueue held;
+    for (int i = 0; i < 50; ++i) KXValue(h, T("v" + std::to_string(i)).c_str(), i);
+    on_library_unload(false);
+    on_library_load();
+  }
+  EXPECT_EQ(KXClose(h), kErrInvalidHandle);  // unloading closed it
+  h = KXInit(name.c_str());
+  EXPECT_EQ(KXCount(h), 50);
+  KXClose(h);
+  KXWipe(name.c_str());
+}
+
+// ---- Running out of memory --------------------------------------------------------
+
+TEST_F(StoreTest, AWriteThatCannotAllocateQueuesNothingAndSaysSo) {
+  HeldQueue held;
+  for (int n = 1; n <= 4; ++n) {
+    std::size_t before = pending();
+    testing::fail_nth_allocation(n);
+    int rc = KXString(h_, KX_T("name"), KX_T("text"));
+    testing::fail_nth_allocation(0);
+    if (rc == kOk) {
+      // The nth allocation was not part of this write (the queue had room).
+      EXPECT_EQ(pending(), before + 1);
+      continue;
+    }
+    EXPECT_EQ(rc, kErrNotEnoughMemory);
+    EXPECT_EQ(KXError(h_), kErrNotEnoughMemory);
+    EXPECT_EQ(pending(), before);
+  }
+  EXPECT_EQ(KXValue(h_, KX_T("after"), 3), 0);
+  EXPECT_EQ(KXGetValue(h_, KX_T("after")), 3);
+}
+
+TEST_F(StoreTest, AReadThatCannotAllocateReportsIt) {
+  KXString(h_, KX_T("s"), KX_T("text"));
+  reopen();
+  for (int n = 1; n <= 3; ++n) {
+    testing::fail_nth_allocation(n);
+    const tchar* s = KXGetString(h_, KX_T("s"));
+    testing::fail_nth_allocation(0);
+    if (KXError(h_) == kOk) {
+      EXPECT_EQ(Str(s), T("text"));
+    } else {
+      EXPECT_EQ(KXError(h_), kErrNotEnoughMemory);
+      EXPECT_EQ(s[0], 0);
+    }
+  }
+  EXPECT_EQ(Str(KXGetString(h_, KX_T("s"))), T("text"));
+  EXPECT_EQ(KXRelease(h_), 0);
+}
+
+// ---- Handles ----------------------------------------------------------------------
+
+TEST(Handles, NeverSmallAndNeverReusedSoon) {
+  HandleMap map;
+  KXDATA* fake = reinterpret_cast<KXDATA*>(0x1000);
+  int32_t first = map.insert(fake);
+  EXPECT_GE(first, 0x10000);
+  EXPECT_TRUE(map.acquire(first));
+  EXPECT_EQ(map.retire(first), fake);
+  EXPECT_EQ(map.retire(first), nullptr);  // once only
+  map.release(first);
+  EXPECT_FALSE(map.acquire(first));
+  // Every entry used once more: the old handle still finds nothing.
+  std::vector<int32_t> handles;
+  for (uint32_t i = 0; i < HandleMap::kCapacity; ++i) {
+    int32_t h = map.insert(fake);
+    ASSERT_GE(h, 0x10000);
+    ASSERT_NE(h, first);
+    handles.push_back(h);
+  }
+  EXPECT_EQ(map.insert(fake), 0);  // full
+  EXPECT_FALSE(map.acquire(first));
+  EXPECT_FALSE(map.acquire(0));
+  EXPECT_FALSE(map.acquire(-5));
+  EXPECT_FALSE(map.acquire(2));
+}
+
+TEST(Handles, RetiringWaitsForCallsInFlight) {
+  HandleMap map;
+  KXDATA* fake = reinterpret_cast<KXDATA*>(0x1000);
+  int32_t h = map.insert(fake);
+  auto ref = std::make_unique<HandleMap::Ref>(map.acquire(h));
+  std::atomic<bool> retired{false};
+  std::thread closer([&] {
+    map.retire(h);
+    retired = true;
+  });
+  plat::sleep_ms(50);
+  EXPECT_FALSE(retired.load());
+  EXPECT_FALSE(map.acquire(h));  // no new call gets in meanwhile
+  ref.reset();
+  closer.join();
+  EXPECT_TRUE(retired.load());
+}
+
+}  // namespace
+}  // namespace kx
