@@ -7,7 +7,6 @@ namespace kx {
 
 namespace {
 constexpr uint32_t kPaceMs = 100;        // one record per pass while open
-constexpr uint32_t kCloseWaitMs = 500;   // the first wait for the drain
 constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
 std::atomic<bool> g_hold{false};
 }  // namespace
@@ -72,12 +71,12 @@ int32_t KXDATA::close(bool join) noexcept {
   release_all();
   wake_.set();
   if (thread.started()) {
-    // The drain can outlast the first wait (a long queue, a slow registry):
-    // keep waiting, since the key and the queue must outlive the thread's use
-    // of them. A thread that ended without draining was ended by the system
-    // (process exit on Windows); what it left is written below.
-    bool done = drained_.wait(kCloseWaitMs);
-    while (!done) done = drained_.wait(kPaceMs) || thread.wait(0);
+    // However long the drain takes (a long queue, a slow registry), the key
+    // and the queue must outlive the thread's use of them: no time limit. A
+    // thread that ended without draining was ended by the system (process
+    // exit on Windows); what it left is written below.
+    while (!thread.wait(0) && !drained_.wait(kPaceMs)) {
+    }
     if (join) thread.wait(plat::kInfinite);
   }
   drain_here();

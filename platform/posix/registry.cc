@@ -43,9 +43,9 @@ constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegMultiSz = 7;
 
 constexpr int64_t kRootId = 1;
-constexpr size_t kMaxKeyNameUnits = 256;     // per path component
+constexpr size_t kMaxKeyNameUnits = 256;  // per path component
 constexpr size_t kMaxValueNameUnits = 16383;
-constexpr size_t kMaxAnsiPathUnits = 260;    // the A functions convert key paths into this
+constexpr size_t kMaxAnsiPathUnits = 260;  // the A functions convert key paths into this
 constexpr size_t kMaxAnsiPathBytes = 32766;
 constexpr int kSchemaVersion = 1;
 constexpr int kBusyTimeoutMs = 5000;
@@ -218,13 +218,17 @@ int open_database(sqlite3** out) {
   std::string dir = registry_dir();
   if (!make_dirs(dir)) return SQLITE_CANTOPEN;
   std::string path = dir + "/registry.db";
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return SQLITE_CANTOPEN;
-  close(fd);
+  // Never open and close the file ourselves: closing any descriptor of it
+  // drops every POSIX lock this process holds on it, including those of
+  // SQLite connections of the other library loaded here, and another process
+  // could then take the database for its last user and remove its WAL. The
+  // folder is the user's alone; the mode is set right after creation.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-                           nullptr);
+  int rc = sqlite3_open_v2(
+      path.c_str(), &db,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+      nullptr);
+  if (rc == SQLITE_OK && chmod(path.c_str(), 0600) != 0) rc = SQLITE_CANTOPEN;
   if (rc == SQLITE_OK) {
     sqlite3_busy_timeout(db, kBusyTimeoutMs);
     try {
@@ -572,8 +576,7 @@ int32_t reg_close_key(Key key) {
 
 // Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
 // with a non-zero size gives kErrNoAccess (998).
-int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data,
-                      uint32_t bytes) {
+int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
   if (!data && bytes) return kErrNoAccess;
   std::u16string units = value_name(name);
   if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
@@ -619,7 +622,10 @@ int32_t reg_delete_value(Key key, const tchar* name) {
   if (!id) return kErrInvalidHandle;
   return reg.run(true, [&](sqlite3* db) {
     if (!key_exists(db, id)) return kErrKeyDeleted;
-    Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?").bind(1, id).bind(2, f.data(), f.size()).step();
+    Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?")
+        .bind(1, id)
+        .bind(2, f.data(), f.size())
+        .step();
     return sqlite3_changes(db) ? kOk : kErrFileNotFound;
   });
 }
@@ -692,8 +698,7 @@ int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len)
 }
 
 int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
-  return enum_names(key,
-                    "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
+  return enum_names(key, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
                     index, name, name_len);
 }
 

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <string>
 
@@ -90,7 +91,8 @@ std::string lock_file_name(const char* name) {
 struct NamedLock {
   int fd = -1;
   pthread_mutex_t mu;
-  uint32_t depth = 0;  // guarded by mu
+  std::atomic<pthread_t> owner{};  // meaningful while depth > 0
+  uint32_t depth = 0;              // guarded by mu
 };
 
 void flock_retrying(int fd, int op) {
@@ -163,16 +165,24 @@ void NamedMutex::lock() {
   if (!state) return;
   if (lock_owner_mutex(&state->mu) && state->depth > 0) {
     // Our thread that held it ended; the file lock is still ours.
-    state->depth = 1;
-    return;
+    state->depth = 0;
   }
-  if (state->depth++ == 0) flock_retrying(state->fd, LOCK_EX);
+  if (state->depth++ == 0) {
+    flock_retrying(state->fd, LOCK_EX);
+    state->owner = pthread_self();
+  }
 }
 
+// Does nothing unless the calling thread holds the mutex.
 void NamedMutex::unlock() {
   auto* state = static_cast<NamedLock*>(impl_);
   if (!state) return;
-  if (state->depth > 0 && --state->depth == 0) flock_retrying(state->fd, LOCK_UN);
+  // Only the owner reads depth; another thread sees an owner that is not itself.
+  if (!pthread_equal(state->owner.load(), pthread_self())) return;
+  if (--state->depth == 0) {
+    state->owner = pthread_t{};
+    flock_retrying(state->fd, LOCK_UN);
+  }
   pthread_mutex_unlock(&state->mu);
 }
 

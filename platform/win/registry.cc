@@ -18,8 +18,8 @@ Key current_user() { return HKEY_CURRENT_USER; }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
   HKEY result = nullptr;
-  LONG rc = RegCreateKeyExA(hkey(parent), sub_key, 0, nullptr, 0, kReadWrite, nullptr, &result,
-                            nullptr);
+  LONG rc =
+      RegCreateKeyExA(hkey(parent), sub_key, 0, nullptr, 0, kReadWrite, nullptr, &result, nullptr);
   if (rc == ERROR_SUCCESS) *out = result;
   return rc;
 }
@@ -27,8 +27,8 @@ int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
 int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out) {
 #if defined(KX_WIDE)
   HKEY result = nullptr;
-  LONG rc = RegCreateKeyExW(hkey(parent), sub_key, 0, nullptr, 0, kReadWrite, nullptr, &result,
-                            nullptr);
+  LONG rc =
+      RegCreateKeyExW(hkey(parent), sub_key, 0, nullptr, 0, kReadWrite, nullptr, &result, nullptr);
   if (rc == ERROR_SUCCESS) *out = result;
   return rc;
 #else
@@ -53,8 +53,7 @@ int32_t reg_delete_key(Key parent, const tchar* sub_key) {
 
 int32_t reg_close_key(Key key) { return RegCloseKey(hkey(key)); }
 
-int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data,
-                      uint32_t bytes) {
+int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
   auto* p = static_cast<const BYTE*>(data);
 #if defined(KX_WIDE)
   return RegSetValueExW(hkey(key), name, 0, type, p, bytes);
@@ -77,11 +76,11 @@ int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, 
   DWORD size = bytes ? *bytes : 0;
   auto* p = static_cast<BYTE*>(data);
 #if defined(KX_WIDE)
-  LONG rc = RegQueryValueExW(hkey(key), name, nullptr, type ? &t : nullptr, p,
-                             bytes ? &size : nullptr);
+  LONG rc =
+      RegQueryValueExW(hkey(key), name, nullptr, type ? &t : nullptr, p, bytes ? &size : nullptr);
 #else
-  LONG rc = RegQueryValueExA(hkey(key), name, nullptr, type ? &t : nullptr, p,
-                             bytes ? &size : nullptr);
+  LONG rc =
+      RegQueryValueExA(hkey(key), name, nullptr, type ? &t : nullptr, p, bytes ? &size : nullptr);
 #endif
   if (type) *type = t;
   if (bytes) *bytes = size;

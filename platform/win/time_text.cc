@@ -1,6 +1,6 @@
 // Time and text routines on Windows: kernel32 and shlwapi.
-#include <windows.h>
 #include <shlwapi.h>
+#include <windows.h>
 
 #include <atomic>
 
@@ -21,7 +21,7 @@ void get_system_time(SystemTime* now) {
   }
   SYSTEMTIME st;
   GetSystemTime(&st);
-  *now = SystemTime{st.wYear, st.wMonth, st.wDayOfWeek, st.wDay,
+  *now = SystemTime{st.wYear, st.wMonth,  st.wDayOfWeek, st.wDay,
                     st.wHour, st.wMinute, st.wSecond,    st.wMilliseconds};
 }
 

@@ -19,6 +19,37 @@ namespace {
 
 WString W(const char* utf8) { return text<kx::tchar>(utf8); }
 
+// ---- Child processes ----------------------------------------------------------------
+
+// A child started by run_child writes through both libraries and ends, with or
+// without closing its stores, before any test runs.
+constexpr const char* kChildVariable = "KX_CONFORMANCE_CHILD";
+constexpr int kChildValues = 200;
+
+void child_writes(const std::string& store, bool close) {
+  auto& wide = api<Wide>();
+  auto& narrow = api<Narrow>();
+  KXHANDLE w = wide.KXInit(text<Wide::Char>(store).c_str());
+  KXHANDLE n = narrow.KXInit(store.c_str());
+  for (int i = 0; i < kChildValues; ++i) {
+    wide.KXValue(w, text<Wide::Char>("w" + std::to_string(i)).c_str(), i);
+    narrow.KXString(n, ("n" + std::to_string(i)).c_str(), std::to_string(i).c_str());
+  }
+  if (close) {
+    if (wide.KXClose(w) != 0 || narrow.KXClose(n) != 0) std::exit(3);
+  }
+  std::exit(0);  // without closing: the libraries' unloading must write it all
+}
+
+const bool g_child = [] {
+  const char* action = std::getenv(kChildVariable);
+  if (!action) return false;
+  std::string a(action);
+  std::size_t colon = a.find(':');
+  child_writes(a.substr(colon + 1), a.substr(0, colon) == "close");
+  return true;
+}();
+
 template <class Width>
 class Conformance : public ::testing::Test {
  protected:
@@ -334,6 +365,22 @@ TYPED_TEST(Conformance, DeleteByPrefixTakesEveryNameThatBeginsWithIt) {
   kx.KXClose(h);
 }
 
+TYPED_TEST(Conformance, DeleteByPrefixMissesNoneWhileTheQueueThreadDeletes) {
+  auto& kx = this->kx;
+  KXHANDLE h = this->open();
+  for (int i = 0; i < 40; ++i) {
+    kx.KXValue(h, this->T("p" + std::to_string(100 + i)).c_str(), i);
+    if (i % 4 == 0) kx.KXValue(h, this->T("q" + std::to_string(i)).c_str(), i);
+  }
+  h = this->reopen(h);
+  // The first queued deletion is performed at once while the names are still
+  // being looked at: values move down under a live index.
+  EXPECT_EQ(kx.KXDelPref(h, this->T("p").c_str()), 0);
+  h = this->reopen(h);
+  EXPECT_EQ(kx.KXCount(h), 10);
+  kx.KXClose(h);
+}
+
 // ---- Opening and closing ------------------------------------------------------------
 
 TYPED_TEST(Conformance, HandlesAreSharedByNameAndDieAtClose) {
@@ -475,6 +522,29 @@ TYPED_TEST(Conformance, VersionAndTime) {
   EXPECT_GE(now, before);
   EXPECT_LE(now, after);
 }
+
+// ---- Other processes ------------------------------------------------------------
+
+class Persistence : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(Persistence, EveryValueAChildWroteIsThereAfterItEnds) {
+  if (child_processes_are_slow()) GTEST_SKIP() << "process starts are slow here";
+  std::string store = unique_name(std::string("conf_child_") + GetParam());
+  ASSERT_EQ(run_child(kChildVariable, std::string(GetParam()) + ":" + store), 0);
+  EXPECT_EQ(stored_names(store).size(), 2u * kChildValues);
+  auto& narrow = api<Narrow>();
+  KXHANDLE n = narrow.KXInit(store.c_str());
+  EXPECT_EQ(narrow.KXCount(n), 2 * kChildValues);
+  for (int i = 0; i < kChildValues; i += 37) {
+    EXPECT_EQ(narrow.KXGetValue(n, ("w" + std::to_string(i)).c_str()), i);
+    EXPECT_EQ(std::string(narrow.KXGetString(n, ("n" + std::to_string(i)).c_str())),
+              std::to_string(i));
+  }
+  narrow.KXClose(n);
+  narrow.KXWipe(store.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(EndedBy, Persistence, ::testing::Values("close", "exit"));
 
 // ---- Both deliverables on one store -----------------------------------------------
 

@@ -80,8 +80,9 @@ std::optional<std::string> narrow(std::u16string_view s) {
 #if defined(_WIN32)
   if (s.empty()) return std::string();
   BOOL used_default = FALSE;
-  int n = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(s.data()),
-                              static_cast<int>(s.size()), nullptr, 0, nullptr, &used_default);
+  int n =
+      WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(s.data()),
+                          static_cast<int>(s.size()), nullptr, 0, nullptr, &used_default);
   std::string out(static_cast<size_t>(n), '\0');
   WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, reinterpret_cast<const wchar_t*>(s.data()),
                       static_cast<int>(s.size()), out.data(), n, nullptr, &used_default);
@@ -176,12 +177,14 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::start(const std::string& role, const std::string& arg, bool other_width) {
   std::string program = program_dir() + (other_width ? kOther : kSelf) + ".exe";
   if (GetFileAttributesA(program.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
-  std::string cmd = "\"" + program + "\" --gtest_also_run_disabled_tests --gtest_filter=ChildRole.DISABLED_" + role;
+  std::string cmd = "\"" + program +
+                    "\" --gtest_also_run_disabled_tests --gtest_filter=ChildRole.DISABLED_" + role;
   SetEnvironmentVariableA(kRoleArgVariable, arg.c_str());
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  BOOL ok = CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  BOOL ok =
+      CreateProcessA(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
   SetEnvironmentVariableA(kRoleArgVariable, nullptr);
   if (!ok) return false;
   CloseHandle(pi.hThread);
@@ -213,7 +216,8 @@ bool ChildProcess::start(const std::string& role, const std::string& arg, bool o
   char* argv[] = {program.data(), also.data(), filter.data(), nullptr};
   std::vector<std::string> env_strings;
   for (char** e = environ; *e; ++e) {
-    if (std::strncmp(*e, kRoleArgVariable, sizeof kRoleArgVariable - 1) != 0) env_strings.push_back(*e);
+    if (std::strncmp(*e, kRoleArgVariable, sizeof kRoleArgVariable - 1) != 0)
+      env_strings.push_back(*e);
   }
   env_strings.push_back(std::string(kRoleArgVariable) + "=" + arg);
   std::vector<char*> envp;

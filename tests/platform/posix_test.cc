@@ -1,7 +1,6 @@
 // The POSIX stand-in's own parts: text conversion, name folding, and the
 // files it keeps.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -29,8 +28,10 @@ TEST(Unicode, Utf8AndUtf16ConvertBothWays) {
 }
 
 TEST(Unicode, IllFormedTextBecomesReplacementCharacters) {
-  EXPECT_EQ(utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
-  EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");                 // cut short
+  EXPECT_EQ(utf8_to_utf16("a\xFF"
+                          "b"),
+            u"a\uFFFDb");
+  EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");                                     // cut short
   EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80").find(u'\xD800'), std::u16string::npos);  // no surrogates
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xD800') + u"x"), "\xEF\xBF\xBDx");
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xDC00')), "\xEF\xBF\xBD");

@@ -17,7 +17,9 @@ using plat::Key;
 constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegMultiSz = 7;
 
-std::string bytes_of(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }
+std::string bytes_of(const void* p, size_t n) {
+  return std::string(static_cast<const char*>(p), n);
+}
 
 template <class C>
 std::string bytes_of(const std::basic_string<C>& s, bool with_nul) {
@@ -63,10 +65,10 @@ TEST_F(Registry, NamesCompareWithoutCaseBeyondAsciiAndKeepTheirCase) {
   struct Pair {
     std::u16string created, other;
   };
-  const Pair same[] = {{u"\u00C4pfel", u"\u00E4PFEL"},  // Ä ä
-                       {u"\u03A3igma", u"\u03C3IGMA"},  // Σ σ
+  const Pair same[] = {{u"\u00C4pfel", u"\u00E4PFEL"},      // Ä ä
+                       {u"\u03A3igma", u"\u03C3IGMA"},      // Σ σ
                        {u"\u042F\u0411", u"\u044F\u0431"},  // Я Б / я б
-                       {u"\u0178", u"\u00FF"}};         // Ÿ ÿ
+                       {u"\u0178", u"\u00FF"}};             // Ÿ ÿ
   int checked = 0;
   for (const Pair& p : same) {
     auto created = text(p.created), other = text(p.other);
@@ -186,7 +188,7 @@ TEST_F(Registry, EnumerationFollowsTheFoldedNameOrder) {
   for (const char* n : {"b", "a", "B_", "Ba", "_", "c", "z", "A", "b"}) {
     ASSERT_EQ(set_dword(key(), ascii(n).c_str(), 1), kOk);
   }
-  const std::vector<tstring> expected = {ascii("_"), ascii("a"),  ascii("b"), ascii("B_"),
+  const std::vector<tstring> expected = {ascii("_"),  ascii("a"), ascii("b"), ascii("B_"),
                                          ascii("Ba"), ascii("c"), ascii("z")};
   EXPECT_EQ(value_names(key()), expected);
   uint32_t count = 0, longest = 0;
@@ -200,8 +202,8 @@ TEST_F(Registry, EnumerationFollowsTheFoldedNameOrder) {
     ASSERT_EQ(plat::reg_create_key_a(key(), n, &k), kOk);
     plat::reg_close_key(k);
   }
-  EXPECT_EQ(subkey_names(key()),
-            (std::vector<tstring>{ascii("k_"), ascii("ka"), ascii("kb"), ascii("KB_"), ascii("kBa")}));
+  EXPECT_EQ(subkey_names(key()), (std::vector<tstring>{ascii("k_"), ascii("ka"), ascii("kb"),
+                                                       ascii("KB_"), ascii("kBa")}));
   // Values added later take their place in the order.
   ASSERT_EQ(set_dword(key(), ascii("Aa").c_str(), 1), kOk);
   EXPECT_EQ(value_names(key())[2], ascii("Aa"));
@@ -248,8 +250,9 @@ TEST_F(Registry, StringsInTheBuildsWidthRoundTripWithNonAsciiText) {
   for (uint32_t type : {kRegExpandSz, kRegMultiSz}) {
     tstring multi = *s + tchar(0) + ascii("x") + tchar(0);
     std::string mb = bytes_of(multi, true);
-    ASSERT_EQ(plat::reg_set_value(key(), name.c_str(), type, mb.data(), static_cast<uint32_t>(mb.size())),
-              kOk);
+    ASSERT_EQ(
+        plat::reg_set_value(key(), name.c_str(), type, mb.data(), static_cast<uint32_t>(mb.size())),
+        kOk);
     Value m = query(key(), name.c_str());
     EXPECT_EQ(m.type, type);
     EXPECT_EQ(m.bytes, mb);
@@ -428,6 +431,34 @@ TEST(ChildRole, DISABLED_RegistryPeer) {
   ASSERT_EQ(get_dword(k, ascii("from parent").c_str()), 41u);
   ASSERT_EQ(plat::reg_delete_key(k, ascii("doomed").c_str()), kOk);
   ASSERT_EQ(set_dword(k, ascii("from child").c_str(), 42), kOk);
+  plat::reg_close_key(k);
+}
+
+// Several processes writing one key at once: every write lands.
+TEST_F(Registry, ConcurrentWritersInSeveralProcesses) {
+  ChildProcess children[2];
+  for (int c = 0; c < 2; ++c) {
+    ASSERT_TRUE(children[c].start("Writer", test_key_.path + "|" + std::to_string(c + 1)));
+  }
+  WriterArgs mine{key(), 0};
+  EXPECT_EQ(write_values(&mine), 0u);
+  for (auto& c : children) EXPECT_EQ(c.wait(), 0);
+  uint32_t count = 0;
+  EXPECT_EQ(plat::reg_query_info_key(key(), &count, nullptr), kOk);
+  EXPECT_EQ(count, 3 * 40u);
+  for (int t = 0; t < 3; ++t) {
+    tstring last = ascii("t" + std::to_string(t) + "_39");
+    EXPECT_EQ(get_dword(key(), last.c_str()), static_cast<uint32_t>(t * 1000 + 39));
+  }
+}
+
+TEST(ChildRole, DISABLED_Writer) {
+  std::string arg = role_arg();
+  size_t bar = arg.find('|');
+  Key k = nullptr;
+  ASSERT_EQ(plat::reg_open_key_a(plat::current_user(), arg.substr(0, bar).c_str(), &k), kOk);
+  WriterArgs args{k, std::stoi(arg.substr(bar + 1))};
+  EXPECT_EQ(write_values(&args), 0u);
   plat::reg_close_key(k);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -95,6 +96,18 @@ TEST(Record, AFailedAssignmentLeavesTheRecordAsItWas) {
   }
 }
 
+// Runs first, while this program's registry is still empty (POSIX).
+TEST(Wipe, NeverCreatesTheProductKey) {
+  plat::Key product = nullptr;
+  if (plat::reg_open_key_a(plat::current_user(), kProductKey, &product) == kOk) {
+    plat::reg_close_key(product);
+    GTEST_SKIP() << "the product key exists already in this registry";
+  }
+  EXPECT_EQ(KXWipe(KX_T("anything")), kErrFileNotFound);
+  EXPECT_EQ(plat::reg_open_key_a(plat::current_user(), kProductKey, &product),
+            kErrFileNotFound);
+}
+
 // ---- Reads of pending records -----------------------------------------------------
 
 TEST_F(StoreTest, APendingDeleteHidesNothing) {
@@ -163,7 +176,24 @@ TEST_F(StoreTest, NamesAndCountIgnoreThePendingQueue) {
   EXPECT_EQ(KXCount(h_), 2);
 }
 
-// ---- Closing ----------------------------------------------------------------------
+// ---- Pace and closing -------------------------------------------------------------
+
+TEST_F(StoreTest, AnOpenStoreWritesAtMostOneRecordPer100Ms) {
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 10; ++i) KXValue(h_, T("v" + std::to_string(i)).c_str(), i);
+  plat::sleep_ms(250);
+  std::size_t left = pending();
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - start)
+                     .count();
+  // However slow the machine, the thread cannot have gone faster than its pace.
+  std::size_t written = 10 - left;
+  EXPECT_LE(written, static_cast<std::size_t>(elapsed / 100 + 1));
+  EXPECT_LT(left, 10u + 1);
+  reopen();
+  EXPECT_EQ(KXCount(h_), 10);
+}
+
 
 TEST_F(StoreTest, ClosingDrainsEvenWhenItTakesLongerThanTheFirstWait) {
   constexpr int kRecords = 20000;
@@ -236,6 +266,31 @@ TEST_F(StoreTest, AReadThatCannotAllocateReportsIt) {
   }
   EXPECT_EQ(Str(KXGetString(h_, KX_T("s"))), T("text"));
   EXPECT_EQ(KXRelease(h_), 0);
+}
+
+// ---- Utilities ----------------------------------------------------------------------
+
+plat::SystemTime g_fake_now;
+void fake_clock(plat::SystemTime* now) { *now = g_fake_now; }
+
+int64_t unix_time_at(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
+                     uint16_t minute, uint16_t second, uint16_t ms) {
+  g_fake_now = plat::SystemTime{year, month, 0, day, hour, minute, second, ms};
+  plat::set_clock_for_testing(&fake_clock);
+  int64_t t = UnixTime();
+  plat::set_clock_for_testing(nullptr);
+  return t;
+}
+
+TEST(UnixTime, WholeSecondsSince1970Utc) {
+  EXPECT_EQ(unix_time_at(1970, 1, 1, 0, 0, 0, 999), 0);
+  EXPECT_EQ(unix_time_at(1970, 1, 1, 0, 0, 1, 0), 1);
+  EXPECT_EQ(unix_time_at(2038, 1, 19, 3, 14, 8, 500), 2147483648LL);  // past 32 bits
+  EXPECT_EQ(unix_time_at(2026, 12, 8, 12, 0, 0, 0), 1796731200LL);
+  EXPECT_EQ(unix_time_at(1601, 1, 1, 0, 0, 0, 0), -11644473600LL);
+  // The system clock again, and no fraction of a second.
+  int64_t now = UnixTime();
+  EXPECT_GT(now, 1700000000LL);
 }
 
 // ---- Handles ----------------------------------------------------------------------

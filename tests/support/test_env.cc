@@ -26,3 +26,52 @@ std::string unique_name(const std::string& stem) {
 }
 
 }  // namespace kx::test
+
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#endif
+
+namespace kx::test {
+
+int run_child(const std::string& name, const std::string& value) {
+#if defined(_WIN32)
+  char path[MAX_PATH];
+  GetModuleFileNameA(nullptr, path, MAX_PATH);
+  SetEnvironmentVariableA(name.c_str(), value.c_str());
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  std::string command = std::string("\"") + path + "\" --gtest_filter=-*";
+  BOOL started = CreateProcessA(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &process);
+  SetEnvironmentVariableA(name.c_str(), nullptr);
+  if (!started) return -1;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process.hProcess, &code);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  return static_cast<int>(code);
+#else
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    setenv(name.c_str(), value.c_str(), 1);
+    execl("/proc/self/exe", "child", "--gtest_filter=-*", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int status = 0;
+  if (waitpid(pid, &status, 0) < 0) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+#endif
+}
+
+bool child_processes_are_slow() {
+#if defined(_WIN32)
+  return sizeof(void*) == 4;
+#else
+  return false;
+#endif
+}
+
+}  // namespace kx::test

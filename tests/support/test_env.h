@@ -14,3 +14,16 @@ std::string unique_name(const std::string& stem);
 const std::string& scratch_dir();
 
 }  // namespace kx::test
+
+namespace kx::test {
+
+// Runs this test program again as a child process with the environment
+// variable name=value added, and waits for it; its exit code, or -1 when it
+// could not be started.
+int run_child(const std::string& name, const std::string& value);
+
+// True where starting a process is slow enough (32-bit Wine under qemu) that
+// tests needing child processes are left to the other builds.
+bool child_processes_are_slow();
+
+}  // namespace kx::test
