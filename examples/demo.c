@@ -21,8 +21,7 @@ int main(void) {
   printf("kelmix %s demo: run #%d\n", KXVersion(), runs);
   if (runs > 1) {
     printf("  previous run at unix time %d, greeting \"%s\", pi %.17g\n",
-           KXGetValue(store, "last_run"), KXGetString(store, "greeting"),
-           KXGetDouble(store, "pi"));
+           KXGetValue(store, "last_run"), KXGetString(store, "greeting"), KXGetDouble(store, "pi"));
   }
 
   /* What the registry holds from earlier runs. */

@@ -45,8 +45,7 @@ KX_API KXHANDLE KX_CALL KXInit(const KXCHAR* name) { return kx::open_store(name)
 KX_API int KX_CALL KXClose(KXHANDLE store) { return kx::close_store(store); }
 
 KX_API int KX_CALL KXString(KXHANDLE store, const KXCHAR* name, const KXCHAR* text) {
-  return kx::write_export(store, name && text,
-                          [&](KXDATA& s) { return s.set_string(name, text); });
+  return kx::write_export(store, name && text, [&](KXDATA& s) { return s.set_string(name, text); });
 }
 
 KX_API int KX_CALL KXValue(KXHANDLE store, const KXCHAR* name, int value) {

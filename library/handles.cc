@@ -116,12 +116,16 @@ plat::Mutex* g_local_mutex = nullptr;
 class HandlesLock {
  public:
   HandlesLock() {
-    if (g_named_mutex) g_named_mutex->lock();
-    else if (g_local_mutex) g_local_mutex->lock();
+    if (g_named_mutex)
+      g_named_mutex->lock();
+    else if (g_local_mutex)
+      g_local_mutex->lock();
   }
   ~HandlesLock() {
-    if (g_named_mutex) g_named_mutex->unlock();
-    else if (g_local_mutex) g_local_mutex->unlock();
+    if (g_named_mutex)
+      g_named_mutex->unlock();
+    else if (g_local_mutex)
+      g_local_mutex->unlock();
   }
   HandlesLock(const HandlesLock&) = delete;
   HandlesLock& operator=(const HandlesLock&) = delete;

@@ -27,9 +27,7 @@ class HandleMap {
   class Ref {
    public:
     Ref() = default;
-    Ref(Ref&& other) noexcept : store_(other.store_), word_(other.word_) {
-      other.word_ = nullptr;
-    }
+    Ref(Ref&& other) noexcept : store_(other.store_), word_(other.word_) { other.word_ = nullptr; }
     ~Ref() {
       if (word_) word_->fetch_sub(1, std::memory_order_release);
     }

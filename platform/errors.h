@@ -6,16 +6,16 @@
 namespace kx {
 
 constexpr int32_t kOk = 0;
-constexpr int32_t kErrFileNotFound = 2;     // ERROR_FILE_NOT_FOUND
-constexpr int32_t kErrAccessDenied = 5;     // ERROR_ACCESS_DENIED
-constexpr int32_t kErrInvalidHandle = 6;    // ERROR_INVALID_HANDLE
-constexpr int32_t kErrNotEnoughMemory = 8;  // ERROR_NOT_ENOUGH_MEMORY
+constexpr int32_t kErrFileNotFound = 2;       // ERROR_FILE_NOT_FOUND
+constexpr int32_t kErrAccessDenied = 5;       // ERROR_ACCESS_DENIED
+constexpr int32_t kErrInvalidHandle = 6;      // ERROR_INVALID_HANDLE
+constexpr int32_t kErrNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
 constexpr int32_t kErrInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr int32_t kErrBadPathname = 161;      // ERROR_BAD_PATHNAME
 constexpr int32_t kErrMoreData = 234;         // ERROR_MORE_DATA
 constexpr int32_t kErrNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS
 constexpr int32_t kErrKeyDeleted = 1018;      // ERROR_KEY_DELETED
-constexpr int32_t kErrNotFound = 1168;             // ERROR_NOT_FOUND
+constexpr int32_t kErrNotFound = 1168;        // ERROR_NOT_FOUND
 
 // Registry value types.
 constexpr uint32_t kRegNone = 0;

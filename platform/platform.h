@@ -63,6 +63,13 @@ int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len)
 // The sub-key name at index, with the same convention as reg_enum_value.
 int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
 
+// Groups the registry writes the calling thread makes until reg_end_batch into
+// one transaction where that is cheaper (the POSIX stand-in); each write stays
+// atomic on its own and keeps its result. Other threads' registry calls wait
+// meanwhile, so batches are kept short. Nothing on Windows.
+void reg_begin_batch();
+void reg_end_batch();
+
 // ---- Mutexes ----------------------------------------------------------------
 
 // An unnamed mutex, re-entrant for its owner like a Windows mutex. On Windows a

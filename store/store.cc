@@ -6,7 +6,8 @@
 namespace kx {
 
 namespace {
-constexpr uint32_t kPaceMs = 100;        // one record per pass while open
+constexpr uint32_t kPaceMs = 100;              // one record per pass while open
+constexpr int kBatchRecords = 256;             // records per registry transaction when draining
 constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
 std::atomic<bool> g_hold{false};
 }  // namespace
@@ -108,11 +109,19 @@ void KXDATA::perform(const KXRECORD& record) noexcept {
   }
 }
 
-void KXDATA::drain_here() noexcept {
-  plat::Lock<plat::Mutex> lock(queue_lock);
-  while (!queue.empty()) {
+bool KXDATA::perform_batch() noexcept {
+  plat::reg_begin_batch();
+  for (int n = 0; n < kBatchRecords && !queue.empty(); ++n) {
     perform(queue.front());
     queue.pop_front();
+  }
+  plat::reg_end_batch();
+  return !queue.empty();
+}
+
+void KXDATA::drain_here() noexcept {
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  while (perform_batch()) {
   }
 }
 
@@ -128,11 +137,14 @@ uint32_t KXDATA::queue_thread(void* arg) {
       plat::Lock<plat::Mutex> lock(store->queue_lock);
       // The registry call is made under the lock and the record leaves the
       // queue only afterwards, so a read sees it pending or written.
-      while (!store->queue.empty()) {
+      if (store->closing.load() != 0) {
+        // Draining: every record, in order, a batch per registry transaction.
+        while (store->perform_batch()) {
+        }
+      } else if (!store->queue.empty()) {
         store->perform(store->queue.front());
         store->queue.pop_front();
         performed = true;
-        if (store->closing.load() == 0) break;
       }
       empty = store->queue.empty();
     }

@@ -115,6 +115,9 @@ class KXDATA {
   static uint32_t queue_thread(void* store);
   // Performs one record on key; the registry's answer is not examined.
   void perform(const KXRECORD& record) noexcept;
+  // Performs up to a batch of queued records in one registry transaction;
+  // true while records remain. Callers hold queue_lock.
+  bool perform_batch() noexcept;
   // Performs every queued record on the calling thread.
   void drain_here() noexcept;
 

@@ -292,11 +292,12 @@ class Registry {
   // Windows code.
   template <class Body>
   int32_t run(bool write, Body body) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     if (!db_) {
       int rc = open_database(&db_);
       if (rc != SQLITE_OK) return to_win32_error(rc);
     }
+    if (in_batch_) return run_in_batch(body);
     for (int attempt = 0;; ++attempt) {
       try {
         Transaction txn(db_, write);
@@ -315,9 +316,37 @@ class Registry {
     }
   }
 
+  // Opens one write transaction for the calling thread's calls until
+  // end_batch; the lock stays held, so other threads wait. Without the write
+  // lock (a long-busy database) the calls go on one transaction each.
+  void begin_batch() {
+    mu_.lock();
+    if (!db_ && open_database(&db_) != SQLITE_OK) return;
+    for (int attempt = 0; !in_batch_ && attempt <= kBusyAttempts; ++attempt) {
+      int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      if (rc == SQLITE_OK) {
+        in_batch_ = true;
+      } else if ((rc & 0xFF) == SQLITE_BUSY) {
+        usleep(10000);
+      } else {
+        break;
+      }
+    }
+  }
+
+  void end_batch() {
+    if (in_batch_) {
+      in_batch_ = false;
+      if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      }
+    }
+    mu_.unlock();
+  }
+
   Key add_handle(int64_t id) {
     auto* h = new KeyHandle{id};
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     handles_.insert(h);
     return h;
   }
@@ -325,13 +354,13 @@ class Registry {
   // The key id behind a handle, or 0 when it is not an open handle.
   int64_t id_of(Key key) {
     if (key == &g_root) return kRootId;
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     auto it = handles_.find(static_cast<KeyHandle*>(key));
     return it == handles_.end() ? 0 : (*it)->id;
   }
 
   bool remove_handle(Key key) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     auto it = handles_.find(static_cast<KeyHandle*>(key));
     if (it == handles_.end()) return false;
     delete *it;
@@ -340,14 +369,37 @@ class Registry {
   }
 
   void close() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<std::recursive_mutex> lock(mu_);
     if (db_) sqlite3_close_v2(db_);
     db_ = nullptr;
   }
 
  private:
   Registry() = default;
-  std::mutex mu_;
+
+  // One call inside the batch's transaction, still atomic on its own.
+  template <class Body>
+  int32_t run_in_batch(Body body) {
+    try {
+      exec(db_, "SAVEPOINT one");
+    } catch (const SqlError& e) {
+      return to_win32_error(e.code);
+    }
+    int32_t result;
+    try {
+      result = body(db_);
+    } catch (const SqlError& e) {
+      result = to_win32_error(e.code);
+    } catch (const std::bad_alloc&) {
+      result = kErrNotEnoughMemory;
+    }
+    if (result != kOk) sqlite3_exec(db_, "ROLLBACK TO one", nullptr, nullptr, nullptr);
+    sqlite3_exec(db_, "RELEASE one", nullptr, nullptr, nullptr);
+    return result;
+  }
+
+  std::recursive_mutex mu_;
+  bool in_batch_ = false;  // guarded by mu_
   sqlite3* db_ = nullptr;
   std::unordered_set<KeyHandle*> handles_;
 };
@@ -524,6 +576,9 @@ void close_registry() { Registry::get().close(); }
 }  // namespace posix
 
 Key current_user() { return &g_root; }
+
+void reg_begin_batch() { Registry::get().begin_batch(); }
+void reg_end_batch() { Registry::get().end_batch(); }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
   Path path;

@@ -29,8 +29,8 @@ std::string ansi_from_utf8(const std::string& utf8) {
 #if defined(_WIN32)
   std::u16string wide = utf16_from_utf8(utf8);
   std::wstring w(wide.begin(), wide.end());
-  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0,
-                              nullptr, nullptr);
+  int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr,
+                              nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
   WideCharToMultiByte(CP_ACP, 0, w.c_str(), static_cast<int>(w.size()), out.data(), n, nullptr,
                       nullptr);

@@ -62,8 +62,7 @@ struct Api {
     bool ok = true;
     auto bind = [&](auto& fn, const char* name) {
 #if defined(_WIN32)
-      void* address =
-          reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
+      void* address = reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(module), name));
 #else
       void* address = dlsym(module, name);
 #endif

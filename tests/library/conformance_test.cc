@@ -333,7 +333,7 @@ TYPED_TEST(Conformance, CountAndNamesSeeOnlyWhatIsWritten) {
   for (int i = 0; i < 3; ++i) names.push_back(this->str(kx.KXGetKey(h, i)));
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<typename TestFixture::Str>{this->T("first"), this->T("second"),
-                                                          this->T("third")}));
+                                                           this->T("third")}));
   EXPECT_EQ(kx.KXGetKey(h, 3), kx.KXGetKey(h, -1));  // both the static empty string
   EXPECT_EQ(this->str(kx.KXGetKey(h, -1)), this->T(""));
   const auto* one = kx.KXGetKey(h, 0);

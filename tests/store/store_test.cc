@@ -1,19 +1,20 @@
 // The store linked in directly, with its queue threads held where a test must
 // look at records that are surely still pending, and allocations made to fail.
+#include "store/store.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <memory>
-#include <thread>
 #include <string>
+#include <thread>
 
 #include "kelmix.h"
 #include "library/handles.h"
 #include "library/library.h"
 #include "store/record.h"
-#include "store/store.h"
 #include "tests/support/test_env.h"
 
 namespace kx {
@@ -104,8 +105,7 @@ TEST(Wipe, NeverCreatesTheProductKey) {
     GTEST_SKIP() << "the product key exists already in this registry";
   }
   EXPECT_EQ(KXWipe(KX_T("anything")), kErrFileNotFound);
-  EXPECT_EQ(plat::reg_open_key_a(plat::current_user(), kProductKey, &product),
-            kErrFileNotFound);
+  EXPECT_EQ(plat::reg_open_key_a(plat::current_user(), kProductKey, &product), kErrFileNotFound);
 }
 
 // ---- Reads of pending records -----------------------------------------------------
@@ -194,7 +194,6 @@ TEST_F(StoreTest, AnOpenStoreWritesAtMostOneRecordPer100Ms) {
   EXPECT_EQ(KXCount(h_), 10);
 }
 
-
 TEST_F(StoreTest, ClosingDrainsEvenWhenItTakesLongerThanTheFirstWait) {
   constexpr int kRecords = 20000;
   {
@@ -273,8 +272,8 @@ TEST_F(StoreTest, AReadThatCannotAllocateReportsIt) {
 plat::SystemTime g_fake_now;
 void fake_clock(plat::SystemTime* now) { *now = g_fake_now; }
 
-int64_t unix_time_at(uint16_t year, uint16_t month, uint16_t day, uint16_t hour,
-                     uint16_t minute, uint16_t second, uint16_t ms) {
+int64_t unix_time_at(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute,
+                     uint16_t second, uint16_t ms) {
   g_fake_now = plat::SystemTime{year, month, 0, day, hour, minute, second, ms};
   plat::set_clock_for_testing(&fake_clock);
   int64_t t = UnixTime();

@@ -42,8 +42,8 @@ int run_child(const std::string& name, const std::string& value) {
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   std::string command = std::string("\"") + path + "\" --gtest_filter=-*";
-  BOOL started = CreateProcessA(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                nullptr, &startup, &process);
+  BOOL started = CreateProcessA(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &startup, &process);
   SetEnvironmentVariableA(name.c_str(), nullptr);
   if (!started) return -1;
   WaitForSingleObject(process.hProcess, INFINITE);
