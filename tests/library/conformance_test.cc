@@ -410,6 +410,40 @@ TYPED_TEST(Conformance, HandlesAreSharedByNameAndDieAtClose) {
   EXPECT_EQ(kx.KXCount(0x7FFF0FFF), -kErrInvalidHandle);
 }
 
+TYPED_TEST(Conformance, MissingNamesAndTextsQueueAndReadNothing) {
+  auto& kx = this->kx;
+  KXHANDLE h = this->open();
+  auto n = this->T("n");
+  EXPECT_EQ(kx.KXInit(nullptr), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXValue(h, nullptr, 1), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXError(h), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXDouble(h, nullptr, 1.0), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXString(h, nullptr, n.c_str()), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXString(h, n.c_str(), nullptr), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXDel(h, nullptr), kErrInvalidParameter);
+  kx.KXValue(h, n.c_str(), 1);
+  EXPECT_EQ(kx.KXGetValue(h, nullptr), 0);
+  EXPECT_EQ(kx.KXError(h), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXGetDouble(h, nullptr), 0.0);
+  EXPECT_EQ(kx.KXError(h), kErrInvalidParameter);
+  EXPECT_EQ(this->str(kx.KXGetString(h, nullptr)), this->T(""));
+  EXPECT_EQ(kx.KXError(h), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXExists(h, nullptr), -1);
+  EXPECT_EQ(kx.KXDelPref(h, nullptr), kErrInvalidParameter);
+  EXPECT_EQ(kx.KXReleaseOne(h, nullptr), -1);
+  h = this->reopen(h);
+  EXPECT_EQ(kx.KXCount(h), 1);  // only n
+  kx.KXClose(h);
+}
+
+TYPED_TEST(Conformance, ANameTheRegistryRefusesGivesItsErrorCode) {
+  auto& kx = this->kx;
+  EXPECT_EQ(kx.KXInit(this->T("\\" + this->store).c_str()), kErrBadPathname);
+  // Too long a key name: the 8-bit functions refuse the path before its name.
+  EXPECT_EQ(kx.KXInit(this->T(this->store + std::string(300, 'x')).c_str()),
+            sizeof(typename TestFixture::C) == 2 ? kErrInvalidParameter : kErrMoreData);
+}
+
 TYPED_TEST(Conformance, LongStoreNamesAreKeptWhole) {
   auto& kx = this->kx;
   std::string base = this->store + std::string(40, 'L');
