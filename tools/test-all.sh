@@ -7,12 +7,12 @@ cd "$(dirname "$0")/.."
 bash tools/install-deps.sh
 
 status=0
-for preset in linux linux-asan linux-tsan win64 win32; do
+for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
   echo "== $preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
-for preset in linux linux-asan linux-tsan win64 win32; do
+for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
   echo "== $preset: test"
   ctest --preset "$preset" || status=1
 done
