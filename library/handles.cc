@@ -1,7 +1,6 @@
 #include "library/handles.h"
 
 #include <new>
-#include <thread>
 
 #include "library/library.h"
 #include "store/memory.h"
@@ -11,14 +10,14 @@ namespace kx {
 // ---- HandleMap ----------------------------------------------------------------
 
 namespace {
-constexpr uint64_t kClosedBit = 1ull << 31;
-constexpr uint64_t kRefMask = kClosedBit - 1;
+constexpr uint32_t kClosedBit = 1u << 16;
+constexpr uint32_t kRefMask = kClosedBit - 1;  // at most 65535 calls in flight per handle
 constexpr uint32_t kGenerationMask = 0x7FFF;
 
-uint64_t generation_of(uint64_t word) { return word >> 32; }
+uint32_t generation_of(uint32_t word) { return word >> 17; }
 }  // namespace
 
-HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint64_t* generation) noexcept {
+HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint32_t* generation) noexcept {
   auto bits = static_cast<uint32_t>(handle);
   uint32_t index = bits & 0xFFFF;
   *generation = bits >> 16;
@@ -38,8 +37,8 @@ int32_t HandleMap::insert(KXDATA* store) noexcept {
     if (!entry.store.compare_exchange_strong(expected, store, std::memory_order_acq_rel)) {
       continue;
     }
-    uint64_t generation = (generation_of(entry.word.load()) % kGenerationMask) + 1;
-    entry.word.store(generation << 32, std::memory_order_release);
+    uint32_t generation = (generation_of(entry.word.load()) % kGenerationMask) + 1;
+    entry.word.store(generation << 17, std::memory_order_release);
     cursor_.store(index + 1, std::memory_order_relaxed);
     return static_cast<int32_t>((generation << 16) | index);
   }
@@ -48,12 +47,13 @@ int32_t HandleMap::insert(KXDATA* store) noexcept {
 
 HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   Ref ref;
-  uint64_t generation;
+  uint32_t generation;
   Entry* entry = entry_for(handle, &generation);
   if (!entry) return ref;
-  uint64_t word = entry->word.load(std::memory_order_acquire);
+  uint32_t word = entry->word.load(std::memory_order_acquire);
   do {
     if (generation_of(word) != generation || (word & kClosedBit)) return ref;
+    if ((word & kRefMask) == kRefMask) return ref;  // never carry into the closed bit
   } while (!entry->word.compare_exchange_weak(word, word + 1, std::memory_order_acquire));
   ref.word_ = &entry->word;
   ref.store_ = entry->store.load(std::memory_order_acquire);
@@ -61,21 +61,21 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
 }
 
 KXDATA* HandleMap::retire(int32_t handle, bool wait) noexcept {
-  uint64_t generation;
+  uint32_t generation;
   Entry* entry = entry_for(handle, &generation);
   if (!entry) return nullptr;
-  uint64_t word = entry->word.load(std::memory_order_acquire);
+  uint32_t word = entry->word.load(std::memory_order_acquire);
   do {
     if (generation_of(word) != generation || (word & kClosedBit)) return nullptr;
   } while (!entry->word.compare_exchange_weak(word, word | kClosedBit));
   while (wait && (entry->word.load(std::memory_order_acquire) & kRefMask) != 0) {
-    std::this_thread::yield();
+    plat::sleep_ms(0);
   }
   return entry->store.load(std::memory_order_acquire);
 }
 
 void HandleMap::release(int32_t handle) noexcept {
-  uint64_t generation;
+  uint32_t generation;
   if (Entry* entry = entry_for(handle, &generation)) {
     entry->store.store(nullptr, std::memory_order_release);
   }
@@ -84,7 +84,7 @@ void HandleMap::release(int32_t handle) noexcept {
 uint32_t HandleMap::open_handles(int32_t* out, uint32_t max) noexcept {
   uint32_t n = 0;
   for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
-    uint64_t word = entries_[index].word.load(std::memory_order_acquire);
+    uint32_t word = entries_[index].word.load(std::memory_order_acquire);
     if ((word & kClosedBit) == 0 && entries_[index].store.load() != nullptr) {
       out[n++] = static_cast<int32_t>((generation_of(word) << 16) | index);
     }

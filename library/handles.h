@@ -40,7 +40,7 @@ class HandleMap {
    private:
     friend class HandleMap;
     KXDATA* store_ = nullptr;
-    std::atomic<uint64_t>* word_ = nullptr;
+    std::atomic<uint32_t>* word_ = nullptr;
   };
 
   // The handle for a new store, or 0 when every entry is taken.
@@ -57,11 +57,12 @@ class HandleMap {
 
  private:
   struct Entry {
-    // generation << 32 | closed bit (1 << 31) | references in flight.
-    std::atomic<uint64_t> word{1ull << 31};
+    // generation << 17 | closed bit (1 << 16) | references in flight: 32
+    // bits, so 32-bit builds need no 64-bit atomics.
+    std::atomic<uint32_t> word{1u << 16};
     std::atomic<KXDATA*> store{nullptr};
   };
-  Entry* entry_for(int32_t handle, uint64_t* generation) noexcept;
+  Entry* entry_for(int32_t handle, uint32_t* generation) noexcept;
 
   Entry entries_[kCapacity];
   std::atomic<uint32_t> cursor_{0};

@@ -8,7 +8,6 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
-#include <thread>
 
 #include "tests/library/api.h"
 #include "tests/library/registry_view.h"
@@ -465,17 +464,33 @@ TYPED_TEST(Conformance, ThreadsOpeningOneNewNameGetOneStore) {
   for (int round = 0; round < 5; ++round) {
     std::string name = this->store + "_r" + std::to_string(round);
     auto wide = this->T(name);
+    // Platform threads: the 32-bit Windows build has no std::thread.
+    struct Opener {
+      decltype(&kx) api;
+      const typename TestFixture::C* name;
+      std::atomic<int>* ready;
+      KXHANDLE got;
+    };
     std::atomic<int> ready{0};
-    KXHANDLE got[4] = {};
-    std::vector<std::thread> threads;
+    Opener openers[4];
+    plat::Thread threads[4];
     for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        ready++;
-        while (ready.load() < 4) std::this_thread::yield();
-        got[t] = kx.KXInit(wide.c_str());
-      });
+      openers[t] = Opener{&kx, wide.c_str(), &ready, 0};
+      threads[t].start(
+          [](void* arg) -> uint32_t {
+            auto* o = static_cast<Opener*>(arg);
+            ++*o->ready;
+            while (o->ready->load() < 4) plat::sleep_ms(0);
+            o->got = o->api->KXInit(o->name);
+            return 0;
+          },
+          &openers[t]);
     }
-    for (auto& th : threads) th.join();
+    KXHANDLE got[4];
+    for (int t = 0; t < 4; ++t) {
+      threads[t].wait(plat::kInfinite);
+      got[t] = openers[t].got;
+    }
     for (KXHANDLE h : got) EXPECT_EQ(h, got[0]);
     EXPECT_EQ(kx.KXClose(got[0]), 0);
     EXPECT_EQ(kx.KXClose(got[0]), kErrInvalidHandle);
