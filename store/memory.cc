@@ -3,6 +3,9 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include "platform/platform.h"
 
@@ -11,16 +14,32 @@ namespace kx {
 namespace {
 std::atomic<long> g_fail_at{0};  // allocation number that fails; 0: none
 std::atomic<long> g_count{0};
+std::atomic<bool> g_track{false};
+std::atomic<long> g_bytes{0};
+
+long block_bytes(void* p) {
+#if defined(__GLIBC__)
+  return static_cast<long>(malloc_usable_size(p) + sizeof(std::size_t));  // with its header
+#else
+  (void)p;
+  return 0;
+#endif
+}
 }  // namespace
 
 void* mem_alloc(std::size_t bytes) noexcept {
   long n = g_count.fetch_add(1, std::memory_order_relaxed) + 1;
   long fail_at = g_fail_at.load(std::memory_order_relaxed);
   if (fail_at != 0 && n == fail_at) return nullptr;
-  return std::malloc(bytes ? bytes : 1);
+  void* p = std::malloc(bytes ? bytes : 1);
+  if (p && g_track.load(std::memory_order_relaxed)) g_bytes += block_bytes(p);
+  return p;
 }
 
-void mem_free(void* p) noexcept { std::free(p); }
+void mem_free(void* p) noexcept {
+  if (p && g_track.load(std::memory_order_relaxed)) g_bytes -= block_bytes(p);
+  std::free(p);
+}
 
 tchar* alloc_string(std::size_t n) noexcept {
   if (n > static_cast<std::size_t>(-1) / sizeof(tchar)) return nullptr;
@@ -39,6 +58,8 @@ void fail_nth_allocation(long n) noexcept {
   g_fail_at.store(n > 0 ? g_count.load() + n : 0, std::memory_order_relaxed);
 }
 long allocation_count() noexcept { return g_count.load(std::memory_order_relaxed); }
+void track_bytes(bool on) noexcept { g_track.store(on); }
+long allocated_bytes() noexcept { return g_bytes.load(); }
 }  // namespace testing
 
 }  // namespace kx

@@ -24,6 +24,10 @@ namespace testing {
 void fail_nth_allocation(long n) noexcept;
 // Allocations made through mem_alloc so far.
 long allocation_count() noexcept;
+// Heap bytes held through mem_alloc, counted while tracking is on (the
+// allocator's own overhead included where it can be told).
+void track_bytes(bool on) noexcept;
+long allocated_bytes() noexcept;
 }  // namespace testing
 
 // For standard containers: allocates through mem_alloc and throws

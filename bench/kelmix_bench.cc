@@ -1,0 +1,260 @@
+// Each export beside the baseline it competes with, measured in the same run:
+// the bare cost of building and appending a record, a synchronous registry
+// write, and the direct registry queries the reads wrap.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "kelmix.h"
+#include "library/handles.h"
+#include "library/library.h"
+#include "platform/platform.h"
+#include "store/store.h"
+
+namespace {
+
+using kx::tchar;
+using Str = std::basic_string<tchar>;
+
+Str T(const std::string& s) { return Str(s.begin(), s.end()); }
+
+const Str kText32 = T("abcdefghijklmnopqrstuvwxyz012345");
+
+struct Library {
+  Library() { kx::on_library_load(); }
+} g_library;
+
+// A store whose queue thread is held, so records stay pending while measured.
+class HeldStore {
+ public:
+  explicit HeldStore(const std::string& name) : name_(T(name)) {
+    kx::testing::hold_queue_threads(true);
+    handle = KXInit(name_.c_str());
+  }
+  ~HeldStore() {
+    KXClose(handle);
+    kx::testing::hold_queue_threads(false);
+    KXWipe(name_.c_str());
+  }
+  KXHANDLE handle;
+
+ private:
+  Str name_;
+};
+
+// ---- Writes ---------------------------------------------------------------------
+
+// The bare limit: allocate and copy the same record, append it to a vector
+// under an uncontended mutex.
+void BM_BareAppend(benchmark::State& state) {
+  bool with_text = state.range(0) != 0;
+  std::mutex mu;
+  std::vector<kx::KXRECORD*> queue;
+  queue.reserve(1 << 20);
+  for (auto _ : state) {
+    kx::RecordPtr r = with_text ? kx::make_string_record(KX_T("name"), kText32.c_str())
+                                : kx::make_value_record(KX_T("name"), 7);
+    std::lock_guard<std::mutex> lock(mu);
+    queue.push_back(r.release());
+    if (queue.size() == queue.capacity()) {
+      for (auto* p : queue) delete p;
+      queue.clear();
+    }
+  }
+  for (auto* p : queue) delete p;
+}
+BENCHMARK(BM_BareAppend)->Arg(0)->Arg(1)->ArgName("text");
+
+void BM_KXValue(benchmark::State& state) {
+  HeldStore store("bench_value");
+  int i = 0;
+  for (auto _ : state) {
+    KXValue(store.handle, KX_T("name"), ++i);
+    if ((i & 0xFFFFF) == 0) {
+      state.PauseTiming();
+      KXClose(store.handle);
+      store.handle = KXInit(KX_T("bench_value"));
+      state.ResumeTiming();
+    }
+  }
+}
+BENCHMARK(BM_KXValue);
+
+void BM_KXString32(benchmark::State& state) {
+  HeldStore store("bench_string");
+  for (auto _ : state) KXString(store.handle, KX_T("name"), kText32.c_str());
+}
+BENCHMARK(BM_KXString32)->Iterations(200000);
+
+// What a host would do instead: write the value to the registry at once.
+void BM_SyncRegistryWrite(benchmark::State& state) {
+  kx::plat::Key key = nullptr;
+  kx::plat::reg_create_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_sync", &key);
+  int i = 0;
+  for (auto _ : state) {
+    ++i;
+    kx::plat::reg_set_value(key, KX_T("name"), kx::kRegDword, &i, 4);
+  }
+  kx::plat::reg_close_key(key);
+  KXWipe(KX_T("bench_sync"));
+}
+BENCHMARK(BM_SyncRegistryWrite);
+
+// ---- Reads ----------------------------------------------------------------------
+
+// A read that finds a pending record, with N other records pending.
+void BM_ReadPending(benchmark::State& state) {
+  HeldStore store("bench_pending");
+  KXValue(store.handle, KX_T("target"), 42);
+  for (int64_t i = 1; i < state.range(0); ++i) {
+    KXValue(store.handle, T("other" + std::to_string(i % 1000)).c_str(), static_cast<int>(i));
+  }
+  for (auto _ : state) benchmark::DoNotOptimize(KXGetValue(store.handle, KX_T("target")));
+}
+BENCHMARK(BM_ReadPending)->Arg(1)->Arg(100)->Arg(10000)->Arg(100000);
+
+void prepare_written(const char* name, int values) {
+  KXHANDLE h = KXInit(T(name).c_str());
+  for (int i = 0; i < values; ++i) KXValue(h, T("v" + std::to_string(i)).c_str(), i);
+  KXValue(h, KX_T("target"), 42);
+  KXClose(h);
+}
+
+void BM_ReadRegistry(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  KXHANDLE h = KXInit(KX_T("bench_read"));
+  for (auto _ : state) benchmark::DoNotOptimize(KXGetValue(h, KX_T("target")));
+  KXClose(h);
+}
+BENCHMARK(BM_ReadRegistry);
+
+void BM_DirectQuery(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  kx::plat::Key key = nullptr;
+  kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_read", &key);
+  for (auto _ : state) {
+    int32_t v = 0;
+    uint32_t bytes = 4;
+    benchmark::DoNotOptimize(kx::plat::reg_query_value(key, KX_T("target"), nullptr, &v, &bytes));
+  }
+  kx::plat::reg_close_key(key);
+}
+BENCHMARK(BM_DirectQuery);
+
+void BM_KXCount(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  KXHANDLE h = KXInit(KX_T("bench_read"));
+  for (auto _ : state) benchmark::DoNotOptimize(KXCount(h));
+  KXClose(h);
+}
+BENCHMARK(BM_KXCount);
+
+void BM_DirectQueryInfoKey(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  kx::plat::Key key = nullptr;
+  kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_read", &key);
+  for (auto _ : state) {
+    uint32_t n = 0;
+    benchmark::DoNotOptimize(kx::plat::reg_query_info_key(key, &n, nullptr));
+  }
+  kx::plat::reg_close_key(key);
+}
+BENCHMARK(BM_DirectQueryInfoKey);
+
+void BM_KXGetKey(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  KXHANDLE h = KXInit(KX_T("bench_read"));
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(KXGetKey(h, 3));
+    KXRelease(h);
+  }
+  KXClose(h);
+}
+BENCHMARK(BM_KXGetKey);
+
+void BM_DirectEnumValue(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  kx::plat::Key key = nullptr;
+  kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_read", &key);
+  tchar name[64];
+  for (auto _ : state) {
+    uint32_t len = 64;
+    benchmark::DoNotOptimize(kx::plat::reg_enum_value(key, 3, name, &len));
+  }
+  kx::plat::reg_close_key(key);
+}
+BENCHMARK(BM_DirectEnumValue);
+
+// ---- Closing --------------------------------------------------------------------
+
+// KXClose of a store with N queued records: the drain's throughput.
+void BM_CloseDrain(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    kx::testing::hold_queue_threads(true);
+    KXHANDLE h = KXInit(KX_T("bench_close"));
+    for (int64_t i = 0; i < state.range(0); ++i) {
+      KXValue(h, T("v" + std::to_string(i)).c_str(), static_cast<int>(i));
+    }
+    state.ResumeTiming();
+    KXClose(h);
+    state.PauseTiming();
+    kx::testing::hold_queue_threads(false);
+    KXWipe(KX_T("bench_close"));
+    state.ResumeTiming();
+  }
+  state.counters["records/s"] = benchmark::Counter(static_cast<double>(state.range(0)),
+                                                   benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_CloseDrain)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// ---- Memory ---------------------------------------------------------------------
+
+// Heap bytes per queued record beyond its name and text, from the allocator.
+void BM_MemoryPerRecord(benchmark::State& state) {
+  for (auto _ : state) {
+    HeldStore store("bench_memory");
+    kx::testing::track_bytes(true);
+    long before = kx::testing::allocated_bytes();
+    constexpr int kRecords = 100000;
+    for (int i = 0; i < kRecords; ++i) KXValue(store.handle, KX_T("n"), i);
+    long after = kx::testing::allocated_bytes();
+    kx::testing::track_bytes(false);
+    // The name's own block ("n" and its terminator, with the allocator's
+    // header) is the record's string, not its overhead.
+    void* probe = kx::dup_string(KX_T("n"));
+    kx::testing::track_bytes(true);
+    long name_before = kx::testing::allocated_bytes();
+    kx::mem_free(probe);
+    double name_bytes = static_cast<double>(name_before - kx::testing::allocated_bytes());
+    kx::testing::track_bytes(false);
+    state.counters["bytes/record"] = (after - before) / double(kRecords) - name_bytes;
+  }
+}
+BENCHMARK(BM_MemoryPerRecord)->Iterations(1);
+
+// ---- Stores open ----------------------------------------------------------------
+
+void BM_KXValueWithStoresOpen(benchmark::State& state) {
+  std::vector<KXHANDLE> open;
+  for (int64_t i = 0; i < state.range(0); ++i) {
+    open.push_back(KXInit(T("bench_many" + std::to_string(i)).c_str()));
+  }
+  kx::testing::hold_queue_threads(true);
+  int i = 0;
+  for (auto _ : state) KXValue(open[static_cast<size_t>(i++) % open.size()], KX_T("n"), i);
+  kx::testing::hold_queue_threads(false);
+  for (size_t k = 0; k < open.size(); ++k) {
+    KXClose(open[k]);
+    KXWipe(T("bench_many" + std::to_string(k)).c_str());
+  }
+}
+BENCHMARK(BM_KXValueWithStoresOpen)->Arg(1)->Arg(10)->Arg(100)->Iterations(200000);
+
+}  // namespace
+
+BENCHMARK_MAIN();
