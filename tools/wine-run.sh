@@ -16,6 +16,10 @@ fi
 if [ ! -f "$prefix/system.reg" ]; then
   # Creating a prefix is slow (minutes for 32-bit under qemu): once per build tree.
   "$loader" wineboot -i >/dev/null 2>&1 || true
-  wineserver -w 2>/dev/null || true
+fi
+# Keep the server and Wine's own services up between programs: under qemu each
+# new server boots them again, which takes minutes. tools/test-all.sh ends it.
+if [ "$arch" = win32 ]; then
+  wineserver -p600 >/dev/null 2>&1 || true
 fi
 exec "$loader" "$@"
