@@ -240,20 +240,28 @@ int32_t KXDATA::read(KXRECORD& request) noexcept {
   }
 }
 
-int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
-  RecordPtr request = make_record(name, TYPE_VALUE);
+namespace {
+
+// A read request for name of that type, read through the store; the value
+// bytes are copied to out on success.
+template <class T>
+int32_t read_fixed(KXDATA& store, const tchar* name, int32_t type, T* out) noexcept {
+  static_assert(sizeof(T) <= sizeof(KXRECORD::Value), "fits a record's value");
+  RecordPtr request = make_record(name, type);
   if (!request) return kErrNotEnoughMemory;
-  int32_t rc = read(*request);
-  if (rc == kOk) *integer = request->value.integer;
+  int32_t rc = store.read(*request);
+  if (rc == kOk) std::memcpy(out, request->value.bytes, sizeof(T));
   return rc;
 }
 
+}  // namespace
+
+int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
+  return read_fixed(*this, name, TYPE_VALUE, integer);
+}
+
 int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
-  RecordPtr request = make_record(name, TYPE_DOUBLE);
-  if (!request) return kErrNotEnoughMemory;
-  int32_t rc = read(*request);
-  if (rc == kOk) *number = request->value.number;
-  return rc;
+  return read_fixed(*this, name, TYPE_DOUBLE, number);
 }
 
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
