@@ -246,7 +246,10 @@ void BM_KXValueWithStoresOpen(benchmark::State& state) {
   }
   kx::testing::hold_queue_threads(true);
   int i = 0;
-  for (auto _ : state) KXValue(open[static_cast<size_t>(i++) % open.size()], KX_T("n"), i);
+  for (auto _ : state) {
+    ++i;
+    KXValue(open[static_cast<size_t>(i) % open.size()], KX_T("n"), i);
+  }
   kx::testing::hold_queue_threads(false);
   for (size_t k = 0; k < open.size(); ++k) {
     KXClose(open[k]);

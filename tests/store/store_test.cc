@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -109,6 +110,54 @@ TEST(Wipe, NeverCreatesTheProductKey) {
 }
 
 // ---- Reads of pending records -----------------------------------------------------
+
+TEST(PendingQueue, TheIndexAnswersAsANewestFirstScanWould) {
+  // Random pushes and pops against the plain scan the index replaces.
+  PendingQueue queue;
+  std::deque<std::pair<int32_t, Str>> model;
+  const Str names[] = {T("a"), T("b"), T("A"), T("ab"), T(""), T("long name"), T("b ")};
+  uint32_t seed = 12345;
+  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
+  for (int step = 0; step < 20000; ++step) {
+    if (next() % 3 != 0 || model.empty()) {
+      int32_t type = static_cast<int32_t>(next() % 4);
+      const Str& name = names[next() % 7];
+      ASSERT_TRUE(queue.push(make_record(name.c_str(), type)));
+      model.emplace_back(type, name);
+    } else {
+      queue.pop_front();
+      model.pop_front();
+    }
+    int32_t type = static_cast<int32_t>(next() % 4);
+    const Str& name = names[next() % 7];
+    const KXRECORD* found = queue.find_newest(type, name.c_str());
+    bool expected = false;
+    for (auto it = model.rbegin(); it != model.rend(); ++it) {
+      if (it->first == type && it->second == name) {
+        expected = true;
+        break;
+      }
+    }
+    ASSERT_EQ(found != nullptr, expected) << "step " << step;
+    if (found) {
+      EXPECT_EQ(found->type, type);
+      EXPECT_EQ(Str(found->name), name);
+    }
+  }
+  EXPECT_EQ(queue.size(), model.size());
+}
+
+TEST(PendingQueue, FindsTheNewestOfManyRecordsOfOneName) {
+  PendingQueue queue;
+  for (int i = 0; i < 1000; ++i) queue.push(make_value_record(KX_T("n"), i));
+  for (int i = 0; i < 999; ++i) {
+    EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
+    queue.pop_front();
+  }
+  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
+  queue.pop_front();
+  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n")), nullptr);
+}
 
 TEST_F(StoreTest, APendingDeleteHidesNothing) {
   {
