@@ -19,6 +19,8 @@ done
 # 32-bit Wine runs under qemu, where Wine itself now and then faults while
 # starting a thread: a run that dies that way is tried again.
 echo "== win32: test"
+# The prefix and Wine's services first, outside the tests' time limits.
+timeout 1800 tools/wine-run.sh win32 "$PWD/build/win32/wineprefix" --prepare || true
 ctest --preset win32 --repeat until-pass:3 || status=1
 # Wine's servers outlive the tests; end them so the run ends cleanly.
 for prefix in build/win64/wineprefix build/win32/wineprefix; do

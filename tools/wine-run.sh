@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine: wine-run.sh win32|win64 PREFIX PROGRAM [ARGS...]
-# Each build keeps its own prefix; the first run creates it.
+# wine-run.sh win32|win64 PREFIX --prepare makes the prefix and boots Wine's
+# services, leaving the server up so later programs start at once.
 set -euo pipefail
 arch=$1 prefix=$2
 shift 2
 export WINEPREFIX=$prefix WINEDEBUG=${WINEDEBUG:--all} WINEDLLOVERRIDES="mscoree,mshtml="
-mkdir -p "$(dirname "$prefix")"
+mkdir -p "$prefix"
 if [ "$arch" = win32 ]; then
   export WINEARCH=win32
   loader=wine
@@ -13,13 +14,18 @@ else
   export WINEARCH=win64
   loader=/usr/lib/wine/wine64   # the wine script would take the 32-bit loader
 fi
-if [ ! -f "$prefix/system.reg" ]; then
-  # Creating a prefix is slow (minutes for 32-bit under qemu): once per build tree.
-  "$loader" wineboot -i >/dev/null 2>&1 || true
-fi
-# Keep the server and Wine's own services up between programs: under qemu each
-# new server boots them again, which takes minutes. tools/test-all.sh ends it.
-if [ "$arch" = win32 ]; then
+if [ "${1:-}" = --prepare ]; then
+  # Under qemu each new server boots Wine's services again, which takes
+  # minutes: keep one up (tools/test-all.sh ends it).
   wineserver -p600 >/dev/null 2>&1 || true
+  if [ -f "$prefix/system.reg" ]; then
+    "$loader" wineboot >/dev/null 2>&1 || true
+  else
+    "$loader" wineboot -i >/dev/null 2>&1 || true
+  fi
+  exit 0
+fi
+if [ ! -f "$prefix/system.reg" ]; then
+  "$loader" wineboot -i >/dev/null 2>&1 || true
 fi
 exec "$loader" "$@"
