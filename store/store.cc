@@ -146,7 +146,6 @@ int32_t KXDATA::close(bool join) noexcept {
   }
   drain_here();
   close_result_ = plat::reg_close_key(key);
-  key_closed_ = true;
   return close_result_;
 }
 

@@ -134,7 +134,6 @@ class KXDATA {
 
   plat::Event wake_{false};    // a record arrived at an empty queue, or closing
   plat::Event drained_{true};  // the thread has performed its last record
-  bool key_closed_ = false;
   int32_t close_result_ = 0;
 };
 
