@@ -28,4 +28,12 @@ fi
 if [ ! -f "$prefix/system.reg" ]; then
   "$loader" wineboot -i >/dev/null 2>&1 || true
 fi
-exec "$loader" "$@"
+# The program may start Wine's services, which outlive it and would hold our
+# output open (a test runner then waits for them): they get a file instead,
+# shown once the program has ended.
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+status=0
+"$loader" "$@" >"$log" 2>&1 </dev/null || status=$?
+cat "$log"
+exit $status
