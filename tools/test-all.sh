@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs whatever is missing, then builds the three presets and runs every
-# suite: linux natively, win64 under wine64, the 32-bit DLLs under 32-bit Wine.
+# Installs whatever is missing, then builds every preset and runs every
+# suite: linux (plain, sanitizers, fuzzing) natively, win64 under wine64, the
+# 32-bit DLLs under 32-bit Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
