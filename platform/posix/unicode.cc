@@ -5,12 +5,25 @@
 #include <unicode/ustring.h>
 
 #include <new>
+#include <utility>
 
 namespace kx::plat::posix {
 
 namespace {
 
 constexpr UChar32 kReplacement = 0xFFFD;
+
+// The converted text cut to its length; empty when ICU failed, and
+// std::bad_alloc when it ran out of memory.
+template <class Text>
+Text converted(Text out, int32_t length, UErrorCode status) {
+  if (U_FAILURE(status)) {
+    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
+    return {};
+  }
+  out.resize(static_cast<size_t>(length));
+  return out;
+}
 
 }  // namespace
 
@@ -22,12 +35,7 @@ std::u16string utf8_to_utf16(std::string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   u_strFromUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
                        static_cast<int32_t>(text.size()), kReplacement, nullptr, &status);
-  if (U_FAILURE(status)) {
-    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    return {};
-  }
-  out.resize(static_cast<size_t>(length));
-  return out;
+  return converted(std::move(out), length, status);
 }
 
 std::string utf16_to_utf8(std::u16string_view text) {
@@ -38,12 +46,7 @@ std::string utf16_to_utf8(std::u16string_view text) {
   UErrorCode status = U_ZERO_ERROR;
   u_strToUTF8WithSub(out.data(), static_cast<int32_t>(out.size()), &length, text.data(),
                      static_cast<int32_t>(text.size()), kReplacement, nullptr, &status);
-  if (U_FAILURE(status)) {
-    if (status == U_MEMORY_ALLOCATION_ERROR) throw std::bad_alloc();
-    return {};
-  }
-  out.resize(static_cast<size_t>(length));
-  return out;
+  return converted(std::move(out), length, status);
 }
 
 char16_t fold_unit(char16_t unit) {
