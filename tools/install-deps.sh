@@ -9,7 +9,7 @@ need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
 for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev libsqlite3-dev libicu-dev sqlite3 \
-  pkg-config clang libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 qemu-user; do
+  pkg-config clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev llvm g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 qemu-user; do
   have "$p" || need+=("$p")
 done
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
