@@ -103,6 +103,7 @@ constexpr int kHandleSlots = 100;
 struct HandleSlot {
   tchar* name;
   int32_t handle;  // 0: the slot is free
+  bool closing;    // KXClose is draining the store: not found by name, not free
 };
 
 HandleSlot g_slots[kHandleSlots];
@@ -115,13 +116,15 @@ plat::Mutex* g_local_mutex = nullptr;
 
 class HandlesLock {
  public:
-  HandlesLock() {
+  HandlesLock() { lock(); }
+  ~HandlesLock() { unlock(); }
+  void lock() {
     if (g_named_mutex)
       g_named_mutex->lock();
     else if (g_local_mutex)
       g_local_mutex->lock();
   }
-  ~HandlesLock() {
+  void unlock() {
     if (g_named_mutex)
       g_named_mutex->unlock();
     else if (g_local_mutex)
@@ -131,10 +134,14 @@ class HandlesLock {
   HandlesLock& operator=(const HandlesLock&) = delete;
 };
 
-// Callers hold the handles lock.
-int32_t find_store(const tchar* name) {
+// Callers hold the handles lock. The open store of that name, or 0; *closing
+// tells whether a store of that name is still being closed.
+int32_t find_store(const tchar* name, bool* closing) {
+  *closing = false;
   for (const HandleSlot& slot : g_slots) {
-    if (slot.handle != 0 && plat::str_cmp(slot.name, name) == 0) return slot.handle;
+    if (slot.handle == 0 || plat::str_cmp(slot.name, name) != 0) continue;
+    if (!slot.closing) return slot.handle;
+    *closing = true;
   }
   return 0;
 }
@@ -157,15 +164,14 @@ void free_slot(HandleSlot& slot) {
   free_string(slot.name);
   slot.name = nullptr;
   slot.handle = 0;
+  slot.closing = false;
 }
 
-void remove_store(int32_t handle) {
+HandleSlot* slot_of(int32_t handle) {
   for (HandleSlot& slot : g_slots) {
-    if (slot.handle == handle) {
-      free_slot(slot);
-      return;
-    }
+    if (slot.handle == handle) return &slot;
   }
+  return nullptr;
 }
 
 }  // namespace
@@ -177,7 +183,16 @@ int32_t open_store(const tchar* name) noexcept {
   // Lookup, creation and recording are one step, so two threads opening the
   // same new name get one store.
   HandlesLock lock;
-  if (int32_t handle = find_store(name)) return handle;
+  bool closing = false;
+  if (int32_t handle = find_store(name, &closing)) return handle;
+  while (closing) {
+    // The same name is still draining: a new store now could have its
+    // writes overtaken by the old store's last ones.
+    lock.unlock();
+    plat::sleep_ms(1);
+    lock.lock();
+    if (int32_t handle = find_store(name, &closing)) return handle;
+  }
 
   plat::Key product = nullptr;
   int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, &product);
@@ -206,10 +221,12 @@ int32_t close_store(int32_t handle) noexcept {
     HandlesLock lock;
     store = g_map.retire(handle);
     if (!store) return kErrInvalidHandle;
-    remove_store(handle);
+    if (HandleSlot* slot = slot_of(handle)) slot->closing = true;
   }
   int32_t rc = store->close(true);
   delete store;
+  HandlesLock lock;
+  if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
   g_map.release(handle);
   return rc;
 }

@@ -8,6 +8,7 @@
 // tchar (UTF-16 in the wide build, the system code page in the narrow one).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/errors.h"
@@ -131,6 +132,7 @@ class Lock {
 // A manual- or auto-reset event, for waking a sleeping thread early.
 class Event {
  public:
+  friend class Thread;
   explicit Event(bool manual_reset);
   ~Event();
   Event(const Event&) = delete;
@@ -172,10 +174,26 @@ class Thread {
   // True when the thread has ended within ms milliseconds (kInfinite: no limit).
   bool wait(uint32_t ms);
 
+  // Called by the thread itself as its last act: signals done. On Windows it
+  // then waits inside the system until release() or end(), so once done is
+  // seen it runs no more of the library's code, which an unloading may unmap.
+  void finish(Event& done);
+  // Lets a finished thread return from its routine.
+  void release();
+  // Unloading only (Windows): ends a thread that has finished, or that the
+  // loader has not yet let into its routine (it waits for the loader lock the
+  // unloading thread holds). Neither runs library code, so ending it is safe.
+  void end();
+  // False while the loader has not yet let the thread into its routine.
+  bool entered() const;
+
  private:
   bool started_ = false;
 #if defined(_WIN32)
+  friend struct ThreadAccess;
   void* handle_ = nullptr;
+  void* release_ = nullptr;  // manual-reset event a finished thread waits on
+  std::atomic<bool> entered_{false};
 #else
   pthread_t thread_{};
   bool joined_ = false;

@@ -43,13 +43,24 @@ int32_t KXDATA::close(bool join) noexcept {
   release_all();
   wake_.set();
   if (thread.started()) {
-    // However long the drain takes (a long queue, a slow registry), the key
-    // and the queue must outlive the thread's use of them: no time limit. A
-    // thread that ended without draining was ended by the system (process
-    // exit on Windows); what it left is written below.
-    while (!thread.wait(0) && !drained_.wait(kPaceMs)) {
+    if (!join && !thread.entered()) {
+      // Unloading while the loader still holds a new thread at its door: it
+      // would enter a library no longer there. It has done nothing yet.
+      thread.end();
+    } else {
+      // However long the drain takes (a long queue, a slow registry), the key
+      // and the queue must outlive the thread's use of them: no time limit. A
+      // thread that ended without draining was ended by the system (process
+      // exit on Windows); what it left is written below.
+      while (!thread.wait(0) && !drained_.wait(kPaceMs)) {
+      }
+      if (join) {
+        thread.release();
+        thread.wait(plat::kInfinite);
+      } else {
+        thread.end();  // finished, waiting in the system: ends there
+      }
     }
-    if (join) thread.wait(plat::kInfinite);
   }
   drain_here();
   close_result_ = plat::reg_close_key(key);
@@ -120,7 +131,7 @@ uint32_t KXDATA::queue_thread(void* arg) {
     }
     if (store->closing.load() != 0) {
       if (empty) {
-        store->drained_.set();
+        store->thread.finish(store->drained_);
         return 0;
       }
       continue;  // the next pass sees closing and drains the rest

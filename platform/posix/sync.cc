@@ -282,6 +282,15 @@ bool Thread::wait(uint32_t ms) {
   return true;
 }
 
+// The unload hook can join here, so a finished thread just returns.
+void Thread::finish(Event& done) { done.set(); }
+
+void Thread::release() {}
+
+void Thread::end() {}
+
+bool Thread::entered() const { return true; }
+
 void sleep_ms(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
   while (nanosleep(&left, &left) != 0 && errno == EINTR) {

@@ -1,6 +1,8 @@
 // Mutexes, events and threads on Windows: kernel objects of kernel32.
 #include <windows.h>
 
+#include <new>
+
 #include "platform/platform.h"
 
 namespace kx::plat {
@@ -14,18 +16,20 @@ void acquire(HANDLE mutex) {
   (void)rc;  // WAIT_OBJECT_0 or WAIT_ABANDONED: both leave us the owner.
 }
 
-struct ThreadStart {
+}  // namespace
+
+struct ThreadAccess {
+  Thread* thread;
   Thread::Routine routine;
   void* arg;
+
+  static DWORD WINAPI entry(void* p) {
+    ThreadAccess start = *static_cast<ThreadAccess*>(p);
+    delete static_cast<ThreadAccess*>(p);
+    start.thread->entered_.store(true);
+    return start.routine(start.arg);
+  }
 };
-
-DWORD WINAPI thread_entry(void* p) {
-  ThreadStart start = *static_cast<ThreadStart*>(p);
-  delete static_cast<ThreadStart*>(p);
-  return start.routine(start.arg);
-}
-
-}  // namespace
 
 // ---- Mutex ----
 
@@ -77,13 +81,17 @@ bool Event::wait(uint32_t ms) { return WaitForSingleObject(handle_, ms) == WAIT_
 
 Thread::~Thread() {
   if (handle_) CloseHandle(handle_);
+  if (release_) CloseHandle(release_);
 }
 
 // False when a thread was already started by this object or the system refuses.
 bool Thread::start(Routine routine, void* arg) {
   if (started_) return false;
-  auto* start = new ThreadStart{routine, arg};
-  handle_ = CreateThread(nullptr, 0, thread_entry, start, 0, nullptr);
+  release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (!release_) return false;
+  auto* start = new (std::nothrow) ThreadAccess{this, routine, arg};
+  if (!start) return false;
+  handle_ = CreateThread(nullptr, 0, &ThreadAccess::entry, start, 0, nullptr);
   if (!handle_) {
     delete start;
     return false;
@@ -97,6 +105,26 @@ bool Thread::wait(uint32_t ms) {
   if (!handle_) return false;
   return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0;
 }
+
+void Thread::finish(Event& done) {
+  // Signalling and waiting in one call: after the signal the thread is in
+  // the system's code, never back in ours, until released.
+  SignalObjectAndWait(done.handle_, release_, INFINITE, FALSE);
+}
+
+void Thread::release() {
+  if (release_) SetEvent(release_);
+}
+
+void Thread::end() {
+  if (!handle_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) return;
+  TerminateThread(handle_, 0);
+  // A terminated thread gets no loader notification, so this wait does not
+  // need the loader lock; bounded all the same.
+  WaitForSingleObject(handle_, 5000);
+}
+
+bool Thread::entered() const { return entered_.load(); }
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 
