@@ -49,6 +49,13 @@ std::vector<WString> stored_names(const std::string& store) {
   return names;
 }
 
+int stored_count(const std::string& store) {
+  OpenKey key(store);
+  uint32_t values = 0;
+  if (key.rc() != 0 || plat::reg_query_info_key(key.get(), &values, nullptr) != 0) return -1;
+  return static_cast<int>(values);
+}
+
 bool store_exists(const std::string& store) { return OpenKey(store).rc() == 0; }
 
 int32_t store_raw(const std::string& store, const WString& name, uint32_t type,

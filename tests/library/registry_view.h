@@ -22,6 +22,8 @@ struct StoredValue {
 StoredValue stored(const std::string& store, const WString& name);
 // Every value name of the store, in the registry's order.
 std::vector<WString> stored_names(const std::string& store);
+// The number of values in the store, or -1.
+int stored_count(const std::string& store);
 bool store_exists(const std::string& store);
 // Writes a value directly, bypassing the library.
 int32_t store_raw(const std::string& store, const WString& name, uint32_t type,

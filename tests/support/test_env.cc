@@ -33,37 +33,54 @@ std::string unique_name(const std::string& stem) {
 
 namespace kx::test {
 
-int run_child(const std::string& name, const std::string& value) {
+Child start_child(const std::string& name, const std::string& value) {
+  Child child;
 #if defined(_WIN32)
   char path[MAX_PATH];
   GetModuleFileNameA(nullptr, path, MAX_PATH);
-  SetEnvironmentVariableA(name.c_str(), value.c_str());
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
   std::string command = std::string("\"") + path + "\" --gtest_filter=-*";
+  // The environment is inherited; set it around the start only.
+  SetEnvironmentVariableA(name.c_str(), value.c_str());
   BOOL started = CreateProcessA(path, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                                 &startup, &process);
   SetEnvironmentVariableA(name.c_str(), nullptr);
-  if (!started) return -1;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD code = 0;
-  GetExitCodeProcess(process.hProcess, &code);
-  CloseHandle(process.hProcess);
+  if (!started) return child;
   CloseHandle(process.hThread);
-  return static_cast<int>(code);
+  child.id = reinterpret_cast<long long>(process.hProcess);
 #else
   pid_t pid = fork();
-  if (pid < 0) return -1;
+  if (pid < 0) return child;
   if (pid == 0) {
     setenv(name.c_str(), value.c_str(), 1);
     execl("/proc/self/exe", "child", "--gtest_filter=-*", static_cast<char*>(nullptr));
     _exit(127);
   }
+  child.id = pid;
+#endif
+  return child;
+}
+
+int wait_child(Child child) {
+  if (child.id == -1) return -1;
+#if defined(_WIN32)
+  HANDLE process = reinterpret_cast<HANDLE>(child.id);
+  WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return static_cast<int>(code);
+#else
   int status = 0;
-  if (waitpid(pid, &status, 0) < 0) return -1;
+  if (waitpid(static_cast<pid_t>(child.id), &status, 0) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 #endif
+}
+
+int run_child(const std::string& name, const std::string& value) {
+  return wait_child(start_child(name, value));
 }
 
 bool child_processes_are_slow() {

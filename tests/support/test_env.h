@@ -22,6 +22,14 @@ namespace kx::test {
 // could not be started.
 int run_child(const std::string& name, const std::string& value);
 
+// A child started without waiting for it; wait_child gives its exit code
+// (-1 when it could not be started or waited for).
+struct Child {
+  long long id = -1;  // process id on POSIX, process handle on Windows
+};
+Child start_child(const std::string& name, const std::string& value);
+int wait_child(Child child);
+
 // True where starting a process is slow enough (32-bit Wine under qemu) that
 // tests needing child processes are left to the other builds.
 bool child_processes_are_slow();

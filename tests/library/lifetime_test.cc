@@ -1,0 +1,507 @@
+// The libraries' lifetime in a host: ending without closing, unloading with
+// stores open, a long queue at closing, other processes writing the same
+// store, many threads at once, and names that try to leave the product key.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/library/api.h"
+#include "tests/library/registry_view.h"
+#include "tests/support/test_env.h"
+
+#if defined(_WIN32)
+#include <tlhelp32.h>
+#else
+#include <dirent.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace kx::test {
+namespace {
+
+template <class C>
+std::basic_string<C> T(const std::string& utf8) {
+  return text<C>(utf8);
+}
+WString W(const std::string& utf8) { return text<kx::tchar>(utf8); }
+
+std::vector<uint8_t> dword(int32_t v) {
+  std::vector<uint8_t> out(4);
+  std::memcpy(out.data(), &v, 4);
+  return out;
+}
+
+std::vector<uint8_t> sz(const std::string& ascii) {
+  WString w = W(ascii);
+  std::vector<uint8_t> out((w.size() + 1) * sizeof(kx::tchar), 0);
+  std::memcpy(out.data(), w.data(), w.size() * sizeof(kx::tchar));
+  return out;
+}
+
+// Threads of this process, so an unloading can be seen to leave none behind.
+int thread_count() {
+#if defined(_WIN32)
+  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  if (snap == INVALID_HANDLE_VALUE) return -1;
+  THREADENTRY32 entry;
+  entry.dwSize = sizeof entry;
+  int n = 0;
+  DWORD self = GetCurrentProcessId();
+  for (BOOL more = Thread32First(snap, &entry); more; more = Thread32Next(snap, &entry)) {
+    if (entry.th32OwnerProcessID == self) ++n;
+  }
+  CloseHandle(snap);
+  return n;
+#else
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return -1;
+  int n = 0;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(dir);
+  return n;
+#endif
+}
+
+bool library_is_loaded(const char* path) {
+#if defined(_WIN32)
+  return GetModuleHandleA(path) != nullptr;
+#else
+  void* handle = dlopen(path, RTLD_NOW | RTLD_NOLOAD);
+  if (handle) dlclose(handle);
+  return handle != nullptr;
+#endif
+}
+
+// ---- Child processes ------------------------------------------------------------
+// A child is this program started again with KX_LIFETIME_CHILD=action:store[:arg];
+// it does its part before any test runs and ends with a code the parent checks.
+
+constexpr const char* kChildVariable = "KX_LIFETIME_CHILD";
+constexpr int kUnloadValues = 300;
+constexpr int kWriterRecords = 1500;
+constexpr int kDrainRecords = 20000;
+
+// Loads fresh copies of both libraries, writes to three stores (the last
+// opened just before unloading, so its thread may not have started), and
+// unloads them with every store open.
+int child_unload(const std::string& store) {
+  int threads_before = thread_count();
+  Api<WideChar> wide;
+  Api<char> narrow;
+  if (!wide.load(Wide::library()) || !narrow.load(Narrow::library())) return 10;
+  KXHANDLE w = wide.KXInit(T<WideChar>(store + "_w").c_str());
+  KXHANDLE n = narrow.KXInit((store + "_n").c_str());
+  for (int i = 0; i < kUnloadValues; ++i) {
+    wide.KXValue(w, T<WideChar>("v" + std::to_string(i)).c_str(), i);
+    narrow.KXString(n, ("s" + std::to_string(i)).c_str(), std::to_string(i).c_str());
+  }
+  KXHANDLE late = narrow.KXInit((store + "_late").c_str());
+  narrow.KXDouble(late, "d", 0.25);
+  wide.unload();
+  narrow.unload();
+  if (library_is_loaded(Wide::library()) || library_is_loaded(Narrow::library())) return 11;
+  // A thread still running the unloaded code would crash the process here.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  if (thread_count() > threads_before) return 12;
+  return 0;
+}
+
+// Writes through one width, in order, then closes.
+int child_writer(const std::string& store, const std::string& who) {
+  auto write = [&](auto& kx, auto conv) {
+    KXHANDLE h = kx.KXInit(conv(store).c_str());
+    if (h < 0x10000) return 4;
+    for (int i = 0; i < kWriterRecords; ++i) {
+      kx.KXValue(h, conv(who + "_" + std::to_string(i)).c_str(), i);
+      kx.KXValue(h, conv(who + "_last").c_str(), i);
+      kx.KXString(h, conv(who + "_text").c_str(), conv(std::to_string(i)).c_str());
+    }
+    return kx.KXClose(h) == 0 ? 0 : 3;
+  };
+  if (who == "wide") return write(api<Wide>(), T<WideChar>);
+  return write(api<Narrow>(), T<char>);
+}
+
+// Overwrites every value with text of another type, says so in a file, then
+// closes: the parent kills it while the close drains.
+int child_drain(const std::string& store, const std::string& flag) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < kDrainRecords; ++i) {
+    kx.KXString(h, ("v" + std::to_string(i)).c_str(), ("new-" + std::to_string(i)).c_str());
+  }
+  if (FILE* f = std::fopen(flag.c_str(), "w")) std::fclose(f);
+  kx.KXClose(h);
+  return 0;
+}
+
+#if defined(_WIN32)
+// Ends the process at once: no CRT exit handlers, the loader's detach only.
+int child_exit_process(const std::string& store) {
+  auto& wide = api<Wide>();
+  auto& narrow = api<Narrow>();
+  KXHANDLE w = wide.KXInit(T<WideChar>(store).c_str());
+  KXHANDLE n = narrow.KXInit(store.c_str());
+  for (int i = 0; i < kUnloadValues; ++i) {
+    wide.KXValue(w, T<WideChar>("v" + std::to_string(i)).c_str(), i);
+    narrow.KXString(n, ("s" + std::to_string(i)).c_str(), std::to_string(i).c_str());
+  }
+  ExitProcess(0);
+}
+#endif
+
+const bool g_child = [] {
+  const char* value = std::getenv(kChildVariable);
+  if (!value) return false;
+  std::string v(value);
+  std::size_t a = v.find(':');
+  std::size_t b = v.find(':', a + 1);
+  std::string action = v.substr(0, a);
+  std::string store = v.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+  std::string arg = b == std::string::npos ? std::string() : v.substr(b + 1);
+  int code = 90;
+  if (action == "unload") code = child_unload(store);
+  if (action == "writer") code = child_writer(store, arg);
+  if (action == "drain") code = child_drain(store, arg);
+#if defined(_WIN32)
+  if (action == "exitprocess") code = child_exit_process(store);
+#endif
+  std::exit(code);
+}();
+
+void wipe(const std::string& store) { api<Narrow>().KXWipe(store.c_str()); }
+
+// ---- Ending and unloading -------------------------------------------------------
+
+TEST(Unloading, WritesEveryRecordAndLeavesNoThreadBehind) {
+  if (child_processes_are_slow()) GTEST_SKIP() << "process starts are slow here";
+  std::string store = unique_name("life_unload");
+  ASSERT_EQ(run_child(kChildVariable, "unload:" + store), 0);
+  EXPECT_EQ(stored_names(store + "_w").size(), static_cast<std::size_t>(kUnloadValues));
+  EXPECT_EQ(stored_names(store + "_n").size(), static_cast<std::size_t>(kUnloadValues));
+  EXPECT_EQ(stored(store + "_w", W("v299")).bytes, dword(299));
+  EXPECT_EQ(stored(store + "_n", W("s17")).bytes, sz("17"));
+  StoredValue d = stored(store + "_late", W("d"));
+  ASSERT_EQ(d.rc, 0);
+  double back = 0;
+  ASSERT_EQ(d.bytes.size(), 8u);
+  std::memcpy(&back, d.bytes.data(), 8);
+  EXPECT_EQ(back, 0.25);
+  for (const char* suffix : {"_w", "_n", "_late"}) wipe(store + suffix);
+}
+
+#if defined(_WIN32)
+TEST(Exiting, ExitProcessWithStoresOpenLosesNothing) {
+  std::string store = unique_name("life_exitprocess");
+  ASSERT_EQ(run_child(kChildVariable, "exitprocess:" + store), 0);
+  EXPECT_EQ(stored_names(store).size(), 2u * kUnloadValues);
+  EXPECT_EQ(stored(store, W("v123")).bytes, dword(123));
+  EXPECT_EQ(stored(store, W("s299")).bytes, sz("299"));
+  wipe(store);
+}
+#endif
+
+// ---- A long queue -------------------------------------------------------------
+
+TEST(LongQueue, ClosingWritesAHundredThousandRecords) {
+  if (child_processes_are_slow()) GTEST_SKIP() << "too slow under emulation";
+  constexpr int kRecords = 100000;
+  auto& kx = api<Wide>();
+  std::string store = unique_name("life_long");
+  KXHANDLE h = kx.KXInit(T<WideChar>(store).c_str());
+  ASSERT_GE(h, 0x10000);
+  for (int i = 0; i < kRecords; ++i) {
+    ASSERT_EQ(kx.KXValue(h, T<WideChar>("n" + std::to_string(i)).c_str(), i), 0);
+  }
+  // One name written again and again: the last write wins.
+  for (int i = 0; i < 1000; ++i) kx.KXValue(h, T<WideChar>("n7").c_str(), -i);
+  EXPECT_EQ(kx.KXClose(h), 0);
+  EXPECT_EQ(stored_count(store), kRecords);
+  for (int i : {0, 1, 4999, 65535, 65536, kRecords - 1}) {
+    EXPECT_EQ(stored(store, W("n" + std::to_string(i))).bytes, dword(i)) << i;
+  }
+  EXPECT_EQ(stored(store, W("n7")).bytes, dword(-999));
+  wipe(store);
+}
+
+// ---- Other processes ------------------------------------------------------------
+
+TEST(TwoProcesses, EachProcessesWritesArriveInItsOwnOrder) {
+  if (child_processes_are_slow()) GTEST_SKIP() << "process starts are slow here";
+  std::string store = unique_name("life_two");
+  Child a = start_child(kChildVariable, "writer:" + store + ":wide");
+  Child b = start_child(kChildVariable, "writer:" + store + ":narrow");
+  ASSERT_EQ(wait_child(a), 0);
+  ASSERT_EQ(wait_child(b), 0);
+  EXPECT_EQ(stored_names(store).size(), 2u * (kWriterRecords + 2));
+  for (const char* who : {"wide", "narrow"}) {
+    std::string w(who);
+    for (int i = 0; i < kWriterRecords; i += 97) {
+      EXPECT_EQ(stored(store, W(w + "_" + std::to_string(i))).bytes, dword(i)) << w << i;
+    }
+    EXPECT_EQ(stored(store, W(w + "_last")).bytes, dword(kWriterRecords - 1)) << w;
+    EXPECT_EQ(stored(store, W(w + "_text")).bytes, sz(std::to_string(kWriterRecords - 1))) << w;
+  }
+  wipe(store);
+}
+
+#if !defined(_WIN32)
+std::string database_path() {
+  return std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.db";
+}
+
+std::string integrity_check() {
+  sqlite3* db = nullptr;
+  std::string result = "cannot open";
+  if (sqlite3_open_v2(database_path().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* stmt = nullptr;
+    if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &stmt, nullptr) == SQLITE_OK &&
+        sqlite3_step(stmt) == SQLITE_ROW) {
+      result = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+    }
+    sqlite3_finalize(stmt);
+  }
+  sqlite3_close(db);
+  return result;
+}
+
+TEST(Killed, MidDrainEveryValueIsWholeOldOrWholeNewInOrder) {
+  std::string store = unique_name("life_kill");
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < kDrainRecords; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  ASSERT_EQ(kx.KXClose(h), 0);
+
+  std::string flag = scratch_dir() + "/" + store + ".draining";
+  Child child = start_child(kChildVariable, "drain:" + store + ":" + flag);
+  ASSERT_NE(child.id, -1);
+  // Wait until the child closes; if it finishes first, the checks still hold.
+  for (int i = 0; i < 60000 && access(flag.c_str(), F_OK) != 0; ++i) usleep(1000);
+  usleep(std::random_device()() % 40000);
+  kill(static_cast<pid_t>(child.id), SIGKILL);
+  wait_child(child);
+
+  EXPECT_EQ(integrity_check(), "ok");
+  // Records are written in order, so the new values form a prefix.
+  int first_old = -1;
+  for (int i = 0; i < kDrainRecords; ++i) {
+    StoredValue v = stored(store, W("v" + std::to_string(i)));
+    ASSERT_EQ(v.rc, 0) << i;
+    bool is_new = v.type == kx::kRegSz && v.bytes == sz("new-" + std::to_string(i));
+    bool is_old = v.type == kx::kRegDword && v.bytes == dword(i);
+    ASSERT_TRUE(is_new || is_old) << "v" << i << " is neither whole old nor whole new";
+    if (is_old && first_old < 0) first_old = i;
+    if (is_new) {
+      ASSERT_LT(first_old, 0) << "v" << i << " written before v" << first_old;
+    }
+  }
+  wipe(store);
+  EXPECT_EQ(integrity_check(), "ok");
+}
+#endif
+
+// ---- Many threads -------------------------------------------------------------
+
+// Eight host threads call every export on one shared store (which they also
+// close and reopen at random) and on a store each of their own. Every write an
+// export accepted must be in the registry at the end, with each name's last
+// accepted value.
+TEST(Stress, EightThreadsEveryExportWithOpeningAndClosingRacing) {
+  if (child_processes_are_slow()) GTEST_SKIP() << "Wine under emulation faults with many threads";
+  constexpr int kThreads = 8;
+  constexpr int kOpsPerThread = 3000;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+  auto& kx = api<Wide>();
+  using WStr = std::basic_string<WideChar>;
+  const std::string shared = unique_name("life_stress");
+  std::vector<std::string> own(kThreads);
+  std::vector<std::map<std::string, int>> own_expected(kThreads), shared_expected(kThreads);
+  std::atomic<KXHANDLE> shared_handle{kx.KXInit(T<WideChar>(shared).c_str())};
+  std::atomic<int> failures{0};
+
+  auto worker = [&](int t) {
+    std::mt19937 rng(1234 + t);
+    own[t] = unique_name("life_stress_own");
+    KXHANDLE mine = kx.KXInit(T<WideChar>(own[t]).c_str());
+    if (mine < 0x10000) ++failures;
+    for (int op = 0; op < kOpsPerThread && std::chrono::steady_clock::now() < deadline; ++op) {
+      KXHANDLE s = shared_handle.load();
+      std::string name = "t" + std::to_string(t) + "_" + std::to_string(rng() % 16);
+      WStr wname = T<WideChar>(name);
+      int value = static_cast<int>(rng() % 100000);
+      switch (rng() % 12) {
+        case 0:
+          if (kx.KXValue(s, wname.c_str(), value) == 0) shared_expected[t][name] = value;
+          break;
+        case 1:
+          shared_handle.store(kx.KXInit(T<WideChar>(shared).c_str()));
+          break;
+        case 2:
+          if (rng() % 8 == 0) kx.KXClose(s);  // others' calls on it now fail with 6
+          break;
+        case 3:
+          kx.KXGetString(s, wname.c_str());  // owned by a store another thread may close
+          kx.KXGetKey(s, static_cast<int>(rng() % 8));
+          kx.KXCount(s);
+          kx.KXError(s);
+          break;
+        case 4:
+          kx.KXRelease(s);
+          kx.KXReleaseOne(s, wname.c_str());
+          break;
+        case 5:
+          kx.KXValue(mine, wname.c_str(), value);
+          own_expected[t][name] = value;
+          break;
+        case 6:
+          kx.KXString(mine, wname.c_str(), T<WideChar>(std::to_string(value)).c_str());
+          own_expected[t][name] = -1 - value;  // a text of value
+          break;
+        case 7: {
+          // Only an integer is sure to read back: a text of the same name
+          // does not hide an older pending integer.
+          auto it = own_expected[t].find(name);
+          int got = kx.KXGetValue(mine, wname.c_str());
+          if (it != own_expected[t].end() && it->second >= 0 && got != it->second) ++failures;
+          break;
+        }
+        case 8:
+          // Doubles under names of their own: they would replace integers.
+          kx.KXDouble(s, T<WideChar>("d" + name).c_str(), value / 4.0);
+          kx.KXExists(s, wname.c_str());
+          kx.KXGetDouble(s, T<WideChar>("d" + name).c_str());
+          break;
+        case 9:
+          kx.KXDel(mine, wname.c_str());
+          own_expected[t].erase(name);
+          break;
+        case 10:
+          kx.KXDelPref(s, T<WideChar>("zz").c_str());  // matches nothing written here
+          kx.KXGetValue(s, wname.c_str());
+          break;
+        case 11: {
+          const WideChar* got = kx.KXGetString(mine, wname.c_str());
+          auto it = own_expected[t].find(name);
+          if (it != own_expected[t].end() && it->second < 0 &&
+              WStr(got) != T<WideChar>(std::to_string(-1 - it->second))) {
+            ++failures;
+          }
+          kx.KXReleaseOne(mine, got);
+          break;
+        }
+      }
+    }
+    if (kx.KXClose(mine) != 0) ++failures;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t);
+  for (auto& th : threads) th.join();
+  kx.KXClose(shared_handle.load());
+  EXPECT_EQ(failures.load(), 0);
+
+  for (int t = 0; t < kThreads; ++t) {
+    for (const auto& [name, value] : own_expected[t]) {
+      StoredValue v = stored(own[t], W(name));
+      if (value >= 0) {
+        EXPECT_EQ(v.bytes, dword(value)) << own[t] << " " << name;
+      } else {
+        EXPECT_EQ(v.bytes, sz(std::to_string(-1 - value))) << own[t] << " " << name;
+      }
+    }
+    for (const auto& [name, value] : shared_expected[t]) {
+      EXPECT_EQ(stored(shared, W(name)).bytes, dword(value)) << name;
+    }
+    wipe(own[t]);
+  }
+  wipe(shared);
+}
+
+// ---- Names --------------------------------------------------------------------
+
+// Store names are paths below Software\Kelmix: ".." is an ordinary name there,
+// a leading backslash is refused, trailing and doubled ones are ignored, as
+// the Windows registry does; value names are taken literally.
+template <class Width>
+class Names : public ::testing::Test {};
+using Widths = ::testing::Types<Wide, Narrow>;
+TYPED_TEST_SUITE(Names, Widths);
+
+TYPED_TEST(Names, StoreNamesStayBelowTheProductKey) {
+  using C = typename TypeParam::Char;
+  auto& kx = api<TypeParam>();
+  std::string tag = unique_name("esc");
+  struct Case {
+    std::string name;    // as the host passes it
+    int rc;              // 0: a handle
+    std::string landed;  // the key below Software\Kelmix that holds the value
+  } cases[] = {
+      {"..", 0, ".."},
+      {"..\\..\\" + tag, 0, "..\\..\\" + tag},
+      {tag + "\\..\\x", 0, tag + "\\..\\x"},
+      {tag + "\\trail\\", 0, tag + "\\trail"},
+      {tag + "\\\\double", 0, tag + "\\double"},
+      {"\\" + tag, 161, ""},
+      {tag + "\\" + std::string(200, 'k'), 0, tag + "\\" + std::string(200, 'k')},
+      // Over 255 units a component is refused; 8-bit paths end at 260 bytes.
+      {tag + "\\" + std::string(300, 'k'), sizeof(C) == 1 ? 234 : 87, ""},
+  };
+  for (const Case& c : cases) {
+    KXHANDLE h = kx.KXInit(text<C>(c.name).c_str());
+    if (c.rc != 0) {
+      EXPECT_EQ(h, c.rc) << c.name;
+      continue;
+    }
+    ASSERT_GE(h, 0x10000) << c.name;
+    EXPECT_EQ(kx.KXValue(h, text<C>("here").c_str(), 5), 0);
+    EXPECT_EQ(kx.KXClose(h), 0);
+    EXPECT_EQ(stored(c.landed, W("here")).bytes, dword(5)) << c.name;
+  }
+  // Nothing appeared beside the product key or above it.
+  EXPECT_FALSE(store_exists("..\\..\\..\\" + tag));  // a path, not a climb
+  plat::Key k = nullptr;
+  EXPECT_NE(plat::reg_open_key_a(plat::current_user(), ("Software\\" + tag).c_str(), &k), 0);
+  EXPECT_NE(plat::reg_open_key_a(plat::current_user(), tag.c_str(), &k), 0);
+  // Wiping follows the same rules and cannot climb either.
+  EXPECT_NE(kx.KXWipe(text<C>("..\\..\\..\\Software").c_str()), 0);
+  EXPECT_NE(kx.KXWipe(text<C>("\\" + tag).c_str()), 0);
+  for (const char* leaf : {"\\..\\x", "\\trail", "\\double"}) {
+    EXPECT_EQ(kx.KXWipe(text<C>(tag + leaf).c_str()), 0) << leaf;
+  }
+  EXPECT_EQ(kx.KXWipe(text<C>(tag + "\\" + std::string(200, 'k')).c_str()), 0);
+  EXPECT_EQ(kx.KXWipe(text<C>(tag + "\\..").c_str()), 0);
+  EXPECT_EQ(kx.KXWipe(text<C>(tag).c_str()), 0);
+  EXPECT_EQ(kx.KXWipe(text<C>("..\\..\\" + tag).c_str()), 0);
+  EXPECT_EQ(kx.KXWipe(text<C>("..\\..").c_str()), 0);
+  EXPECT_EQ(kx.KXWipe(text<C>("..").c_str()), 0);
+}
+
+TYPED_TEST(Names, ValueNamesWithBackslashesAndDotsAreLiteral) {
+  using C = typename TypeParam::Char;
+  auto& kx = api<TypeParam>();
+  std::string store = unique_name("esc_values");
+  KXHANDLE h = kx.KXInit(text<C>(store).c_str());
+  const std::string names[] = {"..", "..\\..\\up", "\\", "a\\b\\", std::string(16383, 'n')};
+  for (const std::string& n : names) EXPECT_EQ(kx.KXValue(h, text<C>(n).c_str(), 9), 0);
+  EXPECT_EQ(kx.KXClose(h), 0);
+  for (const std::string& n : names) {
+    EXPECT_EQ(stored(store, W(n)).bytes, dword(9)) << n.substr(0, 20);
+  }
+  EXPECT_EQ(stored_names(store).size(), std::size(names));
+  wipe(store);
+}
+
+}  // namespace
+}  // namespace kx::test
