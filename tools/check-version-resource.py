@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Checks a built kelmix DLL's version resource from its .rsrc section: the
-fixed part (VS_FIXEDFILEINFO) carries VERSION as FILEVERSION and
+fixed block (VS_FIXEDFILEINFO) carries VERSION as FILEVERSION and
 PRODUCTVERSION, and the string table names the file and its version the way
 Explorer's properties page and installers read them.
 
