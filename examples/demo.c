@@ -2,7 +2,9 @@
  * Run it twice: the second run finds what the first one wrote. */
 #include <stdio.h>
 
-#define KELMIX_NARROW /* 8-bit text: kelmix_x64 */
+#ifndef KELMIX_NARROW /* 8-bit text: kelmix_x64 (its CMake target sets it too) */
+#define KELMIX_NARROW
+#endif
 #include "kelmix.h"
 
 int main(void) {

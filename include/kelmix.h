@@ -13,6 +13,10 @@
 #ifndef KELMIX_H
 #define KELMIX_H
 
+/* Kept equal to the CMake project version; configuring fails otherwise. */
+#define KELMIX_VERSION_MAJOR 3
+#define KELMIX_VERSION_MINOR 1
+#define KELMIX_VERSION_PATCH 1
 #define KELMIX_VERSION_TEXT "3.1.1"
 
 #if defined(KX_BUILDING_LIBRARY) && !defined(KX_WIDE) && !defined(KELMIX_NARROW)
@@ -40,7 +44,7 @@
 typedef char KXCHAR;
 #elif defined(_WIN32)
 typedef wchar_t KXCHAR;
-#elif defined(__cplusplus)
+#elif defined(__cplusplus) && __cplusplus >= 201103L
 typedef char16_t KXCHAR;
 #else
 typedef unsigned short KXCHAR; /* a UTF-16 unit */
@@ -50,7 +54,11 @@ typedef int KXHANDLE; /* a handle, or an error code from KXInit */
 #if defined(_MSC_VER)
 typedef __int64 KXINT64;
 #elif defined(__GNUC__)
+/* C89 and C++98 have no long long; GCC and clang provide it as an extension. */
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wlong-long"
 __extension__ typedef long long KXINT64;
+#pragma GCC diagnostic pop
 #else
 typedef long long KXINT64;
 #endif
@@ -72,37 +80,49 @@ extern "C" {
 
 /* Opens (creating if needed) the store of that name. A handle is >= 0x10000;
  * a smaller nonzero result is an error code; 0 means no memory. The same name
- * gives the same handle while the store is open. */
+ * gives the same handle while the store is open. The name is copied. */
 KX_API KXHANDLE KX_CALL KXInit(const KXCHAR* name);
-/* Writes every pending change, frees the store's strings and closes it. */
+/* 0 or an error code; writes every pending change, frees the store's strings
+ * and ends the handle. */
 KX_API int KX_CALL KXClose(KXHANDLE store);
-/* Queue a write or delete; 0 once queued. KXError tells a failure to queue. */
+/* Writes and deletes are queued: 0 once queued, else an error code (also in
+ * KXError). Names and texts are copied; the host keeps its own. */
+/* Queues text as a string value. */
 KX_API int KX_CALL KXString(KXHANDLE store, const KXCHAR* name, const KXCHAR* text);
+/* Queues a 32-bit integer value. */
 KX_API int KX_CALL KXValue(KXHANDLE store, const KXCHAR* name, int value);
+/* Queues a double value (stored as its 8 bytes). */
 KX_API int KX_CALL KXDouble(KXHANDLE store, const KXCHAR* name, double value);
+/* Queues the deletion of one value; deleting a missing value is not an error. */
 KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name);
-/* Reads: newest pending write of that type and exact name first, then storage.
- * On failure "", 0 or 0.0, with the code in KXError. */
+/* Reads see the newest pending write of that type and exact name first, then
+ * storage; on failure they give "", 0 or 0.0 and the code is in KXError. */
+/* The text; owned by the store until KXRelease, KXReleaseOne or KXClose. */
 KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name);
+/* The integer, or 0. */
 KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name);
+/* The double, or 0.0. */
 KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name);
 /* 1 when an integer read succeeds, 0 when the value is missing, -1 otherwise. */
 KX_API int KX_CALL KXExists(KXHANDLE store, const KXCHAR* name);
 /* Number of values written so far, or a negated error code. */
 KX_API int KX_CALL KXCount(KXHANDLE store);
-/* Name of the value at index (0-based), owned by the store; "" past the end. */
+/* Name of the value at index (0-based), owned by the store like KXGetString's
+ * texts; "" past the end. */
 KX_API const KXCHAR* KX_CALL KXGetKey(KXHANDLE store, int index);
-/* Queues the deletion of every value whose name begins with prefix. */
+/* Queues the deletion of every value whose name begins with prefix; 0 once
+ * queued, else an error code. */
 KX_API int KX_CALL KXDelPref(KXHANDLE store, const KXCHAR* prefix);
 /* The result code of the store's last write, read, release or close. */
 KX_API int KX_CALL KXError(KXHANDLE store);
-/* Frees every string the store has handed out. */
+/* Frees every string the store has handed out; 0, or an error code for a bad
+ * handle. */
 KX_API int KX_CALL KXRelease(KXHANDLE store);
 /* Frees one handed-out string; its index in the store's list, or -1. */
 KX_API int KX_CALL KXReleaseOne(KXHANDLE store, const KXCHAR* str);
-/* Deletes a store's key and values from storage; 0 or an error code. */
+/* 0 or an error code; deletes a store's key and values from storage. */
 KX_API int KX_CALL KXWipe(const KXCHAR* name);
-/* The static text "3.1.1", owned by the library. */
+/* The static text KELMIX_VERSION_TEXT, owned by the library; never freed. */
 KX_API const KXCHAR* KX_CALL KXVersion(void);
 /* Whole seconds since 1970-01-01 00:00:00 UTC. */
 KX_API KXINT64 KX_CALL UnixTime(void);

@@ -13,7 +13,9 @@ static_assert(std::is_same<KXCHAR, tchar>::value, "the header and the build agre
 
 // Returned by every read that fails; never in any store's strings.
 const tchar kEmpty[1] = {0};
-const tchar kVersion[] = KX_T("3.1.1");
+// KX_T pastes its argument, so the header's macro needs one expansion first.
+#define KX_T_EXPANDED(s) KX_T(s)
+const tchar kVersion[] = KX_T_EXPANDED(KELMIX_VERSION_TEXT);
 
 // Runs body on the store behind handle, or returns fail for a bad handle.
 template <class R, class Body>
