@@ -513,6 +513,7 @@ int run(int argc, const char* const* argv) {
 int wmain(int argc, wchar_t** argv) {
   // Bytes as they are: UTF-8 out, a dump in, no CRLF translation.
   _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
   _setmode(_fileno(stdin), _O_BINARY);
   try {
     std::vector<std::string> args;
