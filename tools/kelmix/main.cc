@@ -1,0 +1,538 @@
+// kelmix: the stores of the kelmix library from the command line. Reads and
+// writes go through the library's exports (the wide core, linked in); the
+// registry is read directly only for what no export tells: the list of
+// stores, whether one exists, and a value's type and exact bytes.
+#include <CLI/CLI.hpp>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "kelmix.h"
+#include "library/library.h"
+#include "tools/kelmix/dump.h"
+#include "tools/kelmix/registry.h"
+#include "tools/kelmix/text.h"
+
+#if defined(_WIN32)
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+#endif
+
+namespace kx::cli {
+namespace {
+
+// Exit codes; README "Command-line tool" lists them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;    // the library or registry refused, or output failed
+constexpr int kExitUsage = 2;     // bad command line
+constexpr int kExitNotFound = 3;  // no such store or value
+constexpr int kExitBadInput = 4;  // load: unreadable file or not a dump
+
+struct Failure {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
+
+std::string shown(const WStr& s) { return "\"" + narrow(s) + "\""; }
+std::string error_text(int32_t rc) { return "error " + std::to_string(rc); }
+
+WStr text_arg(const std::string& utf8, const char* what) {
+  std::optional<WStr> w = widen(utf8);
+  if (!w) fail(kExitUsage, std::string(what) + " is not valid UTF-8");
+  return *w;
+}
+
+WStr store_arg(const std::string& utf8) {
+  WStr name = text_arg(utf8, "the store name");
+  if (name.empty()) fail(kExitUsage, "a store name cannot be empty");
+  // A store is one key under the product key, never a path of them.
+  if (name.find(tchar('\\')) != WStr::npos) {
+    fail(kExitUsage, "store name " + shown(name) + " has a backslash");
+  }
+  return name;
+}
+
+// The library for the process: loaded first, unloaded last.
+class Library {
+ public:
+  Library() { kx::on_library_load(); }
+  ~Library() { kx::on_library_unload(false); }
+  Library(const Library&) = delete;
+  Library& operator=(const Library&) = delete;
+};
+
+// One store opened through KXInit; closing performs every queued write.
+class Session {
+ public:
+  explicit Session(const WStr& name) : name_(name) { open(); }
+  ~Session() {
+    if (handle_) KXClose(handle_);
+  }
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+
+  KXHANDLE get() const { return handle_; }
+  void close() {
+    int rc = KXClose(handle_);
+    handle_ = 0;
+    if (rc != kOk)
+      fail(kExitFailed, "closing store " + shown(name_) + " failed: " + error_text(rc));
+  }
+  // Closes and opens again: what was queued is in the registry after this.
+  void flush() {
+    close();
+    open();
+  }
+
+ private:
+  void open() {
+    KXHANDLE h = KXInit(name_.c_str());
+    if (h < 0x10000) {
+      fail(kExitFailed, "cannot open store " + shown(name_) + ": " +
+                            (h == 0 ? std::string("out of memory") : error_text(h)));
+    }
+    handle_ = h;
+  }
+
+  WStr name_;
+  KXHANDLE handle_ = 0;
+};
+
+// Refuses a missing store before anything opens (and so creates) it.
+void require_store(const WStr& store) {
+  bool exists = false;
+  int32_t rc = store_exists(store, &exists);
+  if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
+  if (!exists) fail(kExitNotFound, "store " + shown(store) + " does not exist");
+}
+
+void open_key(const WStr& store, RegKey* key) {
+  int32_t rc = open_store_key(store, key);
+  if (rc != kOk) fail(kExitFailed, "cannot open store " + shown(store) + ": " + error_text(rc));
+}
+
+// The value's type and bytes; a missing value is an error naming both.
+RawValue read_existing(plat::Key key, const WStr& store, const WStr& name) {
+  RawValue v;
+  int32_t rc = query_value(key, name, &v);
+  if (rc == kErrFileNotFound) {
+    fail(kExitNotFound, "store " + shown(store) + " has no value " + shown(name));
+  }
+  if (rc != kOk) {
+    fail(kExitFailed,
+         "cannot read value " + shown(name) + " of store " + shown(store) + ": " + error_text(rc));
+  }
+  return v;
+}
+
+// Every value of an existing store in the registry's order, named through
+// KXCount and KXGetKey.
+std::vector<NamedValue> read_store(const WStr& store) {
+  require_store(store);
+  Session session(store);
+  RegKey key;
+  open_key(store, &key);
+  int count = KXCount(session.get());
+  if (count < 0) {
+    fail(kExitFailed,
+         "cannot count the values of store " + shown(store) + ": " + error_text(-count));
+  }
+  std::vector<NamedValue> values;
+  for (int i = 0; i < count; ++i) {
+    const KXCHAR* p = KXGetKey(session.get(), i);
+    WStr name = p ? WStr(p) : WStr();
+    KXReleaseOne(session.get(), p);
+    RawValue v;
+    int32_t rc = query_value(key.get(), name, &v);
+    if (rc == kErrFileNotFound) continue;  // deleted meanwhile by another writer
+    if (rc != kOk) {
+      fail(kExitFailed, "cannot read value " + shown(name) + " of store " + shown(store) + ": " +
+                            error_text(rc));
+    }
+    values.push_back({std::move(name), std::move(v)});
+  }
+  session.close();
+  return values;
+}
+
+double double_of(const RawValue& v) {
+  uint64_t bits = bits_of(v);
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
+bool is_signaling_nan(uint64_t bits) {
+  return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
+         (bits & 0x000FFFFFFFFFFFFFull) != 0 && (bits & 0x0008000000000000ull) == 0;
+}
+
+// ---- Commands -------------------------------------------------------------------------
+
+std::string out;  // what a command prints, written once it has succeeded
+
+void cmd_stores() {
+  std::vector<WStr> stores;
+  int32_t rc = list_stores(&stores);
+  if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
+  for (const WStr& s : stores) out += narrow(s) + "\n";
+}
+
+void cmd_list(const WStr& store) {
+  for (const NamedValue& nv : read_store(store)) {
+    const RawValue& v = nv.value;
+    std::string type, text;
+    switch (classify(v)) {
+      case Kind::kInt:
+        type = "int", text = std::to_string(int_of(v));
+        break;
+      case Kind::kDouble:
+        type = "double", text = format_double(double_of(v));
+        break;
+      case Kind::kString:
+        type = "string", text = escape_cell(narrow(text_of(v)));
+        break;
+      case Kind::kRaw:
+        type = "raw:" + std::to_string(v.type), text = hex(v.bytes);
+        break;
+    }
+    out += escape_cell(narrow(nv.name)) + "\t" + type + "\t" + text + "\n";
+  }
+}
+
+void cmd_get(const WStr& store, const WStr& name) {
+  require_store(store);
+  Session session(store);
+  RegKey key;
+  open_key(store, &key);
+  RawValue v = read_existing(key.get(), store, name);
+  KXHANDLE h = session.get();
+  auto check = [&] {
+    int rc = KXError(h);
+    if (rc != kOk) {
+      fail(kExitFailed, "cannot read value " + shown(name) + " of store " + shown(store) + ": " +
+                            error_text(rc));
+    }
+  };
+  switch (classify(v)) {
+    case Kind::kInt: {
+      int n = KXGetValue(h, name.c_str());
+      check();
+      out = std::to_string(n);
+      break;
+    }
+    case Kind::kDouble: {
+      double d = KXGetDouble(h, name.c_str());
+      check();
+      out = format_double(d);
+      break;
+    }
+    case Kind::kString: {
+      const KXCHAR* p = KXGetString(h, name.c_str());
+      check();
+      out = narrow(WStr(p));
+      break;
+    }
+    case Kind::kRaw:  // no export reads it as it is
+      out = hex(v.bytes);
+      break;
+  }
+  out += "\n";
+  session.close();
+}
+
+struct SetArgs {
+  std::string int_text, double_text, string_text;
+  bool has_int = false, has_double = false, has_string = false;
+};
+
+void cmd_set(const WStr& store, const WStr& name, const SetArgs& a) {
+  // Everything is checked before the store is opened, and so perhaps created.
+  std::optional<int32_t> n;
+  std::optional<double> d;
+  WStr text;
+  uint32_t type = kRegSz;
+  if (a.has_int) {
+    n = parse_int(a.int_text);
+    if (!n)
+      fail(kExitUsage, "--int \"" + a.int_text + "\" is not a whole number from " +
+                           "-2147483648 to 2147483647");
+    type = kRegDword;
+  } else if (a.has_double) {
+    d = parse_double(a.double_text);
+    if (!d) fail(kExitUsage, "--double \"" + a.double_text + "\" is not a number a double holds");
+    type = kRegBinary;
+  } else {
+    text = text_arg(a.string_text, "the text");
+  }
+  Session session(store);
+  KXHANDLE h = session.get();
+  int rc = n   ? KXValue(h, name.c_str(), *n)
+           : d ? KXDouble(h, name.c_str(), *d)
+               : KXString(h, name.c_str(), text.c_str());
+  if (rc != kOk) {
+    fail(kExitFailed,
+         "cannot write value " + shown(name) + " to store " + shown(store) + ": " + error_text(rc));
+  }
+  session.close();
+  // The queue thread does not report the registry's answer: ask it.
+  RegKey key;
+  open_key(store, &key);
+  RawValue v;
+  rc = query_value(key.get(), name, &v);
+  if (rc != kOk || v.type != type) {
+    fail(kExitFailed, "the registry did not keep value " + shown(name) + " of store " +
+                          shown(store) + (rc != kOk ? ": " + error_text(rc) : std::string()));
+  }
+}
+
+void cmd_del(const WStr& store, const WStr& name) {
+  require_store(store);
+  Session session(store);
+  {
+    RegKey key;
+    open_key(store, &key);
+    read_existing(key.get(), store, name);
+  }
+  int rc = KXDel(session.get(), name.c_str());
+  if (rc != kOk) {
+    fail(kExitFailed, "cannot delete value " + shown(name) + " of store " + shown(store) + ": " +
+                          error_text(rc));
+  }
+  session.close();
+}
+
+void cmd_delpref(const WStr& store, const WStr& prefix) {
+  if (prefix.empty()) fail(kExitUsage, "an empty prefix matches nothing (wipe deletes a store)");
+  require_store(store);
+  Session session(store);
+  int rc = KXDelPref(session.get(), prefix.c_str());
+  if (rc != kOk) {
+    fail(kExitFailed, "cannot delete the values of store " + shown(store) + " beginning with " +
+                          shown(prefix) + ": " + error_text(rc));
+  }
+  session.close();
+}
+
+void cmd_wipe(const WStr& store) {
+  require_store(store);
+  int rc = KXWipe(store.c_str());
+  if (rc != kOk) fail(kExitFailed, "cannot wipe store " + shown(store) + ": " + error_text(rc));
+}
+
+void cmd_dump(const WStr& store) { out = to_json(store, read_store(store)); }
+
+std::string read_input(const std::string& path) {
+  std::FILE* f = nullptr;
+  bool is_stdin = path == "-";
+  if (is_stdin) {
+    f = stdin;
+  } else {
+#if defined(_WIN32)
+    f = _wfopen(text_arg(path, "the file name").c_str(), L"rb");
+#else
+    f = std::fopen(path.c_str(), "rb");
+#endif
+    if (!f) fail(kExitBadInput, "cannot open \"" + path + "\": " + std::strerror(errno));
+  }
+  std::string data;
+  char buffer[65536];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
+  bool failed = std::ferror(f) != 0;
+  if (!is_stdin) std::fclose(f);
+  if (failed) fail(kExitBadInput, "cannot read \"" + path + "\"");
+  return data;
+}
+
+void cmd_load(const WStr& store, const std::string& path, bool merge) {
+  std::vector<NamedValue> values;
+  std::string why;
+  if (!from_json(read_input(path), &values, &why)) {
+    fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
+  }
+  if (!merge) {
+    bool exists = false;
+    int32_t rc = store_exists(store, &exists);
+    if (rc == kOk && exists) rc = KXWipe(store.c_str());
+    if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
+  }
+  Session session(store);
+  RegKey key;
+  open_key(store, &key);
+  bool queued = false;
+  for (const NamedValue& nv : values) {
+    const RawValue& v = nv.value;
+    Kind kind = classify(v);
+    // A signalling NaN may come back quiet from a call through the x87 stack.
+    if (kind == Kind::kDouble && is_signaling_nan(bits_of(v))) kind = Kind::kRaw;
+    KXHANDLE h = session.get();
+    int32_t rc = kOk;
+    switch (kind) {
+      case Kind::kInt:
+        rc = KXValue(h, nv.name.c_str(), int_of(v));
+        break;
+      case Kind::kDouble:
+        rc = KXDouble(h, nv.name.c_str(), double_of(v));
+        break;
+      case Kind::kString:
+        rc = KXString(h, nv.name.c_str(), text_of(v).c_str());
+        break;
+      case Kind::kRaw:
+        // Queued writes first, so the values reach the registry in file order.
+        if (queued) session.flush();
+        rc = write_raw(key.get(), nv.name, v);
+        break;
+    }
+    queued = queued || kind != Kind::kRaw;
+    if (rc != kOk) {
+      fail(kExitFailed, "cannot write value " + shown(nv.name) + " to store " + shown(store) +
+                            ": " + error_text(rc));
+    }
+  }
+  session.close();
+  // The queue thread does not report the registry's answers: compare. A name
+  // given again later in the file was meant to be replaced.
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    bool replaced = false;
+    for (std::size_t j = i + 1; j < values.size(); ++j)
+      replaced |= values[j].name == values[i].name;
+    if (replaced) continue;
+    RawValue now;
+    int32_t rc = query_value(key.get(), values[i].name, &now);
+    if (rc != kOk || now.type != values[i].value.type || now.bytes != values[i].value.bytes) {
+      fail(kExitFailed, "the registry did not keep value " + shown(values[i].name) + " of store " +
+                            shown(store) + " as loaded");
+    }
+  }
+}
+
+// ---- Command line ---------------------------------------------------------------------
+
+int run(int argc, const char* const* argv) {
+  CLI::App app{"kelmix: the stores of the kelmix library (HKEY_CURRENT_USER\\Software\\Kelmix)",
+               "kelmix"};
+  app.require_subcommand(1);
+  std::string store_text, name_text, path;
+  bool merge = false;
+  SetArgs set_args;
+
+  auto add_store = [&](CLI::App* c) {
+    c->add_option("store", store_text, "the store's name")->required();
+  };
+  auto* stores = app.add_subcommand("stores", "list the stores, one per line");
+  auto* list = app.add_subcommand("list", "show every value: name<TAB>type<TAB>value");
+  add_store(list);
+  auto* get = app.add_subcommand("get", "print one value as its stored type reads");
+  add_store(get);
+  get->add_option("name", name_text, "the value's name")->required();
+  auto* set = app.add_subcommand("set", "write one value (creates the store if needed)");
+  add_store(set);
+  set->add_option("name", name_text, "the value's name")->required();
+  auto* value = set->add_option_group("value", "exactly one of");
+  value->add_option("--int", set_args.int_text, "a signed 32-bit integer");
+  value->add_option("--double", set_args.double_text,
+                    "a double, read exactly (decimal, 0x hex, inf, nan)");
+  value->add_option("--string", set_args.string_text, "a text (use --string=TEXT for -TEXT)");
+  value->require_option(1);
+  auto* del = app.add_subcommand("del", "delete one value");
+  add_store(del);
+  del->add_option("name", name_text, "the value's name")->required();
+  auto* delpref = app.add_subcommand("delpref", "delete every value whose name begins with PREFIX");
+  add_store(delpref);
+  delpref->add_option("prefix", name_text, "the beginning of the names")->required();
+  auto* wipe = app.add_subcommand("wipe", "delete a store and all its values");
+  add_store(wipe);
+  auto* dump = app.add_subcommand("dump", "write the store as JSON to stdout");
+  add_store(dump);
+  auto* load = app.add_subcommand("load", "write a dump back, replacing the store's values");
+  add_store(load);
+  load->add_option("file", path, "the dump, or - for stdin")->required();
+  load->add_flag("--merge", merge, "keep values the dump does not name");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::CallForHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::ParseError& e) {
+    write_text(stderr,
+               std::string("kelmix: ") + e.what() + "\nRun with --help for more information.\n");
+    return kExitUsage;
+  }
+  set_args.has_int = value->get_option("--int")->count() > 0;
+  set_args.has_double = value->get_option("--double")->count() > 0;
+  set_args.has_string = value->get_option("--string")->count() > 0;
+
+  CLI::App* command = app.get_subcommands().front();
+  int code = kExitOk;
+  {
+    Library library;
+    try {
+      if (command == stores) {
+        cmd_stores();
+      } else {
+        WStr store = store_arg(store_text);
+        if (command == list) cmd_list(store);
+        if (command == get) cmd_get(store, text_arg(name_text, "the value name"));
+        if (command == set) cmd_set(store, text_arg(name_text, "the value name"), set_args);
+        if (command == del) cmd_del(store, text_arg(name_text, "the value name"));
+        if (command == delpref) cmd_delpref(store, text_arg(name_text, "the prefix"));
+        if (command == wipe) cmd_wipe(store);
+        if (command == dump) cmd_dump(store);
+        if (command == load) cmd_load(store, path, merge);
+      }
+    } catch (const Failure& f) {
+      write_text(stderr, "kelmix: " + command->get_name() + ": " + f.message + "\n");
+      code = f.code;
+    } catch (const std::exception& e) {
+      write_text(stderr, "kelmix: " + command->get_name() + ": " + e.what() + "\n");
+      code = kExitFailed;
+    }
+  }
+  if (code == kExitOk) {
+    write_text(stdout, out);
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+      write_text(stderr, "kelmix: " + command->get_name() + ": cannot write the output\n");
+      code = kExitFailed;
+    }
+  }
+  return code;
+}
+
+}  // namespace
+}  // namespace kx::cli
+
+#if defined(_WIN32)
+int wmain(int argc, wchar_t** argv) {
+  // Bytes as they are: UTF-8 out, a dump in, no CRLF translation.
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  _setmode(_fileno(stdin), _O_BINARY);
+  try {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) args.push_back(kx::cli::narrow(argv[i]));
+    std::vector<const char*> pointers;
+    for (const std::string& a : args) pointers.push_back(a.c_str());
+    return kx::cli::run(argc, pointers.data());
+  } catch (...) {
+    std::fputs("kelmix: out of memory\n", stderr);
+    return 1;
+  }
+}
+#else
+int main(int argc, char** argv) {
+  try {
+    return kx::cli::run(argc, argv);
+  } catch (...) {
+    std::fputs("kelmix: out of memory\n", stderr);
+    return 1;
+  }
+}
+#endif

@@ -1,0 +1,123 @@
+#include "tools/kelmix/registry.h"
+
+#include <cstring>
+
+#include "library/library.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include "platform/posix/unicode.h"
+#endif
+
+namespace kx::cli {
+
+namespace {
+
+int32_t open_product(RegKey* key) {
+  return plat::reg_open_key_a(plat::current_user(), kProductKey, key->out());
+}
+
+bool same_key_name(const WStr& a, const WStr& b) {
+#if defined(_WIN32)
+  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
+                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+#else
+  // The stand-in's own folding, so the answer is the one opening would give.
+  return plat::posix::fold(a) == plat::posix::fold(b);
+#endif
+}
+
+}  // namespace
+
+int32_t list_stores(std::vector<WStr>* out) {
+  RegKey product;
+  int32_t rc = open_product(&product);
+  if (rc == kErrFileNotFound) return kOk;
+  if (rc != kOk) return rc;
+  std::vector<tchar> buffer(256);
+  for (uint32_t index = 0;;) {
+    auto length = static_cast<uint32_t>(buffer.size());
+    rc = plat::reg_enum_key(product.get(), index, buffer.data(), &length);
+    if (rc == kErrNoMoreItems) return kOk;
+    if (rc == kErrMoreData) {
+      buffer.resize(buffer.size() * 2);
+      continue;
+    }
+    if (rc != kOk) return rc;
+    out->emplace_back(buffer.data(), length);
+    ++index;
+  }
+}
+
+int32_t store_exists(const WStr& name, bool* exists) {
+  std::vector<WStr> stores;
+  int32_t rc = list_stores(&stores);
+  *exists = false;
+  for (const WStr& s : stores) *exists = *exists || same_key_name(s, name);
+  return rc;
+}
+
+int32_t open_store_key(const WStr& name, RegKey* key) {
+  RegKey product;
+  int32_t rc = open_product(&product);
+  if (rc != kOk) return rc;
+  return plat::reg_create_key(product.get(), name.c_str(), key->out());
+}
+
+int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {
+  for (;;) {
+    uint32_t size = 0;
+    int32_t rc = plat::reg_query_value(key, name.c_str(), &out->type, nullptr, &size);
+    if (rc != kOk) return rc;
+    out->bytes.resize(size);
+    rc = plat::reg_query_value(key, name.c_str(), &out->type, out->bytes.data(), &size);
+    if (rc == kErrMoreData) continue;  // grew meanwhile
+    out->bytes.resize(size);
+    return rc;
+  }
+}
+
+int32_t write_raw(plat::Key key, const WStr& name, const RawValue& value) {
+  // The registry adds a terminator to text whose size leaves it out when one
+  // follows in memory: a nonzero unit follows here.
+  Bytes padded = value.bytes;
+  padded.push_back(0xFF);
+  padded.push_back(0xFF);
+  return plat::reg_set_value(key, name.c_str(), value.type, padded.data(),
+                             static_cast<uint32_t>(value.bytes.size()));
+}
+
+Kind classify(const RawValue& value) {
+  std::size_t size = value.bytes.size();
+  if (value.type == kRegDword && size == 4) return Kind::kInt;
+  if (value.type == kRegBinary && size == 8) return Kind::kDouble;
+  if (value.type != kRegSz || size < 2 || size % 2) return Kind::kRaw;
+  WStr units(size / 2, 0);
+  std::memcpy(units.data(), value.bytes.data(), size);
+  if (units.back() != 0) return Kind::kRaw;
+  units.pop_back();
+  if (units.find(tchar(0)) != WStr::npos || !is_valid_utf16(units)) return Kind::kRaw;
+  return Kind::kString;
+}
+
+WStr text_of(const RawValue& value) {
+  WStr units(value.bytes.size() / 2, 0);
+  std::memcpy(units.data(), value.bytes.data(), units.size() * 2);
+  if (!units.empty() && units.back() == 0) units.pop_back();
+  return units;
+}
+
+int32_t int_of(const RawValue& value) {
+  int32_t v = 0;
+  std::memcpy(&v, value.bytes.data(), sizeof v);
+  return v;
+}
+
+uint64_t bits_of(const RawValue& value) {
+  uint64_t v = 0;
+  std::memcpy(&v, value.bytes.data(), sizeof v);
+  return v;
+}
+
+}  // namespace kx::cli

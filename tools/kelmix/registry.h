@@ -1,0 +1,59 @@
+// What no export does: listing the stores, finding one without creating it,
+// and reading or writing a value's registry type and exact bytes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "platform/platform.h"
+#include "tools/kelmix/text.h"
+
+namespace kx::cli {
+
+// An open registry key, closed when it goes.
+class RegKey {
+ public:
+  RegKey() = default;
+  ~RegKey() {
+    if (key_) plat::reg_close_key(key_);
+  }
+  RegKey(const RegKey&) = delete;
+  RegKey& operator=(const RegKey&) = delete;
+  plat::Key get() const { return key_; }
+  plat::Key* out() { return &key_; }
+
+ private:
+  plat::Key key_ = nullptr;
+};
+
+struct RawValue {
+  uint32_t type = 0;
+  Bytes bytes;
+};
+
+// The stores under the product key, in the registry's order; an error code
+// when the key cannot be read (none yet is an empty list).
+int32_t list_stores(std::vector<WStr>* out);
+// Whether the store exists, comparing names as the registry does (letter
+// case ignored).
+int32_t store_exists(const WStr& name, bool* exists);
+// Opens an existing store's key; call only once store_exists said so.
+int32_t open_store_key(const WStr& name, RegKey* key);
+
+int32_t query_value(plat::Key key, const WStr& name, RawValue* out);
+// Writes type and bytes exactly as given (a text type without terminator
+// stays without one).
+int32_t write_raw(plat::Key key, const WStr& name, const RawValue& value);
+
+// How a value reads: as one of the library's three types, or only raw.
+enum class Kind { kInt, kDouble, kString, kRaw };
+// kString only for what KXString writes back identically: UTF-16 with every
+// surrogate paired, one terminator at the end and no other zero unit.
+Kind classify(const RawValue& value);
+// The text of a kString value, without its terminator.
+WStr text_of(const RawValue& value);
+int32_t int_of(const RawValue& value);
+uint64_t bits_of(const RawValue& value);
+
+}  // namespace kx::cli

@@ -1,0 +1,45 @@
+// Text and number conversions of the command-line tool: UTF-8 (arguments,
+// JSON, output) to the wide text the library and registry keep, and back;
+// exact decimal forms of the integer and the double.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/tchar.h"
+
+namespace kx::cli {
+
+using WStr = std::basic_string<kx::tchar>;
+using Bytes = std::vector<uint8_t>;
+
+// Strict: nothing when utf8 is not well-formed UTF-8.
+std::optional<WStr> widen(const std::string& utf8);
+// An unpaired surrogate becomes U+FFFD.
+std::string narrow(const WStr& wide);
+// True when every surrogate is paired, so the text survives UTF-8.
+bool is_valid_utf16(const WStr& wide);
+
+std::string hex(const uint8_t* data, std::size_t size);
+inline std::string hex(const Bytes& b) { return hex(b.data(), b.size()); }
+std::optional<Bytes> unhex(const std::string& text);
+
+// A whole decimal integer that fits 32 bits; nothing otherwise.
+std::optional<int32_t> parse_int(const std::string& text);
+// A whole decimal or hexadecimal ("0x1p-3") number, "inf" or "nan", read
+// exactly; nothing when text has anything more or does not fit a double.
+std::optional<double> parse_double(const std::string& text);
+// The shortest text that reads back as the same double ("-0", "5e-324", "nan").
+std::string format_double(double value);
+
+// Tabs, newlines, carriage returns and backslashes as \t \n \r \\, so a table
+// row stays one line of three columns.
+std::string escape_cell(const std::string& text);
+
+// Writes UTF-8 text to stdout or stderr; a Windows console gets it as UTF-16.
+void write_text(std::FILE* stream, const std::string& utf8);
+
+}  // namespace kx::cli
