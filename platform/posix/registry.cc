@@ -173,6 +173,16 @@ bool make_dirs(const std::string& dir) {
   return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
 }
 
+// True when dir is a real folder of this user's; a folder made earlier with
+// wider permissions is narrowed to the owner. Someone else's folder, or a
+// symlink to one, is refused rather than written into.
+bool owner_only_dir(const std::string& dir) {
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return false;
+  return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
+}
+
 // $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known.
 std::string registry_dir() {
   const char* config = std::getenv("XDG_CONFIG_HOME");
@@ -216,7 +226,7 @@ void create_schema(sqlite3* db) {
 // Returns an SQLite code.
 int open_database(sqlite3** out) {
   std::string dir = registry_dir();
-  if (!make_dirs(dir)) return SQLITE_CANTOPEN;
+  if (!make_dirs(dir) || !owner_only_dir(dir)) return SQLITE_CANTOPEN;
   std::string path = dir + "/registry.db";
   // Never open and close the file ourselves: closing any descriptor of it
   // drops every POSIX lock this process holds on it, including those of

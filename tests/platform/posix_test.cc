@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/posix/internal.h"
 #include "platform/posix/unicode.h"
 #include "tests/platform/helpers.h"
 #include "tests/support/test_env.h"
@@ -71,6 +72,34 @@ TEST(Files, RegistryAndLockFolderArePrivate) {
   ASSERT_EQ(lstat(locks.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// A registry folder made earlier with loose permissions is narrowed; one
+// that is a symlink is not used.
+TEST(Files, TheRegistryFolderIsNarrowedToItsOwnerOrRefused) {
+  std::string saved = std::getenv("XDG_CONFIG_HOME");
+  std::string loose = scratch_dir() + "/loose-config";
+  ASSERT_EQ(mkdir(loose.c_str(), 0755), 0);
+  ASSERT_EQ(mkdir((loose + "/kelmix").c_str(), 0755), 0);
+  std::string linked = scratch_dir() + "/linked-config";
+  ASSERT_EQ(mkdir(linked.c_str(), 0700), 0);
+  ASSERT_EQ(symlink(loose.c_str(), (linked + "/kelmix").c_str()), 0);
+
+  auto create_in = [](const std::string& config) {
+    plat::posix::close_registry();
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+    plat::Key k = nullptr;
+    int32_t rc = plat::reg_create_key_a(plat::current_user(), "Software\\Kelmix\\Modes", &k);
+    if (rc == kOk) plat::reg_close_key(k);
+    return rc;
+  };
+  EXPECT_EQ(create_in(loose), kOk);
+  struct stat st;
+  ASSERT_EQ(stat((loose + "/kelmix").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_NE(create_in(linked), kOk);
+  EXPECT_EQ(create_in(saved), kOk);
+  plat::posix::close_registry();
 }
 
 TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
