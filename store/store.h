@@ -1,8 +1,9 @@
 // One open store: its registry key, the queue of pending writes and the thread
 // that performs them, and the strings it has handed to the host.
 //
-// Lock order: the library's handle mutex may be held while strings_lock is
-// taken; queue_lock is never held together with another lock.
+// Lock order: the library's handle mutex, then strings_lock. queue_lock is
+// held across registry calls (which take the stand-in's own registry lock
+// inside), and never together with the handle mutex or strings_lock.
 #pragma once
 
 #include <atomic>
