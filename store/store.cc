@@ -135,8 +135,8 @@ uint32_t KXDATA::queue_thread(void* arg) {
 
 // ---- Writes -------------------------------------------------------------------
 
-int32_t KXDATA::enqueue(RecordPtr record) noexcept {
-  if (!record) return kErrNotEnoughMemory;
+int32_t KXDATA::enqueue(KXRECORD&& record) noexcept {
+  if (!record.complete()) return kErrNotEnoughMemory;
   bool was_empty;
   {
     plat::Lock<plat::Mutex> lock(queue_lock);
@@ -217,10 +217,10 @@ namespace {
 template <class T>
 int32_t read_fixed(KXDATA& store, const tchar* name, int32_t type, T* out) noexcept {
   static_assert(sizeof(T) <= sizeof(KXRECORD::Value), "fits a record's value");
-  RecordPtr request = make_record(name, type);
-  if (!request) return kErrNotEnoughMemory;
-  int32_t rc = store.read(*request);
-  if (rc == kOk) std::memcpy(out, request->value.bytes, sizeof(T));
+  KXRECORD request = make_record(name, type);
+  if (!request.complete()) return kErrNotEnoughMemory;
+  int32_t rc = store.read(request);
+  if (rc == kOk) std::memcpy(out, request.value.bytes, sizeof(T));
   return rc;
 }
 
@@ -235,19 +235,19 @@ int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
 }
 
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
-  RecordPtr request = make_record(name, TYPE_STRING);
-  if (!request) return kErrNotEnoughMemory;
-  int32_t rc = read(*request);
+  KXRECORD request = make_record(name, TYPE_STRING);
+  if (!request.complete()) return kErrNotEnoughMemory;
+  int32_t rc = read(request);
   if (rc != kOk) return rc;
   // The request's buffer is already a fresh copy: hand it over rather than
   // copying it again. queue_lock is no longer held here.
-  tchar* copy = request->value.text;
+  tchar* copy = request.value.text;
   if (!copy) {
     copy = alloc_string(1);
     if (!copy) return kErrNotEnoughMemory;
     copy[0] = 0;
   }
-  request->value.text = nullptr;
+  request.value.text = nullptr;
   rc = add_string(copy);
   if (rc == kOk) *text = copy;
   return rc;
