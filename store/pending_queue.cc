@@ -7,10 +7,13 @@ namespace kx {
 
 namespace {
 
+// A shift and an add per unit (names are short; a multiply per unit was a
+// third of a write), then one multiply mixes the bits into the high ones a
+// slot is taken from.
 uint32_t hash_of(int32_t type, const tchar* name) noexcept {
-  uint32_t h = 2166136261u ^ static_cast<uint32_t>(type);  // FNV-1a
-  for (; *name; ++name) h = (h ^ static_cast<uint32_t>(*name)) * 16777619u;
-  return h;
+  uint32_t h = 5381u + static_cast<uint32_t>(type);
+  for (; *name; ++name) h = ((h << 5) + h) ^ static_cast<uint32_t>(*name);
+  return h * 0x9E3779B1u;
 }
 
 bool same_name(const tchar* a, const tchar* b) noexcept {
@@ -25,7 +28,7 @@ constexpr std::size_t kKeptIndexSlots = 1024;
 
 std::size_t PendingQueue::slot_for(int32_t type, const tchar* name, uint32_t hash) const noexcept {
   std::size_t mask = index_.size() - 1;
-  std::size_t slot = hash & mask;
+  std::size_t slot = home_of(hash);
   for (; index_[slot]; slot = (slot + 1) & mask) {
     const KXRECORD& r = record_of(index_[slot]);
     if (r.type == type && same_name(r.name, name)) break;
@@ -40,7 +43,7 @@ void PendingQueue::erase_slot(std::size_t slot) noexcept {
   --indexed_;
   for (std::size_t next = (slot + 1) & mask; index_[next]; next = (next + 1) & mask) {
     const KXRECORD& r = record_of(index_[next]);
-    std::size_t home = hash_of(r.type, r.name) & mask;
+    std::size_t home = home_of(hash_of(r.type, r.name));
     bool home_outside =
         slot <= next ? (home <= slot || home > next) : (home <= slot && home > next);
     if (home_outside) {
@@ -60,6 +63,7 @@ bool PendingQueue::grow_index() noexcept {
   } catch (...) {
     return false;
   }
+  index_bits_ = index_bits_ == 0 ? 4 : index_bits_ + 1;
   for (uint32_t seq : old) {
     if (!seq) continue;
     const KXRECORD& r = record_of(seq);
@@ -70,21 +74,26 @@ bool PendingQueue::grow_index() noexcept {
 
 bool PendingQueue::push(KXRECORD&& record) noexcept {
   // Positions must stay below kLastSeq for sequence numbers to name them.
-  if (records_.size() >= kLastSeq - 1) return false;
-  if ((indexed_ + 1) * 2 > index_.size() && !grow_index()) return false;
-  uint32_t hash = hash_of(record.type, record.name);
-  std::size_t slot = slot_for(record.type, record.name, hash);
+  if (size_ >= kLastSeq - 1) return false;
+  std::size_t slot;
+  if (size_ != 0 && index_[last_slot_] == seq_at(size_ - 1) &&
+      records_.back().type == record.type && same_name(records_.back().name, record.name)) {
+    // The name just written, written again (a counter, a progress value):
+    // its slot is known and no entry is added. The slot is checked to still
+    // hold the newest record, so the index may have moved meanwhile.
+    slot = last_slot_;
+  } else {
+    if ((indexed_ + 1) * 2 > index_.size() && !grow_index()) return false;
+    slot = slot_for(record.type, record.name, hash_of(record.type, record.name));
+  }
   try {
     records_.emplace_back(std::move(record));
   } catch (...) {
     return false;  // no effect: record is untouched
   }
-  // The new record's number: front_seq_ advanced by its position, round the range.
-  uint32_t position = static_cast<uint32_t>(records_.size() - 1);
-  uint32_t seq = position <= kLastSeq - front_seq_ ? front_seq_ + position
-                                                   : position - (kLastSeq - front_seq_);
   if (!index_[slot]) ++indexed_;
-  index_[slot] = seq;
+  index_[slot] = seq_at(size_++);
+  last_slot_ = slot;
   return true;
 }
 
@@ -93,9 +102,11 @@ void PendingQueue::pop_front() noexcept {
   std::size_t slot = slot_for(oldest.type, oldest.name, hash_of(oldest.type, oldest.name));
   if (index_[slot] == front_seq_) erase_slot(slot);
   records_.pop_front();
+  --size_;
   front_seq_ = front_seq_ == kLastSeq ? 1 : front_seq_ + 1;
-  if (records_.empty() && index_.size() > kKeptIndexSlots) {
+  if (size_ == 0 && index_.size() > kKeptIndexSlots) {
     std::vector<uint32_t, Allocator<uint32_t>>().swap(index_);
+    index_bits_ = 0;
   }
 }
 
@@ -108,6 +119,7 @@ const KXRECORD* PendingQueue::find_newest(int32_t type, const tchar* name) const
 void PendingQueue::clear() noexcept {
   // The next record takes the number the first one dropped here had.
   records_.clear();
+  size_ = 0;
   std::fill(index_.begin(), index_.end(), 0);
   indexed_ = 0;
 }

@@ -27,8 +27,8 @@ class PendingQueue {
   PendingQueue(const PendingQueue&) = delete;
   PendingQueue& operator=(const PendingQueue&) = delete;
 
-  bool empty() const { return records_.empty(); }
-  std::size_t size() const { return records_.size(); }
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
   // Takes a complete record's contents. False when the queue cannot grow:
   // then nothing changed and record still holds its contents.
   bool push(KXRECORD&& record) noexcept;
@@ -46,14 +46,25 @@ class PendingQueue {
   std::size_t slot_for(int32_t type, const tchar* name, uint32_t hash) const noexcept;
   void erase_slot(std::size_t slot) noexcept;
   bool grow_index() noexcept;
+  std::size_t home_of(uint32_t hash) const noexcept {
+    return hash >> (32 - index_bits_);  // the hash's high bits: they are the mixed ones
+  }
+  // The number of the record at position: front_seq_ advanced, round the range.
+  uint32_t seq_at(std::size_t position) const noexcept {
+    auto p = static_cast<uint32_t>(position);
+    return p <= kLastSeq - front_seq_ ? front_seq_ + p : p - (kLastSeq - front_seq_);
+  }
   const KXRECORD& record_of(uint32_t seq) const noexcept {
     return records_[seq >= front_seq_ ? seq - front_seq_ : seq + (kLastSeq - front_seq_)];
   }
 
   std::deque<KXRECORD, Allocator<KXRECORD>> records_;
   std::vector<uint32_t, Allocator<uint32_t>> index_;  // size 0 or a power of two
+  std::size_t size_ = 0;  // records_.size(), which std::deque computes with divisions
   std::size_t indexed_ = 0;
-  uint32_t front_seq_;  // the number of records_.front(), or of the next record
+  int index_bits_ = 0;         // index_.size() == 1 << index_bits_
+  std::size_t last_slot_ = 0;  // the slot the last push filled
+  uint32_t front_seq_;         // the number of records_.front(), or of the next record
 };
 
 }  // namespace kx

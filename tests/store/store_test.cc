@@ -145,7 +145,13 @@ void check_against_scan(PendingQueue& queue, int steps, uint32_t seed) {
     bool filling = (step / 500) % 2 == 0;
     if (model.empty() || next() % 4 != (filling ? 0u : 1u)) {
       int32_t type = static_cast<int32_t>(next() % 4);
-      const Str& name = names[next() % kNames];
+      const Str* name_ptr = &names[next() % kNames];
+      if (next() % 4 == 0 && !model.empty()) {
+        // The newest record's type and name again: the push's shortcut.
+        type = model.back().first;
+        name_ptr = &*std::find(std::begin(names), std::end(names), model.back().second);
+      }
+      const Str& name = *name_ptr;
       KXRECORD r = make_record(name.c_str(), type);
       if (type != TYPE_STRING) r.value.integer = step;
       ASSERT_TRUE(queue.push(std::move(r)));
