@@ -257,18 +257,35 @@ int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
 
 namespace {
 
-// The value name at index in a fresh array, or the registry's code. A name
-// longer than the key reported (written meanwhile, or wider in 8-bit text)
-// is fetched again into a larger array.
+// The value name at index in a fresh array, or the registry's code. Most
+// names fit a first try into a stack buffer: one registry call. A longer one
+// (kErrMoreData) is sized by the key's longest name and fetched again into a
+// larger array while it still does not fit (written meanwhile, or wider in
+// 8-bit text).
 int32_t fetch_name(plat::Key key, uint32_t index, tchar** out) noexcept {
+  constexpr uint32_t kFirstTryUnits = 256;
+  tchar first[kFirstTryUnits];
+  uint32_t length = kFirstTryUnits;
+  int32_t rc = plat::reg_enum_value(key, index, first, &length);
+  if (rc == kOk) {
+    length = std::min(length, kFirstTryUnits - 1);
+    tchar* name = alloc_string(length + 1);
+    if (!name) return kErrNotEnoughMemory;
+    std::memcpy(name, first, length * sizeof(tchar));
+    name[length] = 0;
+    *out = name;
+    return kOk;
+  }
+  if (rc != kErrMoreData) return rc;
   uint32_t longest = 0;
-  int32_t rc = plat::reg_query_info_key(key, nullptr, &longest);
+  rc = plat::reg_query_info_key(key, nullptr, &longest);
   if (rc != kOk) return rc;
+  longest = std::max(longest, kFirstTryUnits);
   for (;;) {
     uint32_t capacity = longest + 1;
     tchar* name = alloc_string(capacity);
     if (!name) return kErrNotEnoughMemory;
-    uint32_t length = capacity;
+    length = capacity;
     rc = plat::reg_enum_value(key, index, name, &length);
     if (rc == kOk) {
       name[std::min(length, longest)] = 0;

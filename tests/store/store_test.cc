@@ -331,6 +331,33 @@ TEST_F(StoreTest, NamesAndCountIgnoreThePendingQueue) {
   EXPECT_EQ(KXCount(h_), 2);
 }
 
+// Names from one unit to the longest the registry takes, either side of the
+// stack buffer a name is first fetched into; in 8-bit text a name of
+// two-byte characters needs twice the units the key reports.
+TEST_F(StoreTest, NamesOfEveryLengthComeBackWhole) {
+  Str wide_char = sizeof(tchar) == 1 ? T("\xc3\xa9") : Str(1, static_cast<tchar>(0xE9));
+  std::vector<Str> names;
+  for (std::size_t n : {1u, 255u, 256u, 257u, 1000u, 16383u}) names.push_back(Str(n, 'x'));
+  for (std::size_t n : {127u, 128u, 200u, 16383u}) {
+    Str name;
+    for (std::size_t i = 0; i < n; ++i) name += wide_char;
+    names.push_back(name);
+  }
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    KXValue(h_, names[i].c_str(), static_cast<int>(i));
+  }
+  reopen();
+  ASSERT_EQ(KXCount(h_), static_cast<int>(names.size()));
+  std::vector<Str> listed;
+  for (int i = 0; i < KXCount(h_); ++i) listed.push_back(KXGetKey(h_, i));
+  for (const Str& name : names) {
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1) << name.size() << " units";
+  }
+  EXPECT_EQ(KXDelPref(h_, KX_T("xxx")), 0);  // fetches every name the same way
+  reopen();
+  EXPECT_EQ(KXCount(h_), 5);  // "x" and the four of accented letters
+}
+
 // ---- Pace and closing -------------------------------------------------------------
 
 TEST_F(StoreTest, AnOpenStoreWritesAtMostOneRecordPer100Ms) {
