@@ -55,6 +55,7 @@ void PendingQueue::erase_slot(std::size_t slot) noexcept {
 }
 
 bool PendingQueue::grow_index() noexcept {
+  if (index_bits_ >= 32) return false;  // slots come from a 32-bit hash
   std::vector<uint32_t, Allocator<uint32_t>> old;
   try {
     std::vector<uint32_t, Allocator<uint32_t>> bigger(index_.empty() ? 16 : index_.size() * 2, 0);
