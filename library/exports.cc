@@ -30,7 +30,7 @@ template <class Write>
 int write_export(KXHANDLE handle, bool args_ok, Write write) noexcept {
   return with_store(handle, kErrInvalidHandle, [&](KXDATA& store) {
     int32_t rc = args_ok ? write(store) : kErrInvalidParameter;
-    store.error = rc;
+    store.error.store(rc, std::memory_order_relaxed);
     return rc;
   });
 }
@@ -73,7 +73,7 @@ KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
   return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
     kx::tchar* text = nullptr;
     int32_t rc = name ? s.read_string(name, &text) : kx::kErrInvalidParameter;
-    s.error = rc;
+    s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? text : kx::kEmpty;
   });
 }
@@ -82,7 +82,7 @@ KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
   return kx::with_store(store, 0, [&](KXDATA& s) {
     int32_t value = 0;
     int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
-    s.error = rc;
+    s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0;
   });
 }
@@ -91,7 +91,7 @@ KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
   return kx::with_store(store, 0.0, [&](KXDATA& s) {
     double value = 0.0;
     int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
-    s.error = rc;
+    s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0.0;
   });
 }

@@ -1,15 +1,19 @@
 #include "store/pending_queue.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace kx {
 
 namespace {
 
+// A shift and an add per unit (names are short; a multiply per unit was a
+// third of a write), then one multiply mixes the bits into the high ones a
+// slot is taken from.
 uint32_t hash_of(int32_t type, const tchar* name) noexcept {
-  uint32_t h = 2166136261u ^ static_cast<uint32_t>(type);  // FNV-1a
-  for (; *name; ++name) h = (h ^ static_cast<uint32_t>(*name)) * 16777619u;
-  return h;
+  uint32_t h = 5381u + static_cast<uint32_t>(type);
+  for (; *name; ++name) h = ((h << 5) + h) ^ static_cast<uint32_t>(*name);
+  return h * 0x9E3779B1u;
 }
 
 bool same_name(const tchar* a, const tchar* b) noexcept {
@@ -17,13 +21,17 @@ bool same_name(const tchar* a, const tchar* b) noexcept {
   return *a == *b;
 }
 
+// An emptied queue gives back an index larger than this many slots.
+constexpr std::size_t kKeptIndexSlots = 1024;
+
 }  // namespace
 
-std::size_t PendingQueue::slot_for(int32_t type, const tchar* name) const noexcept {
+std::size_t PendingQueue::slot_for(int32_t type, const tchar* name, uint32_t hash) const noexcept {
   std::size_t mask = index_.size() - 1;
-  std::size_t slot = hash_of(type, name) & mask;
-  while (index_[slot] && !(index_[slot]->type == type && same_name(index_[slot]->name, name))) {
-    slot = (slot + 1) & mask;
+  std::size_t slot = home_of(hash);
+  for (; index_[slot]; slot = (slot + 1) & mask) {
+    const KXRECORD& r = record_of(index_[slot]);
+    if (r.type == type && same_name(r.name, name)) break;
   }
   return slot;
 }
@@ -31,67 +39,89 @@ std::size_t PendingQueue::slot_for(int32_t type, const tchar* name) const noexce
 void PendingQueue::erase_slot(std::size_t slot) noexcept {
   // Backward shift: later entries of the probe run move up into the hole.
   std::size_t mask = index_.size() - 1;
-  index_[slot] = nullptr;
+  index_[slot] = 0;
   --indexed_;
   for (std::size_t next = (slot + 1) & mask; index_[next]; next = (next + 1) & mask) {
-    std::size_t home = hash_of(index_[next]->type, index_[next]->name) & mask;
+    const KXRECORD& r = record_of(index_[next]);
+    std::size_t home = home_of(hash_of(r.type, r.name));
     bool home_outside =
         slot <= next ? (home <= slot || home > next) : (home <= slot && home > next);
     if (home_outside) {
       index_[slot] = index_[next];
-      index_[next] = nullptr;
+      index_[next] = 0;
       slot = next;
     }
   }
 }
 
 bool PendingQueue::grow_index() noexcept {
-  std::vector<KXRECORD*, Allocator<KXRECORD*>> old;
+  if (index_bits_ >= 32) return false;  // slots come from a 32-bit hash
+  std::vector<uint32_t, Allocator<uint32_t>> old;
   try {
-    std::vector<KXRECORD*, Allocator<KXRECORD*>> bigger(index_.empty() ? 16 : index_.size() * 2,
-                                                        nullptr);
+    std::vector<uint32_t, Allocator<uint32_t>> bigger(index_.empty() ? 16 : index_.size() * 2, 0);
     old.swap(index_);
     index_.swap(bigger);
   } catch (...) {
     return false;
   }
-  for (KXRECORD* record : old) {
-    if (record) index_[slot_for(record->type, record->name)] = record;
+  index_bits_ = index_bits_ == 0 ? 4 : index_bits_ + 1;
+  for (uint32_t seq : old) {
+    if (!seq) continue;
+    const KXRECORD& r = record_of(seq);
+    index_[slot_for(r.type, r.name, hash_of(r.type, r.name))] = seq;
   }
   return true;
 }
 
-bool PendingQueue::push(RecordPtr record) noexcept {
-  if ((indexed_ + 1) * 2 > index_.size() && !grow_index()) return false;
-  try {
-    records_.push_back(record.get());
-  } catch (...) {
-    return false;
+bool PendingQueue::push(KXRECORD&& record) noexcept {
+  // Positions must stay below kLastSeq for sequence numbers to name them.
+  if (size_ >= kLastSeq - 1) return false;
+  std::size_t slot;
+  if (size_ != 0 && index_[last_slot_] == seq_at(size_ - 1) &&
+      records_.back().type == record.type && same_name(records_.back().name, record.name)) {
+    // The name just written, written again (a counter, a progress value):
+    // its slot is known and no entry is added. The slot is checked to still
+    // hold the newest record, so the index may have moved meanwhile.
+    slot = last_slot_;
+  } else {
+    if ((indexed_ + 1) * 2 > index_.size() && !grow_index()) return false;
+    slot = slot_for(record.type, record.name, hash_of(record.type, record.name));
   }
-  KXRECORD* r = record.release();
-  std::size_t slot = slot_for(r->type, r->name);
+  try {
+    records_.emplace_back(std::move(record));
+  } catch (...) {
+    return false;  // no effect: record is untouched
+  }
   if (!index_[slot]) ++indexed_;
-  index_[slot] = r;
+  index_[slot] = seq_at(size_++);
+  last_slot_ = slot;
   return true;
 }
 
 void PendingQueue::pop_front() noexcept {
-  KXRECORD* oldest = records_.front();
-  std::size_t slot = slot_for(oldest->type, oldest->name);
-  if (index_[slot] == oldest) erase_slot(slot);
-  delete oldest;
+  const KXRECORD& oldest = records_.front();
+  std::size_t slot = slot_for(oldest.type, oldest.name, hash_of(oldest.type, oldest.name));
+  if (index_[slot] == front_seq_) erase_slot(slot);
   records_.pop_front();
+  --size_;
+  front_seq_ = front_seq_ == kLastSeq ? 1 : front_seq_ + 1;
+  if (size_ == 0 && index_.size() > kKeptIndexSlots) {
+    std::vector<uint32_t, Allocator<uint32_t>>().swap(index_);
+    index_bits_ = 0;
+  }
 }
 
 const KXRECORD* PendingQueue::find_newest(int32_t type, const tchar* name) const noexcept {
   if (indexed_ == 0) return nullptr;
-  return index_[slot_for(type, name)];
+  uint32_t seq = index_[slot_for(type, name, hash_of(type, name))];
+  return seq ? &record_of(seq) : nullptr;
 }
 
 void PendingQueue::clear() noexcept {
-  for (KXRECORD* record : records_) delete record;
+  // The next record takes the number the first one dropped here had.
   records_.clear();
-  std::fill(index_.begin(), index_.end(), nullptr);
+  size_ = 0;
+  std::fill(index_.begin(), index_.end(), 0);
   indexed_ = 0;
 }
 

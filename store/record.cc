@@ -1,6 +1,7 @@
 #include "store/record.h"
 
 #include <cstring>
+#include <utility>
 
 #include "store/memory.h"
 
@@ -16,8 +17,11 @@ KXRECORD::~KXRECORD() {
   if (type == TYPE_STRING) free_string(value.text);
 }
 
-void* KXRECORD::operator new(std::size_t bytes) noexcept { return mem_alloc(bytes); }
-void KXRECORD::operator delete(void* p) noexcept { mem_free(p); }
+KXRECORD::KXRECORD(KXRECORD&& other) noexcept : type(other.type), name(other.name) {
+  value = other.value;
+  other.name = nullptr;
+  if (other.type == TYPE_STRING) other.value.text = nullptr;
+}
 
 bool KXRECORD::assign(const KXRECORD& other) noexcept {
   if (this == &other) return true;
@@ -42,38 +46,28 @@ bool KXRECORD::assign(const KXRECORD& other) noexcept {
   return true;
 }
 
-RecordPtr make_record(const tchar* name, int32_t type) noexcept {
-  tchar* copy = dup_string(name);
-  if (!copy) return nullptr;
-  RecordPtr record(new KXRECORD(type, copy));
-  if (!record) free_string(copy);
+KXRECORD make_record(const tchar* name, int32_t type) noexcept {
+  return KXRECORD(type, dup_string(name));
+}
+
+KXRECORD make_value_record(const tchar* name, int32_t integer) noexcept {
+  KXRECORD record = make_record(name, TYPE_VALUE);
+  record.value.integer = integer;
   return record;
 }
 
-RecordPtr make_value_record(const tchar* name, int32_t integer) noexcept {
-  RecordPtr record = make_record(name, TYPE_VALUE);
-  if (record) record->value.integer = integer;
+KXRECORD make_double_record(const tchar* name, double number) noexcept {
+  KXRECORD record = make_record(name, TYPE_DOUBLE);
+  record.value.number = number;
   return record;
 }
 
-RecordPtr make_double_record(const tchar* name, double number) noexcept {
-  RecordPtr record = make_record(name, TYPE_DOUBLE);
-  if (record) record->value.number = number;
-  return record;
-}
-
-RecordPtr make_string_record(const tchar* name, const tchar* text) noexcept {
-  tchar* text_copy = nullptr;
-  if (text) {
-    text_copy = dup_string(text);
-    if (!text_copy) return nullptr;
+KXRECORD make_string_record(const tchar* name, const tchar* text) noexcept {
+  KXRECORD record = make_record(name, TYPE_STRING);
+  if (record.complete() && text) {
+    record.value.text = dup_string(text);
+    if (!record.value.text) free_string(std::exchange(record.name, nullptr));
   }
-  RecordPtr record = make_record(name, TYPE_STRING);
-  if (!record) {
-    free_string(text_copy);
-    return nullptr;
-  }
-  record->value.text = text_copy;
   return record;
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 
 #include "platform/tchar.h"
 
@@ -15,10 +14,11 @@ enum RecordType : int32_t {
   TYPE_DELETE = 3,
 };
 
-// Owns name always, and value.text when type is TYPE_STRING and it is not
-// null. Registry data are written from and read into the start of value.
-// Built only through the make_* functions, which return null when memory runs
-// out, so a record that exists is always complete.
+// Owns name, and value.text when type is TYPE_STRING and it is not null.
+// Registry data are written from and read into the start of value. Built only
+// through the make_* functions, which return an empty record (no name) when
+// memory runs out; a record moved from is empty too. Records travel by value:
+// the pending queue holds them in place, with no allocation of their own.
 class KXRECORD {
  public:
   int32_t type;
@@ -31,28 +31,29 @@ class KXRECORD {
   } value;
 
   ~KXRECORD();
+  KXRECORD(KXRECORD&& other) noexcept;
   KXRECORD(const KXRECORD&) = delete;
   KXRECORD& operator=(const KXRECORD&) = delete;
+  KXRECORD& operator=(KXRECORD&&) = delete;
+
+  // False for an empty record: one that memory did not suffice for, or that
+  // was moved from.
+  bool complete() const noexcept { return name != nullptr; }
 
   // Replaces this record's contents with copies of other's. On failure (no
   // memory) returns false and leaves this record as it was.
   bool assign(const KXRECORD& other) noexcept;
 
-  static void* operator new(std::size_t bytes) noexcept;
-  static void operator delete(void* p) noexcept;
-
  private:
   KXRECORD(int32_t record_type, tchar* owned_name) noexcept;
-  friend std::unique_ptr<KXRECORD> make_record(const tchar*, int32_t) noexcept;
+  friend KXRECORD make_record(const tchar*, int32_t) noexcept;
 };
 
-using RecordPtr = std::unique_ptr<KXRECORD>;
-
 // A read request or a delete: value cleared to zero.
-RecordPtr make_record(const tchar* name, int32_t type) noexcept;
-RecordPtr make_value_record(const tchar* name, int32_t integer) noexcept;
-RecordPtr make_double_record(const tchar* name, double number) noexcept;
+KXRECORD make_record(const tchar* name, int32_t type) noexcept;
+KXRECORD make_value_record(const tchar* name, int32_t integer) noexcept;
+KXRECORD make_double_record(const tchar* name, double number) noexcept;
 // text may be null: the record then holds no string.
-RecordPtr make_string_record(const tchar* name, const tchar* text) noexcept;
+KXRECORD make_string_record(const tchar* name, const tchar* text) noexcept;
 
 }  // namespace kx

@@ -146,8 +146,8 @@ uint32_t KXDATA::queue_thread(void* arg) {
 
 // ---- Writes -------------------------------------------------------------------
 
-int32_t KXDATA::enqueue(RecordPtr record) noexcept {
-  if (!record) return kErrNotEnoughMemory;
+int32_t KXDATA::enqueue(KXRECORD&& record) noexcept {
+  if (!record.complete()) return kErrNotEnoughMemory;
   bool was_empty;
   {
     plat::Lock<plat::Mutex> lock(queue_lock);
@@ -228,10 +228,10 @@ namespace {
 template <class T>
 int32_t read_fixed(KXDATA& store, const tchar* name, int32_t type, T* out) noexcept {
   static_assert(sizeof(T) <= sizeof(KXRECORD::Value), "fits a record's value");
-  RecordPtr request = make_record(name, type);
-  if (!request) return kErrNotEnoughMemory;
-  int32_t rc = store.read(*request);
-  if (rc == kOk) std::memcpy(out, request->value.bytes, sizeof(T));
+  KXRECORD request = make_record(name, type);
+  if (!request.complete()) return kErrNotEnoughMemory;
+  int32_t rc = store.read(request);
+  if (rc == kOk) std::memcpy(out, request.value.bytes, sizeof(T));
   return rc;
 }
 
@@ -246,19 +246,19 @@ int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
 }
 
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
-  RecordPtr request = make_record(name, TYPE_STRING);
-  if (!request) return kErrNotEnoughMemory;
-  int32_t rc = read(*request);
+  KXRECORD request = make_record(name, TYPE_STRING);
+  if (!request.complete()) return kErrNotEnoughMemory;
+  int32_t rc = read(request);
   if (rc != kOk) return rc;
   // The request's buffer is already a fresh copy: hand it over rather than
   // copying it again. queue_lock is no longer held here.
-  tchar* copy = request->value.text;
+  tchar* copy = request.value.text;
   if (!copy) {
     copy = alloc_string(1);
     if (!copy) return kErrNotEnoughMemory;
     copy[0] = 0;
   }
-  request->value.text = nullptr;
+  request.value.text = nullptr;
   rc = add_string(copy);
   if (rc == kOk) *text = copy;
   return rc;
@@ -268,18 +268,35 @@ int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
 
 namespace {
 
-// The value name at index in a fresh array, or the registry's code. A name
-// longer than the key reported (written meanwhile, or wider in 8-bit text)
-// is fetched again into a larger array.
+// The value name at index in a fresh array, or the registry's code. Most
+// names fit a first try into a stack buffer: one registry call. A longer one
+// (kErrMoreData) is sized by the key's longest name and fetched again into a
+// larger array while it still does not fit (written meanwhile, or wider in
+// 8-bit text).
 int32_t fetch_name(plat::Key key, uint32_t index, tchar** out) noexcept {
+  constexpr uint32_t kFirstTryUnits = 256;
+  tchar first[kFirstTryUnits];
+  uint32_t length = kFirstTryUnits;
+  int32_t rc = plat::reg_enum_value(key, index, first, &length);
+  if (rc == kOk) {
+    length = std::min(length, kFirstTryUnits - 1);
+    tchar* name = alloc_string(length + 1);
+    if (!name) return kErrNotEnoughMemory;
+    std::memcpy(name, first, length * sizeof(tchar));
+    name[length] = 0;
+    *out = name;
+    return kOk;
+  }
+  if (rc != kErrMoreData) return rc;
   uint32_t longest = 0;
-  int32_t rc = plat::reg_query_info_key(key, nullptr, &longest);
+  rc = plat::reg_query_info_key(key, nullptr, &longest);
   if (rc != kOk) return rc;
+  longest = std::max(longest, kFirstTryUnits);
   for (;;) {
     uint32_t capacity = longest + 1;
     tchar* name = alloc_string(capacity);
     if (!name) return kErrNotEnoughMemory;
-    uint32_t length = capacity;
+    length = capacity;
     rc = plat::reg_enum_value(key, index, name, &length);
     if (rc == kOk) {
       name[std::min(length, longest)] = 0;

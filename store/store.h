@@ -37,7 +37,7 @@ class KXDATA {
   static void operator delete(void* p) noexcept { mem_free(p); }
 
   // ---- Writes: queued, performed later by the queue thread. 0 or kErrNotEnoughMemory.
-  int32_t enqueue(RecordPtr record) noexcept;
+  int32_t enqueue(KXRECORD&& record) noexcept;
   int32_t set_string(const tchar* name, const tchar* text) noexcept;
   int32_t set_value(const tchar* name, int32_t integer) noexcept;
   int32_t set_double(const tchar* name, double number) noexcept;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and prints a Markdown table: each figure beside the
-baseline measured in the same run.
+baseline measured in the same run, medians of interleaved repetitions, and the
+machine they ran on.
 
 usage: bench-table.py [BENCH_BINARY] [extra benchmark flags...]
 """
@@ -14,9 +15,15 @@ import tempfile
 binary = sys.argv[1] if len(sys.argv) > 1 else "build/linux/bin/kelmix_bench"
 home = tempfile.mkdtemp(prefix="kelmix-bench-")
 env = dict(os.environ, XDG_CONFIG_HOME=home, XDG_RUNTIME_DIR=home)
-out = subprocess.run([binary, "--benchmark_format=json", "--benchmark_min_time=0.2", *sys.argv[2:]],
-                     check=True, capture_output=True, text=True, env=env).stdout
-runs = {b["name"]: b for b in json.loads(out)["benchmarks"]}
+flags = ["--benchmark_format=json", "--benchmark_min_time=0.2", "--benchmark_repetitions=5",
+         "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true"]
+load_before = os.getloadavg()[0]
+out = subprocess.run([binary, *flags, *sys.argv[2:]], check=True, capture_output=True, text=True,
+                     env=env).stdout
+runs = {}
+for b in json.loads(out)["benchmarks"]:
+    if b.get("aggregate_name", "median") == "median":
+        runs[b.get("run_name", b["name"])] = b
 
 
 def cpu_ns(name):
@@ -37,30 +44,69 @@ def fmt(ns):
     return f"{ns:.0f} ns"
 
 
+def cpu_model():
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or platform.machine()
+
+
+def os_name():
+    try:
+        with open("/etc/os-release") as f:
+            fields = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
+        return f"{fields['PRETTY_NAME'].strip(chr(34))}, Linux {platform.release()}"
+    except (OSError, KeyError):
+        return platform.platform()
+
+
+# (operation, benchmark, baseline, baseline benchmark, target ratio)
 rows = [
-    ("KXValue", "BM_KXValue", "bare append (integer)", "BM_BareAppend/text:0"),
-    ("KXValue", "BM_KXValue", "synchronous registry write", "BM_SyncRegistryWrite"),
-    ("KXString, 32 characters", "BM_KXString32/iterations:200000", "bare append (text)",
-     "BM_BareAppend/text:1"),
-    ("read, pending, 1 record", "BM_ReadPending/1", "direct query", "BM_DirectQuery"),
+    ("KXValue", "BM_KXValue", "bare append (integer)", "BM_BareAppend/text:0", "≤ 2x"),
+    ("KXString, 32 characters", "BM_KXString32", "bare append (text)", "BM_BareAppend/text:1",
+     "≤ 2x"),
+    ("KXValue", "BM_KXValue", "synchronous registry write", "BM_SyncRegistryWrite", "≤ 1/100"),
+    ("read, pending, 1 record", "BM_ReadPending/1", "direct query", "BM_DirectQuery", "-"),
+    ("read, pending, 100 records", "BM_ReadPending/100", "read, pending, 1 record",
+     "BM_ReadPending/1", "≤ 2x"),
+    ("read, pending, 10,000 records", "BM_ReadPending/10000", "read, pending, 1 record",
+     "BM_ReadPending/1", "≤ 2x"),
     ("read, pending, 100,000 records", "BM_ReadPending/100000", "read, pending, 1 record",
-     "BM_ReadPending/1"),
-    ("read from the registry", "BM_ReadRegistry", "direct query", "BM_DirectQuery"),
-    ("KXCount", "BM_KXCount", "direct key query", "BM_DirectQueryInfoKey"),
-    ("KXGetKey", "BM_KXGetKey", "direct enumeration", "BM_DirectEnumValue"),
-    ("KXValue, 100 stores open", "BM_KXValueWithStoresOpen/100/iterations:200000",
-     "KXValue, 1 store open", "BM_KXValueWithStoresOpen/1/iterations:200000"),
+     "BM_ReadPending/1", "≤ 2x"),
+    ("read from the registry", "BM_ReadRegistry", "direct query", "BM_DirectQuery", "≤ 1.5x"),
+    ("KXCount", "BM_KXCount", "direct key query", "BM_DirectQueryInfoKey", "≤ 1.5x"),
+    ("KXGetKey", "BM_KXGetKey", "direct enumeration", "BM_DirectEnumValue", "≤ 1.5x"),
+    ("KXValue, 10 stores open", "BM_KXValueWithStoresOpen/10", "KXValue, 1 store open",
+     "BM_KXValueWithStoresOpen/1", "-"),
+    ("KXValue, 100 stores open", "BM_KXValueWithStoresOpen/100", "KXValue, 1 store open",
+     "BM_KXValueWithStoresOpen/1", "-"),
+    ("read, 10 stores open", "BM_ReadWithStoresOpen/10", "read, 1 store open",
+     "BM_ReadWithStoresOpen/1", "-"),
+    ("read, 100 stores open", "BM_ReadWithStoresOpen/100", "read, 1 store open",
+     "BM_ReadWithStoresOpen/1", "-"),
 ]
-print(f"Measured on {platform.machine()}, {os.cpu_count()} cores, {platform.platform()}; CPU time per call.\n")
-print("| operation | time | baseline | time | ratio |")
-print("|---|---|---|---|---|")
-for label, name, base_label, base in rows:
+load_after = os.getloadavg()[0]
+print(f"{cpu_model()}, {os.cpu_count()} cores, {os_name()}. CPU time per call, median of "
+      f"5 interleaved repetitions; load average {load_before:.1f} before the run, "
+      f"{load_after:.1f} after.\n")
+print("| operation | time | baseline | time | ratio | target |")
+print("|---|---|---|---|---|---|")
+for label, name, base_label, base, target in rows:
     a, b = cpu_ns(name), cpu_ns(base)
-    ratio = f"{a / b:.2f}x" if a and b else "-"
-    print(f"| {label} | {fmt(a)} | {base_label} | {fmt(b)} | {ratio} |")
+    ratio = "-" if not (a and b) else f"{a / b:.2f}x" if a / b >= 0.1 else f"1/{b / a:.0f}"
+    print(f"| {label} | {fmt(a)} | {base_label} | {fmt(b)} | {ratio} | {target} |")
 drain = runs.get("BM_CloseDrain/100000/iterations:1")
 if drain:
-    print(f"| KXClose, 100,000 queued | {drain['real_time']:.0f} ms wall | target | 2000 ms | - |")
+    print(f"| KXClose, 100,000 queued | {drain['real_time']:.0f} ms wall | - | - | - | "
+          f"< 2000 ms |")
 mem = runs.get("BM_MemoryPerRecord/iterations:1")
 if mem:
-    print(f"| memory per queued record | {mem['bytes/record']:.0f} bytes | target | 48 bytes | - |")
+    print(f"| memory per queued record, names distinct | {mem['bytes/record']:.1f} bytes | - | - "
+          f"| - | ≤ 48 bytes |")
+idle = runs.get("BM_IdleStores/100/iterations:1")
+if idle:
+    print(f"| 100 stores open and idle for 1 s | {idle['cpu_ms']:.1f} ms CPU | - | - | - | ≈ 0 |")

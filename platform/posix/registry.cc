@@ -71,13 +71,67 @@ struct SqlError {
 [[noreturn]] void fail(int code) { throw SqlError{code}; }
 
 // One prepared statement, finalized when it goes out of scope.
+// Prepared statements kept per connection and text (every text is a
+// literal, so its address names it): parsing was most of each write when a
+// long queue drains. Touched only under the Registry's mutex. A text in use
+// twice at once gets a second, private statement.
+struct CachedStmt {
+  sqlite3* db;
+  const char* sql;
+  sqlite3_stmt* stmt;
+  bool in_use;
+};
+
+std::vector<CachedStmt>& stmt_cache() {
+  static auto* cache = new std::vector<CachedStmt>();  // outlives static destructors
+  return *cache;
+}
+
+// Before db closes: its statements go.
+void forget_statements(sqlite3* db) {
+  auto& cache = stmt_cache();
+  for (size_t i = cache.size(); i-- > 0;) {
+    if (cache[i].db != db) continue;
+    sqlite3_finalize(cache[i].stmt);
+    cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(i));
+  }
+}
+
 class Stmt {
  public:
   Stmt(sqlite3* db, const char* sql) {
-    int rc = sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr);
-    if (rc != SQLITE_OK) fail(rc);
+    auto& cache = stmt_cache();
+    bool cached = false;
+    for (size_t i = 0; i < cache.size(); ++i) {
+      if (cache[i].db != db || cache[i].sql != sql) continue;
+      cached = true;
+      if (cache[i].in_use) break;
+      cache[i].in_use = true;
+      stmt_ = cache[i].stmt;
+      slot_ = i;
+      return;
+    }
+    int rc =
+        sqlite3_prepare_v3(db, sql, -1, cached ? 0 : SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
+    if (rc != SQLITE_OK) {
+      sqlite3_finalize(stmt_);
+      fail(rc);
+    }
+    if (!cached) {
+      cache.push_back(CachedStmt{db, sql, stmt_, true});
+      slot_ = cache.size() - 1;
+    }
   }
-  ~Stmt() { sqlite3_finalize(stmt_); }
+  ~Stmt() {
+    if (slot_ == kPrivate) {
+      sqlite3_finalize(stmt_);
+      return;
+    }
+    // Reset, it holds no read transaction open and binds nothing stale.
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+    stmt_cache()[slot_].in_use = false;
+  }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
@@ -117,7 +171,9 @@ class Stmt {
   void check(int rc) {
     if (rc != SQLITE_OK) fail(rc);
   }
+  static constexpr size_t kPrivate = static_cast<size_t>(-1);
   sqlite3_stmt* stmt_ = nullptr;
+  size_t slot_ = kPrivate;  // the entry in stmt_cache(), or kPrivate
 };
 
 void exec(sqlite3* db, const char* sql) {
@@ -263,6 +319,7 @@ int open_database(sqlite3** out) {
     }
   }
   if (rc != SQLITE_OK) {
+    forget_statements(db);
     sqlite3_close(db);
     return rc;
   }
@@ -380,7 +437,10 @@ class Registry {
 
   void close() {
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (db_) sqlite3_close_v2(db_);
+    if (db_) {
+      forget_statements(db_);
+      sqlite3_close_v2(db_);
+    }
     db_ = nullptr;
   }
 
@@ -391,7 +451,7 @@ class Registry {
   template <class Body>
   int32_t run_in_batch(Body body) {
     try {
-      exec(db_, "SAVEPOINT one");
+      Stmt(db_, "SAVEPOINT one").step();
     } catch (const SqlError& e) {
       return to_win32_error(e.code);
     }
@@ -403,8 +463,11 @@ class Registry {
     } catch (const std::bad_alloc&) {
       result = kErrNotEnoughMemory;
     }
-    if (result != kOk) sqlite3_exec(db_, "ROLLBACK TO one", nullptr, nullptr, nullptr);
-    sqlite3_exec(db_, "RELEASE one", nullptr, nullptr, nullptr);
+    try {
+      if (result != kOk) Stmt(db_, "ROLLBACK TO one").step();
+      Stmt(db_, "RELEASE one").step();
+    } catch (const SqlError&) {
+    }
     return result;
   }
 

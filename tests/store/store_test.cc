@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -67,34 +68,53 @@ class StoreTest : public ::testing::Test {
 // ---- Records --------------------------------------------------------------------
 
 TEST(Record, AssignedStringRecordsAreIndependentCopies) {
-  RecordPtr a = make_string_record(KX_T("name"), KX_T("text"));
-  RecordPtr b = make_value_record(KX_T("other"), 5);
-  ASSERT_TRUE(a && b);
-  ASSERT_TRUE(b->assign(*a));
-  EXPECT_EQ(b->type, TYPE_STRING);
-  EXPECT_NE(b->value.text, a->value.text);
-  EXPECT_NE(b->name, a->name);
-  a.reset();
-  EXPECT_EQ(Str(b->value.text), T("text"));
-  EXPECT_EQ(Str(b->name), T("name"));
+  KXRECORD b = make_value_record(KX_T("other"), 5);
+  {
+    KXRECORD a = make_string_record(KX_T("name"), KX_T("text"));
+    ASSERT_TRUE(a.complete() && b.complete());
+    ASSERT_TRUE(b.assign(a));
+    EXPECT_EQ(b.type, TYPE_STRING);
+    EXPECT_NE(b.value.text, a.value.text);
+    EXPECT_NE(b.name, a.name);
+  }
+  EXPECT_EQ(Str(b.value.text), T("text"));
+  EXPECT_EQ(Str(b.name), T("name"));
 
-  RecordPtr none = make_string_record(KX_T("n"), nullptr);
-  ASSERT_TRUE(b->assign(*none));
-  EXPECT_EQ(b->value.text, nullptr);
-  RecordPtr del = make_record(KX_T("d"), TYPE_DELETE);
-  for (unsigned char byte : del->value.bytes) EXPECT_EQ(byte, 0);
+  KXRECORD none = make_string_record(KX_T("n"), nullptr);
+  ASSERT_TRUE(b.assign(none));
+  EXPECT_EQ(b.value.text, nullptr);
+  KXRECORD del = make_record(KX_T("d"), TYPE_DELETE);
+  for (unsigned char byte : del.value.bytes) EXPECT_EQ(byte, 0);
 }
 
-TEST(Record, AFailedAssignmentLeavesTheRecordAsItWas) {
-  RecordPtr source = make_string_record(KX_T("source"), KX_T("long text"));
-  RecordPtr target = make_double_record(KX_T("target"), 2.5);
+TEST(Record, AMovedRecordTakesItsStringsAndLeavesAnEmptyOne) {
+  KXRECORD a = make_string_record(KX_T("name"), KX_T("text"));
+  const tchar* text = a.value.text;
+  KXRECORD b(std::move(a));
+  EXPECT_FALSE(a.complete());
+  EXPECT_EQ(a.value.text, nullptr);  // destroying a frees nothing twice
+  EXPECT_EQ(b.value.text, text);
+  EXPECT_EQ(Str(b.name), T("name"));
+}
+
+TEST(Record, AFailedAssignmentOrBuildLeavesNothingBehind) {
+  KXRECORD source = make_string_record(KX_T("source"), KX_T("long text"));
+  KXRECORD target = make_double_record(KX_T("target"), 2.5);
   for (int n = 1; n <= 2; ++n) {
     testing::fail_nth_allocation(n);
-    EXPECT_FALSE(target->assign(*source));
+    EXPECT_FALSE(target.assign(source));
     testing::fail_nth_allocation(0);
-    EXPECT_EQ(target->type, TYPE_DOUBLE);
-    EXPECT_EQ(target->value.number, 2.5);
-    EXPECT_EQ(Str(target->name), T("target"));
+    EXPECT_EQ(target.type, TYPE_DOUBLE);
+    EXPECT_EQ(target.value.number, 2.5);
+    EXPECT_EQ(Str(target.name), T("target"));
+  }
+  // Either allocation of a string record failing gives an empty record
+  // (ASan sees anything it leaked).
+  for (int n = 1; n <= 2; ++n) {
+    testing::fail_nth_allocation(n);
+    KXRECORD r = make_string_record(KX_T("n"), KX_T("t"));
+    testing::fail_nth_allocation(0);
+    EXPECT_FALSE(r.complete());
   }
 }
 
@@ -111,52 +131,138 @@ TEST(Wipe, NeverCreatesTheProductKey) {
 
 // ---- Reads of pending records -----------------------------------------------------
 
-TEST(PendingQueue, TheIndexAnswersAsANewestFirstScanWould) {
-  // Random pushes and pops against the plain scan the index replaces.
-  PendingQueue queue;
+// Random pushes and pops against the plain scan the index replaces. Few
+// names, so each has many records pending at once, types interleaved; runs
+// of pushes long enough for the index to grow while records wait.
+void check_against_scan(PendingQueue& queue, int steps, uint32_t seed) {
   std::deque<std::pair<int32_t, Str>> model;
-  const Str names[] = {T("a"), T("b"), T("A"), T("ab"), T(""), T("long name"), T("b ")};
-  uint32_t seed = 12345;
+  const Str names[] = {T("a"), T("b"), T("A"), T("ab"), T(""),  T("long name"), T("b "),
+                       T("c"), T("d"), T("e"), T("f"),  T("g"), T("h"),         T("i")};
+  constexpr uint32_t kNames = sizeof names / sizeof names[0];
   auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
-  for (int step = 0; step < 20000; ++step) {
-    if (next() % 3 != 0 || model.empty()) {
+  for (int step = 0; step < steps; ++step) {
+    // Phases of mostly pushing, then mostly popping.
+    bool filling = (step / 500) % 2 == 0;
+    if (model.empty() || next() % 4 != (filling ? 0u : 1u)) {
       int32_t type = static_cast<int32_t>(next() % 4);
-      const Str& name = names[next() % 7];
-      ASSERT_TRUE(queue.push(make_record(name.c_str(), type)));
+      const Str* name_ptr = &names[next() % kNames];
+      if (next() % 4 == 0 && !model.empty()) {
+        // The newest record's type and name again: the push's shortcut.
+        type = model.back().first;
+        name_ptr = &*std::find(std::begin(names), std::end(names), model.back().second);
+      }
+      const Str& name = *name_ptr;
+      KXRECORD r = make_record(name.c_str(), type);
+      if (type != TYPE_STRING) r.value.integer = step;
+      ASSERT_TRUE(queue.push(std::move(r)));
       model.emplace_back(type, name);
     } else {
       queue.pop_front();
       model.pop_front();
     }
-    int32_t type = static_cast<int32_t>(next() % 4);
-    const Str& name = names[next() % 7];
-    const KXRECORD* found = queue.find_newest(type, name.c_str());
-    bool expected = false;
-    for (auto it = model.rbegin(); it != model.rend(); ++it) {
-      if (it->first == type && it->second == name) {
-        expected = true;
-        break;
+    ASSERT_EQ(queue.size(), model.size());
+    if (!model.empty()) {
+      ASSERT_EQ(queue.front().type, model.front().first);
+      ASSERT_EQ(Str(queue.front().name), model.front().second);
+    }
+    for (int probe = 0; probe < 2; ++probe) {
+      int32_t type = static_cast<int32_t>(next() % 4);
+      const Str& name = names[next() % kNames];
+      const KXRECORD* found = queue.find_newest(type, name.c_str());
+      auto it = std::find(model.rbegin(), model.rend(), std::make_pair(type, name));
+      ASSERT_EQ(found != nullptr, it != model.rend()) << "step " << step;
+      if (found) {
+        EXPECT_EQ(found->type, type);
+        EXPECT_EQ(Str(found->name), name);
       }
     }
-    ASSERT_EQ(found != nullptr, expected) << "step " << step;
-    if (found) {
-      EXPECT_EQ(found->type, type);
-      EXPECT_EQ(Str(found->name), name);
-    }
   }
-  EXPECT_EQ(queue.size(), model.size());
+}
+
+TEST(PendingQueue, TheIndexAnswersAsANewestFirstScanWould) {
+  PendingQueue queue;
+  check_against_scan(queue, 20000, 12345);
+}
+
+TEST(PendingQueue, SequenceNumbersRoundTheirRange) {
+  // The first records take the last numbers; the steps go well past the end.
+  PendingQueue queue(PendingQueue::kLastSeq - 300);
+  check_against_scan(queue, 5000, 777);
+  PendingQueue at_end(PendingQueue::kLastSeq);
+  check_against_scan(at_end, 3000, 4242);
 }
 
 TEST(PendingQueue, FindsTheNewestOfManyRecordsOfOneName) {
-  PendingQueue queue;
-  for (int i = 0; i < 1000; ++i) queue.push(make_value_record(KX_T("n"), i));
+  PendingQueue queue(PendingQueue::kLastSeq - 500);
+  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(queue.push(make_value_record(KX_T("n"), i)));
   for (int i = 0; i < 999; ++i) {
     EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
+    EXPECT_EQ(queue.front().value.integer, i);
     queue.pop_front();
   }
   EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
   queue.pop_front();
   EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n")), nullptr);
+}
+
+TEST(PendingQueue, ManyDistinctNamesStayFoundAsTheIndexGrowsAndEmpties) {
+  PendingQueue queue;
+  constexpr int kRecords = 5000;
+  for (int round = 0; round < 2; ++round) {
+    for (int i = 0; i < kRecords; ++i) {
+      ASSERT_TRUE(queue.push(make_value_record(T("v" + std::to_string(i)).c_str(), i)));
+    }
+    for (int i = 0; i < kRecords; i += 97) {
+      const KXRECORD* r = queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i)).c_str());
+      ASSERT_NE(r, nullptr);
+      EXPECT_EQ(r->value.integer, i);
+    }
+    for (int i = 0; i < kRecords; ++i) {
+      ASSERT_EQ(queue.front().value.integer, i);
+      queue.pop_front();
+      if (i + 1 < kRecords) {
+        const KXRECORD* r = queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i + 1)).c_str());
+        ASSERT_NE(r, nullptr);
+      }
+      ASSERT_EQ(queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i)).c_str()), nullptr);
+    }
+    EXPECT_TRUE(queue.empty());
+  }
+  // After clear, numbering goes on and nothing stale is found.
+  ASSERT_TRUE(queue.push(make_value_record(KX_T("x"), 1)));
+  queue.clear();
+  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("x")), nullptr);
+  ASSERT_TRUE(queue.push(make_value_record(KX_T("y"), 2)));
+  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("y"))->value.integer, 2);
+  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("x")), nullptr);
+}
+
+TEST(PendingQueue, APushThatCannotAllocateChangesNothing) {
+  // Enough distinct names that the index and the record blocks must grow.
+  PendingQueue queue;
+  int failed = 0;
+  for (int i = 0; i < 300; ++i) {
+    Str name = T("n" + std::to_string(i));
+    KXRECORD r = make_string_record(name.c_str(), KX_T("text"));
+    std::size_t before = queue.size();
+    testing::fail_nth_allocation(1);
+    bool pushed = queue.push(std::move(r));
+    testing::fail_nth_allocation(0);
+    if (!pushed) {
+      ++failed;
+      EXPECT_EQ(queue.size(), before);
+      EXPECT_TRUE(r.complete());  // still the caller's to free
+      EXPECT_EQ(queue.find_newest(TYPE_STRING, name.c_str()), nullptr);
+      ASSERT_TRUE(queue.push(std::move(r)));
+    }
+    EXPECT_FALSE(r.complete());
+    EXPECT_EQ(Str(queue.find_newest(TYPE_STRING, name.c_str())->value.text), T("text"));
+  }
+  EXPECT_GT(failed, 5);  // both the index and the deque had to grow
+  for (int i = 0; i < 300; ++i) {
+    EXPECT_EQ(Str(queue.front().name), T("n" + std::to_string(i)));
+    queue.pop_front();
+  }
 }
 
 TEST_F(StoreTest, APendingDeleteHidesNothing) {
@@ -223,6 +329,41 @@ TEST_F(StoreTest, NamesAndCountIgnoreThePendingQueue) {
   EXPECT_EQ(KXDelPref(h_, KX_T("k")), 0);
   EXPECT_EQ(pending(), 3u);  // new, the delete of gone, the delete of kept
   EXPECT_EQ(KXCount(h_), 2);
+}
+
+// Names from one unit to the longest the registry takes, either side of the
+// stack buffer a name is first fetched into. In 8-bit text on POSIX (UTF-8)
+// a name of accented letters needs twice the units the key reports; under a
+// Windows code page the two bytes are two letters, hence at most 8191.
+TEST_F(StoreTest, NamesOfEveryLengthComeBackWhole) {
+  Str accented = sizeof(tchar) == 1 ? T("\xc3\xa9") : Str(1, static_cast<tchar>(0xE9));
+  std::vector<Str> names;
+  auto check_listed = [&] {
+    reopen();
+    ASSERT_EQ(KXCount(h_), static_cast<int>(names.size()));
+    std::vector<Str> listed;
+    for (int i = 0; i < KXCount(h_); ++i) listed.push_back(KXGetKey(h_, i));
+    for (const Str& name : names) {
+      EXPECT_EQ(std::count(listed.begin(), listed.end(), name), 1) << name.size() << " units";
+    }
+  };
+  // First the accented names are the longest the key reports.
+  for (std::size_t n : {1u, 255u, 256u, 257u}) names.push_back(Str(n, 'x'));
+  for (std::size_t n : {127u, 128u, 200u, 8191u}) {
+    Str name;
+    for (std::size_t i = 0; i < n; ++i) name += accented;
+    names.push_back(name);
+  }
+  for (const Str& name : names) KXValue(h_, name.c_str(), 1);
+  check_listed();
+  for (std::size_t n : {1000u, 16383u}) {
+    names.push_back(Str(n, 'x'));
+    KXValue(h_, names.back().c_str(), 1);
+  }
+  check_listed();
+  EXPECT_EQ(KXDelPref(h_, KX_T("xxx")), 0);  // fetches every name the same way
+  reopen();
+  EXPECT_EQ(KXCount(h_), 5);  // "x" and the four accented names
 }
 
 // ---- Pace and closing -------------------------------------------------------------
