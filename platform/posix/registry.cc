@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -82,9 +83,12 @@ struct CachedStmt {
   bool in_use;
 };
 
+// On the heap, so it outlives static destructors; freed by release_registry.
+std::vector<CachedStmt>* g_stmt_cache = nullptr;
+
 std::vector<CachedStmt>& stmt_cache() {
-  static auto* cache = new std::vector<CachedStmt>();  // outlives static destructors
-  return *cache;
+  if (!g_stmt_cache) g_stmt_cache = new std::vector<CachedStmt>();
+  return *g_stmt_cache;
 }
 
 // Before db closes: its statements go.
@@ -349,9 +353,26 @@ int32_t to_win32_error(int sqlite_code) {
 // from many threads; one mutex serializes them.
 class Registry {
  public:
+  // On the heap, so it outlives static destructors; freed by release().
   static Registry& get() {
-    static Registry* instance = new Registry();  // outlives static destructors
-    return *instance;
+    Registry* r = instance_.load(std::memory_order_acquire);
+    if (r) return *r;
+    auto* fresh = new Registry();
+    if (instance_.compare_exchange_strong(r, fresh, std::memory_order_acq_rel)) return *fresh;
+    delete fresh;
+    return *r;
+  }
+
+  // Closes and frees the registry with every handle still open; a later
+  // call starts afresh.
+  static void release() {
+    Registry* r = instance_.exchange(nullptr);
+    if (!r) return;
+    r->close();
+    for (KeyHandle* h : r->handles_) delete h;
+    delete r;
+    delete g_stmt_cache;  // its statements went with the connection
+    g_stmt_cache = nullptr;
   }
 
   // Runs body(db) in a transaction, retrying while the database is busy.
@@ -446,6 +467,7 @@ class Registry {
 
  private:
   Registry() = default;
+  static inline std::atomic<Registry*> instance_{nullptr};
 
   // One call inside the batch's transaction, still atomic on its own.
   template <class Body>
@@ -645,6 +667,8 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
 namespace posix {
 
 void close_registry() { Registry::get().close(); }
+
+void release_registry() { Registry::release(); }
 
 }  // namespace posix
 

@@ -54,7 +54,7 @@ WString W(const std::string& utf8) {
 
 Bytes units_bytes(const WString& s, bool terminator) {
   Bytes b(s.size() * 2);
-  std::memcpy(b.data(), s.data(), b.size());
+  if (!b.empty()) std::memcpy(b.data(), s.data(), b.size());
   if (terminator) b.insert(b.end(), {0, 0});
   return b;
 }
