@@ -98,6 +98,9 @@ constexpr int kDrainRecords = 20000;
 // opened just before unloading, so its thread may not have started), and
 // unloads them with every store open.
 int child_unload(const std::string& store) {
+  // A first thread brings up whatever helper threads the runtime keeps (the
+  // thread sanitizer's, say), so they are counted before loading.
+  std::thread([] {}).join();
   int threads_before = thread_count();
   Api<WideChar> wide;
   Api<char> narrow;
