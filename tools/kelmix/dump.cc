@@ -15,7 +15,7 @@ constexpr int kVersion = 1;
 
 Bytes bytes_of_units(const WStr& units) {
   Bytes out(units.size() * 2);
-  std::memcpy(out.data(), units.data(), out.size());
+  if (!out.empty()) std::memcpy(out.data(), units.data(), out.size());  // data() may be null
   return out;
 }
 
