@@ -1,37 +1,50 @@
 #!/usr/bin/env bash
-# Installs what the three build presets and their test runs need on Debian 12:
-# the MinGW cross compilers, 64-bit and 32-bit Wine, and qemu-user registered
-# for i386 ELF binaries (this kernel cannot run 32-bit x86 code itself).
-# Safe to run again: it installs only what is missing.
+# Installs what the builds need on Debian 12, and only what is missing.
+#
+#   install-deps.sh linux   the Linux libraries, tool, examples and tests
+#   install-deps.sh         all presets: also clang's sanitizer runtime, the
+#                           MinGW cross compilers, and the WoW64 Wine root
+#                           (tools/wow64-root.sh) the Windows tests run in
+#
+# Wine is never installed on the host: both widths run in the root, where a
+# 32-bit program runs through Wine's 64-bit side, with no emulator.
 set -euo pipefail
+cd "$(dirname "$0")/.."
+scope=${1:-all}
 
-need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
-for p in cmake ninja-build g++ libgtest-dev libbenchmark-dev libsqlite3-dev libicu-dev sqlite3 \
-  pkg-config clang libclang-rt-14-dev libcli11-dev nlohmann-json3-dev llvm g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine64 qemu-user; do
+packages=(cmake ninja-build g++ pkgconf python3 libgtest-dev libbenchmark-dev libsqlite3-dev
+  libicu-dev sqlite3 libcli11-dev nlohmann-json3-dev)
+if [ "$scope" = all ]; then
+  packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap)
+elif [ "$scope" != linux ]; then
+  echo "usage: install-deps.sh [linux]" >&2
+  exit 2
+fi
+
+need=()
+for p in "${packages[@]}"; do
   have "$p" || need+=("$p")
 done
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-  updated=0
-fi
-have wine32:i386 || need+=("wine32:i386")
-
 if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" != 0 ]; then
+    echo "install-deps: missing ${need[*]}; run as root: apt-get install ${need[*]}" >&2
+    exit 1
+  fi
   echo "install-deps: installing ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
 fi
 
-# Let the kernel hand i386 ELF binaries (32-bit Wine's loader) to qemu.
-binfmt=/proc/sys/fs/binfmt_misc
-if [ ! -e "$binfmt/register" ]; then
-  mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || true
-fi
-if [ -e "$binfmt/register" ] && [ ! -e "$binfmt/qemu-i386" ]; then
-  printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:OC' \
-    >"$binfmt/register"
+if [ "$scope" = all ]; then
+  # An earlier install handed i386 programs to qemu-user, under which 32-bit
+  # Wine faults: that entry would go on catching them.
+  if [ -e /proc/sys/fs/binfmt_misc/qemu-i386 ]; then
+    echo "install-deps: removing the qemu-i386 binfmt entry"
+    echo -1 >/proc/sys/fs/binfmt_misc/qemu-i386 || true
+  fi
+  tools/wow64-root.sh ensure
 fi
 echo "install-deps: ready"

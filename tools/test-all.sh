@@ -1,30 +1,45 @@
 #!/usr/bin/env bash
 # Installs whatever is missing, then builds every preset and runs every
-# suite: linux (plain, sanitizers, fuzzing) natively, win64 under wine64, the
-# 32-bit DLLs under 32-bit Wine.
+# suite: linux (plain, sanitizers, fuzzing) natively; win64 and the 32-bit
+# deliverables (win32) under the WoW64 Wine of tools/wow64-root.sh, each
+# width in its own prefix.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+start=$SECONDS
+stage_start=$SECONDS
+stage() {
+  echo "== $1 ($((SECONDS - stage_start)) s since the last stage, $((SECONDS - start)) s in all)"
+  stage_start=$SECONDS
+}
+
 bash tools/install-deps.sh
+stage "dependencies ready"
+
+# The prefixes are made while the builds run, outside the tests' time limits.
+prepare_log=$(mktemp)
+(for arch in win64 win32; do
+  tools/wine-run.sh "$arch" "$PWD/build/$arch/wineprefix" --prepare
+done) >"$prepare_log" 2>&1 &
+prepare=$!
 
 status=0
 for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
-  echo "== $preset: build"
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
+  stage "$preset built"
 done
-for preset in linux linux-asan linux-tsan linux-fuzz win64; do
-  echo "== $preset: test"
+if ! wait "$prepare"; then
+  cat "$prepare_log"
+  status=1
+fi
+rm -f "$prepare_log"
+stage "Wine prefixes ready"
+for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
   ctest --preset "$preset" || status=1
+  stage "$preset tested"
 done
-# 32-bit Wine runs under qemu, where Wine itself now and then faults while
-# starting a thread: a run that dies that way is tried again.
-echo "== win32: test"
-# The prefix and Wine's services first, outside the tests' time limits.
-timeout 1800 tools/wine-run.sh win32 "$PWD/build/win32/wineprefix" --prepare || true
-ctest --preset win32 --repeat until-pass:3 || status=1
-# Wine's servers outlive the tests; end them so the run ends cleanly.
-for prefix in build/win64/wineprefix build/win32/wineprefix; do
-  [ -d "$prefix" ] && WINEPREFIX="$PWD/$prefix" wineserver -k 2>/dev/null || true
+for arch in win64 win32; do
+  tools/wine-run.sh "$arch" "$PWD/build/$arch/wineprefix" --stop || true
 done
 exit $status
