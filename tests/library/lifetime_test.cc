@@ -92,8 +92,7 @@ bool library_is_loaded(const char* path) {
 
 constexpr const char* kChildVariable = "KX_LIFETIME_CHILD";
 constexpr int kUnloadValues = 300;
-// Under emulation every registry call is slow; fewer values prove the same.
-const int kExitValues = child_processes_are_slow() ? 40 : kUnloadValues;
+constexpr int kExitValues = kUnloadValues;
 constexpr int kWriterRecords = 1500;
 constexpr int kDrainRecords = 20000;
 
@@ -193,7 +192,6 @@ void wipe(const std::string& store) { api<Narrow>().KXWipe(store.c_str()); }
 // ---- Ending and unloading -------------------------------------------------------
 
 TEST(Unloading, WritesEveryRecordAndLeavesNoThreadBehind) {
-  if (child_processes_are_slow()) GTEST_SKIP() << "process starts are slow here";
   std::string store = unique_name("life_unload");
   ASSERT_EQ(run_child(kChildVariable, "unload:" + store), 0);
   EXPECT_EQ(stored_names(store + "_w").size(), static_cast<std::size_t>(kUnloadValues));
@@ -224,7 +222,6 @@ TEST(Exiting, ExitProcessWithStoresOpenLosesNothing) {
 // ---- A long queue -------------------------------------------------------------
 
 TEST(LongQueue, ClosingWritesAHundredThousandRecords) {
-  if (child_processes_are_slow()) GTEST_SKIP() << "too slow under emulation";
   constexpr int kRecords = 100000;
   auto& kx = api<Wide>();
   std::string store = unique_name("life_long");
@@ -247,7 +244,6 @@ TEST(LongQueue, ClosingWritesAHundredThousandRecords) {
 // ---- Other processes ------------------------------------------------------------
 
 TEST(TwoProcesses, EachProcessesWritesArriveInItsOwnOrder) {
-  if (child_processes_are_slow()) GTEST_SKIP() << "process starts are slow here";
   std::string store = unique_name("life_two");
   Child a = start_child(kChildVariable, "writer:" + store + ":wide");
   Child b = start_child(kChildVariable, "writer:" + store + ":narrow");
@@ -340,7 +336,6 @@ TEST(Killed, MidDrainEveryValueIsWholeOldOrWholeNewInOrder) {
 // export accepted must be in the registry at the end, with each name's last
 // accepted value.
 TEST(Stress, EightThreadsEveryExportWithOpeningAndClosingRacing) {
-  if (child_processes_are_slow()) GTEST_SKIP() << "Wine under emulation faults with many threads";
   constexpr int kThreads = 8;
   constexpr int kOpsPerThread = 3000;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);

@@ -83,12 +83,4 @@ int run_child(const std::string& name, const std::string& value) {
   return wait_child(start_child(name, value));
 }
 
-bool child_processes_are_slow() {
-#if defined(_WIN32)
-  return sizeof(void*) == 4;
-#else
-  return false;
-#endif
-}
-
 }  // namespace kx::test

@@ -30,8 +30,4 @@ struct Child {
 Child start_child(const std::string& name, const std::string& value);
 int wait_child(Child child);
 
-// True where starting a process is slow enough (32-bit Wine under qemu) that
-// tests needing child processes are left to the other builds.
-bool child_processes_are_slow();
-
 }  // namespace kx::test
