@@ -158,6 +158,11 @@ class Event {
 
 // ---- Threads ----------------------------------------------------------------
 
+// A store's queue thread. Closing never waits for it to end where the loader
+// lock may be held (a host may close a store from its own DLL's load or unload
+// notification, or from a static destructor): a thread that has not yet been
+// let into its routine is cancelled and the closer does its work, and a
+// finished thread is let go to leave the library on its own.
 class Thread {
  public:
   using Routine = uint32_t (*)(void* arg);
@@ -175,25 +180,30 @@ class Thread {
   bool wait(uint32_t ms);
 
   // Called by the thread itself as its last act: signals done. On Windows it
-  // then waits inside the system until release() or end(), so once done is
-  // seen it runs no more of the library's code, which an unloading may unmap.
+  // then waits inside the system until let go or ended, so once done is seen
+  // it runs no more of the store's code.
   void finish(Event& done);
-  // Lets a finished thread return from its routine.
-  void release();
-  // Unloading only (Windows): ends a thread that has finished, or that the
-  // loader has not yet let into its routine (it waits for the loader lock the
-  // unloading thread holds). Neither runs library code, so ending it is safe.
-  void end();
-  // False while the loader has not yet let the thread into its routine.
-  bool entered() const;
+  // A thread not yet in its routine never enters it: true when it was
+  // cancelled so (the caller then does its work). On Windows such a thread
+  // waits at the loader's door; once in, it leaves at once, touching nothing
+  // of the store. False once the thread has entered.
+  bool cancel();
+  // Closing: lets a finished (or cancelled) thread leave without waiting for
+  // it. On Windows it holds the library loaded until it has left, so it never
+  // runs unmapped code; on POSIX this joins it.
+  void let_go();
+  // Unloading, after closing has woken the thread: a thread not yet in its
+  // routine is cancelled, one inside is waited for until it signals drained.
+  // On Windows, where the unload notification may not wait for a thread to
+  // exit, either is then ended where it waits, running none of the library's
+  // code; on POSIX it is joined.
+  void end(Event& drained);
 
  private:
   bool started_ = false;
 #if defined(_WIN32)
-  friend struct ThreadAccess;
   void* handle_ = nullptr;
-  void* release_ = nullptr;  // manual-reset event a finished thread waits on
-  std::atomic<bool> entered_{false};
+  struct Control* control_ = nullptr;  // shared with the thread; the last one frees it
 #else
   pthread_t thread_{};
   bool joined_ = false;

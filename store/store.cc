@@ -26,45 +26,53 @@ KXDATA* KXDATA::create(plat::Key key) noexcept {
   }
   if (!store->strings_lock.ok() || !store->queue_lock.ok() || !store->wake_.ok() ||
       !store->drained_.ok() || !store->thread.start(&KXDATA::queue_thread, store)) {
-    delete store;  // closes the key
+    // Never opened: nothing to drain, and a lock that failed must not be used.
+    store->closing = 1;
+    plat::reg_close_key(key);
+    store->key_closed_ = true;
+    delete store;
     return nullptr;
   }
   return store;
 }
 
 KXDATA::~KXDATA() {
-  if (closing.load() == 0) close(true);
-  release_all();
+  if (closing.load() == 0) close();
+  if (strings_lock.ok()) release_all();
   // Records queued after close() are destroyed unwritten with the queue.
 }
 
-int32_t KXDATA::close(bool join) noexcept {
+int32_t KXDATA::close(bool unloading) noexcept {
   if (closing.exchange(1) != 0) return close_result_;
   release_all();
   wake_.set();
   if (thread.started()) {
-    if (!join && !thread.entered()) {
-      // Unloading while the loader still holds a new thread at its door: it
-      // would enter a library no longer there. It has done nothing yet.
-      thread.end();
-    } else {
+    if (unloading) {
+      thread.end(drained_);
+    } else if (!thread.cancel()) {
       // However long the drain takes (a long queue, a slow registry), the key
-      // and the queue must outlive the thread's use of them: no time limit. A
-      // thread that ended without draining was ended by the system (process
-      // exit on Windows); what it left is written below.
-      while (!thread.wait(0) && !drained_.wait(kPaceMs)) {
+      // and the queue must outlive the thread's use of them: no time limit.
+      while (!drained_.wait(kPaceMs) && !thread.wait(0)) {
       }
-      if (join) {
-        thread.release();
-        thread.wait(plat::kInfinite);
-      } else {
-        thread.end();  // finished, waiting in the system: ends there
-      }
+      thread.let_go();
     }
   }
+  // A cancelled thread's records, or what a thread the system ended left.
   drain_here();
+  key_closed_ = true;
   close_result_ = plat::reg_close_key(key);
   return close_result_;
+}
+
+void KXDATA::drain_at_exit() noexcept {
+  if (key_closed_.exchange(true)) return;
+  // A record a dead thread was performing is performed again: sets and
+  // deletes give the same result twice.
+  while (!queue.empty()) {
+    perform(queue.front());
+    queue.pop_front();
+  }
+  plat::reg_close_key(key);
 }
 
 // ---- The queue thread ---------------------------------------------------------
@@ -91,6 +99,9 @@ void KXDATA::perform(const KXRECORD& record) noexcept {
 }
 
 bool KXDATA::perform_batch() noexcept {
+  // An empty queue opens no transaction, which could wait behind another
+  // process for nothing.
+  if (queue.empty()) return false;
   plat::reg_begin_batch();
   for (int n = 0; n < kBatchRecords && !queue.empty(); ++n) {
     perform(queue.front());
@@ -122,7 +133,7 @@ uint32_t KXDATA::queue_thread(void* arg) {
         // Draining: every record, in order, a batch per registry transaction.
         while (store->perform_batch()) {
         }
-      } else if (!store->queue.empty()) {
+      } else if (!store->queue.empty() && store->listing_.load() == 0) {
         store->perform(store->queue.front());
         store->queue.pop_front();
         performed = true;
@@ -328,6 +339,10 @@ int32_t KXDATA::count() noexcept {
 
 int32_t KXDATA::delete_prefix(const tchar* prefix) noexcept {
   if (prefix[0] == 0) return kOk;
+  // The queue thread holds off while the names are fetched; taking the lock
+  // once lets a record it is performing finish first.
+  listing_.fetch_add(1);
+  { plat::Lock<plat::Mutex> wait_for_thread(queue_lock); }
   std::vector<tchar*, Allocator<tchar*>> names;
   int32_t rc = kOk;
   for (uint32_t index = 0;; ++index) {
@@ -341,6 +356,8 @@ int32_t KXDATA::delete_prefix(const tchar* prefix) noexcept {
       break;
     }
   }
+  listing_.fetch_sub(1);
+  wake_.set();
   for (tchar* name : names) {
     if (rc == kOk && plat::str_str(name, prefix) == name) rc = remove(name);
     free_string(name);
@@ -373,8 +390,10 @@ int32_t KXDATA::release_one(const tchar* s) noexcept {
   auto it = std::find(strings.begin(), strings.end(), s);
   if (it == strings.end()) return -1;
   int32_t index = static_cast<int32_t>(it - strings.begin());
-  free_string(*it);
+  tchar* found = *it;
+  // Out of the list before it is freed: never listed and freed at once.
   strings.erase(it);
+  free_string(found);
   return index;
 }
 

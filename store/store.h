@@ -57,8 +57,9 @@ class KXDATA {
   // The number of values, or the negated error code.
   int32_t count() noexcept;
   // Queues the deletion of every value whose name begins with prefix (an
-  // empty prefix matches nothing). The names are fetched first, so values the
-  // queue thread deletes meanwhile cannot hide others.
+  // empty prefix matches nothing). The queue thread performs nothing while
+  // the names are fetched, so no deletion of its can shift one past the
+  // enumeration.
   int32_t delete_prefix(const tchar* prefix) noexcept;
 
   // ---- Handed-out strings.
@@ -68,12 +69,18 @@ class KXDATA {
   // The index s had in strings, or -1 when the store did not hand it out.
   int32_t release_one(const tchar* s) noexcept;
 
-  // Frees the handed-out strings, has the queue thread write every pending
-  // record, and closes the key. Waits until the drain is done, however long it
-  // takes. join: also wait for the thread itself to end (not allowed inside
-  // the Windows loader's unload notification). Returns the result of closing
-  // the key.
-  int32_t close(bool join) noexcept;
+  // Frees the handed-out strings, has every pending record written, and
+  // closes the key. Waits until the drain is done, however long it takes, but
+  // never for the queue thread to exit: a host may close from inside the
+  // loader. A thread the loader has not yet let in is cancelled and the
+  // caller drains for it. unloading: the library's unload hook, which ends
+  // the thread instead of letting it go. Returns the result of closing the
+  // key.
+  int32_t close(bool unloading = false) noexcept;
+  // Process exit on Windows: every other thread is gone, wherever it was, so
+  // this takes no lock and waits for nothing. Writes what is queued and
+  // closes the key; frees nothing, since a dead thread may have been freeing.
+  void drain_at_exit() noexcept;
 
   // Pending records, for tests.
   std::size_t pending() noexcept;
@@ -102,6 +109,8 @@ class KXDATA {
   plat::Event wake_{false};    // a record arrived at an empty queue, or closing
   plat::Event drained_{true};  // the thread has performed its last record
   int32_t close_result_ = 0;
+  std::atomic<bool> key_closed_{false};
+  std::atomic<int32_t> listing_{0};  // delete_prefix calls fetching names: perform nothing
 };
 
 }  // namespace kx

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -147,7 +148,11 @@ bool NamedMutex::open(const char* name) {
   std::string path = dir + "/" + lock_file_name(name);
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  auto* state = new NamedLock;
+  auto* state = new (std::nothrow) NamedLock;
+  if (!state) {
+    close(fd);
+    return false;
+  }
   state->fd = fd;
   if (!init_owner_mutex(&state->mu)) {
     close(fd);
@@ -253,7 +258,8 @@ Thread::~Thread() {
 // False when this object already started a thread or the system refuses.
 bool Thread::start(Routine routine, void* arg) {
   if (started_) return false;
-  auto* start = new ThreadStart{routine, arg};
+  auto* start = new (std::nothrow) ThreadStart{routine, arg};
+  if (!start) return false;
   if (pthread_create(&thread_, nullptr, thread_entry, start) != 0) {
     delete start;
     return false;
@@ -282,14 +288,15 @@ bool Thread::wait(uint32_t ms) {
   return true;
 }
 
-// The unload hook can join here, so a finished thread just returns.
+// Closing and the unload hook join here, so a finished thread just returns.
 void Thread::finish(Event& done) { done.set(); }
 
-void Thread::release() {}
+// A started thread always gets into its routine here: it drains for itself.
+bool Thread::cancel() { return false; }
 
-void Thread::end() {}
+void Thread::let_go() { wait(kInfinite); }
 
-bool Thread::entered() const { return true; }
+void Thread::end(Event&) { wait(kInfinite); }
 
 void sleep_ms(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -18,16 +18,63 @@ void acquire(HANDLE mutex) {
 
 }  // namespace
 
-struct ThreadAccess {
-  Thread* thread;
+// What a queue thread shares with its Thread object. Heap memory of its own,
+// so a thread that enters after its store is gone still finds it; the last of
+// the two to let go frees it.
+struct Control {
+  enum : LONG { kStarting, kEntered, kCancelled };
+  std::atomic<LONG> state{kStarting};
+  std::atomic<LONG> refs{2};
   Thread::Routine routine;
   void* arg;
+  HANDLE release;                     // manual-reset: a finished thread may leave
+  std::atomic<HMODULE> pin{nullptr};  // the library, held loaded for the leaving thread
+
+  static Control* make(Thread::Routine routine, void* arg) {
+    void* block = HeapAlloc(GetProcessHeap(), 0, sizeof(Control));
+    if (!block) return nullptr;
+    auto* c = new (block) Control;
+    c->routine = routine;
+    c->arg = arg;
+    c->release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (!c->release) {
+      HeapFree(GetProcessHeap(), 0, block);
+      return nullptr;
+    }
+    return c;
+  }
+
+  void unref() {
+    if (refs.fetch_sub(1) != 1) return;
+    CloseHandle(release);
+    this->~Control();
+    HeapFree(GetProcessHeap(), 0, this);
+  }
+
+  // Takes a reference on this library for the thread, once. From inside the
+  // loader this is the loader lock's owner, so it never waits.
+  void pin_library() {
+    if (pin.load()) return;
+    HMODULE module = nullptr;
+    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                           reinterpret_cast<LPCWSTR>(&Control::entry), &module)) {
+      HMODULE expected = nullptr;
+      if (!pin.compare_exchange_strong(expected, module)) FreeLibrary(module);
+    }
+  }
 
   static DWORD WINAPI entry(void* p) {
-    ThreadAccess start = *static_cast<ThreadAccess*>(p);
-    delete static_cast<ThreadAccess*>(p);
-    start.thread->entered_.store(true);
-    return start.routine(start.arg);
+    auto* c = static_cast<Control*>(p);
+    // The first act, settled against cancel(): a cancelled thread runs none
+    // of the store's code.
+    LONG expected = kStarting;
+    if (c->state.compare_exchange_strong(expected, kEntered)) c->routine(c->arg);
+    HMODULE pin = c->pin.load();
+    c->unref();
+    // Leaving through the system, the library stays loaded until this
+    // thread is out of it.
+    if (pin) FreeLibraryAndExitThread(pin, 0);
+    return 0;
   }
 };
 
@@ -81,21 +128,21 @@ bool Event::wait(uint32_t ms) { return WaitForSingleObject(handle_, ms) == WAIT_
 
 Thread::~Thread() {
   if (handle_) CloseHandle(handle_);
-  if (release_) CloseHandle(release_);
+  if (control_) control_->unref();
 }
 
 // False when a thread was already started by this object or the system refuses.
 bool Thread::start(Routine routine, void* arg) {
   if (started_) return false;
-  release_ = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (!release_) return false;
-  auto* start = new (std::nothrow) ThreadAccess{this, routine, arg};
-  if (!start) return false;
-  handle_ = CreateThread(nullptr, 0, &ThreadAccess::entry, start, 0, nullptr);
+  Control* control = Control::make(routine, arg);
+  if (!control) return false;
+  handle_ = CreateThread(nullptr, 0, &Control::entry, control, 0, nullptr);
   if (!handle_) {
-    delete start;
+    control->refs.store(1);
+    control->unref();
     return false;
   }
+  control_ = control;
   started_ = true;
   return true;
 }
@@ -108,23 +155,43 @@ bool Thread::wait(uint32_t ms) {
 
 void Thread::finish(Event& done) {
   // Signalling and waiting in one call: after the signal the thread is in
-  // the system's code, never back in ours, until released.
-  SignalObjectAndWait(done.handle_, release_, INFINITE, FALSE);
+  // the system's code, never back in the store's, until let go.
+  SignalObjectAndWait(done.handle_, control_->release, INFINITE, FALSE);
 }
 
-void Thread::release() {
-  if (release_) SetEvent(release_);
+bool Thread::cancel() {
+  if (!control_) return false;
+  // The pin first: a cancelled thread may enter at any moment and leave.
+  control_->pin_library();
+  LONG expected = Control::kStarting;
+  return control_->state.compare_exchange_strong(expected, Control::kCancelled) ||
+         expected == Control::kCancelled;
 }
 
-void Thread::end() {
+void Thread::let_go() {
+  if (!control_) return;
+  control_->pin_library();
+  SetEvent(control_->release);
+  // Without a pin the thread would return into a library that may be
+  // unloaded: then it is waited for, as the only safe way left.
+  if (!control_->pin.load()) wait(kInfinite);
+}
+
+void Thread::end(Event& drained) {
   if (!handle_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) return;
+  LONG expected = Control::kStarting;
+  if (!control_->state.compare_exchange_strong(expected, Control::kCancelled) &&
+      expected == Control::kEntered) {
+    // Inside: its drain first, unless the system ended it.
+    while (!drained.wait(100) && !wait(0)) {
+    }
+  }
+  // At the loader's door or in finish(): no library code runs there.
   TerminateThread(handle_, 0);
   // A terminated thread gets no loader notification, so this wait does not
   // need the loader lock; bounded all the same.
   WaitForSingleObject(handle_, 5000);
 }
-
-bool Thread::entered() const { return entered_.load(); }
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 

@@ -379,6 +379,20 @@ TYPED_TEST(Conformance, DeleteByPrefixMissesNoneWhileTheQueueThreadDeletes) {
   kx.KXClose(h);
 }
 
+TYPED_TEST(Conformance, DeleteByPrefixMissesNoneWhileEarlierDeletionsArePerformed) {
+  auto& kx = this->kx;
+  KXHANDLE h = this->open();
+  for (int i = 0; i < 3000; ++i) kx.KXValue(h, this->T("p" + std::to_string(10000 + i)).c_str(), i);
+  h = this->reopen(h);
+  // Deletions queued before: the queue thread performs them, at the front of
+  // the key, while the names are being fetched.
+  for (int i = 0; i < 10; ++i) kx.KXDel(h, this->T("p" + std::to_string(10000 + i)).c_str());
+  EXPECT_EQ(kx.KXDelPref(h, this->T("p").c_str()), 0);
+  h = this->reopen(h);
+  EXPECT_EQ(kx.KXCount(h), 0);
+  kx.KXClose(h);
+}
+
 // ---- Opening and closing ------------------------------------------------------------
 
 TYPED_TEST(Conformance, HandlesAreSharedByNameAndDieAtClose) {
