@@ -139,16 +139,7 @@ KX_API int KX_CALL KXReleaseOne(KXHANDLE store, const KXCHAR* str) {
   return kx::with_store(store, -1, [&](KXDATA& s) { return s.release_one(str); });
 }
 
-KX_API int KX_CALL KXWipe(const KXCHAR* name) {
-  // Only ever one store key under the product key: no name, no deletion.
-  if (!name || name[0] == 0) return kx::kErrInvalidParameter;
-  kx::plat::Key product = nullptr;
-  int32_t rc = kx::plat::reg_open_key_a(kx::plat::current_user(), kx::kProductKey, &product);
-  if (rc != kx::kOk) return rc;
-  rc = kx::plat::reg_delete_key(product, name);
-  int32_t close_rc = kx::plat::reg_close_key(product);
-  return rc != kx::kOk ? rc : close_rc;
-}
+KX_API int KX_CALL KXWipe(const KXCHAR* name) { return kx::wipe_store(name); }
 
 KX_API const KXCHAR* KX_CALL KXVersion(void) { return kx::kVersion; }
 

@@ -1,5 +1,6 @@
 #include "library/handles.h"
 
+#include <algorithm>
 #include <new>
 
 #include "library/library.h"
@@ -10,18 +11,23 @@ namespace kx {
 // ---- HandleMap ----------------------------------------------------------------
 
 namespace {
-constexpr uint32_t kClosedBit = 1u << 16;
-constexpr uint32_t kRefMask = kClosedBit - 1;  // at most 65535 calls in flight per handle
-constexpr uint32_t kGenerationMask = 0x7FFF;
+constexpr uint32_t kIndexBits = 12;
+static_assert(HandleMap::kCapacity == 1u << kIndexBits, "an index fills its bits");
+constexpr uint32_t kClosedBit = 1u << 12;
+constexpr uint32_t kRefMask = kClosedBit - 1;  // at most 4095 calls in flight per handle
+constexpr uint32_t kFirstGeneration = 16;      // handles start at 0x10000
+constexpr uint32_t kLastGeneration = (1u << 19) - 1;
+// Marks an entry whose generations are used up: never given out again.
+KXDATA* const kExhausted = reinterpret_cast<KXDATA*>(alignof(KXDATA));
 
-uint32_t generation_of(uint32_t word) { return word >> 17; }
+uint32_t generation_of(uint32_t word) { return word >> 13; }
 }  // namespace
 
 HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint32_t* generation) noexcept {
   auto bits = static_cast<uint32_t>(handle);
-  uint32_t index = bits & 0xFFFF;
-  *generation = bits >> 16;
-  if (handle <= 0 || *generation == 0 || *generation > kGenerationMask || index >= kCapacity) {
+  uint32_t index = bits & (kCapacity - 1);
+  *generation = bits >> kIndexBits;
+  if (handle <= 0 || *generation < kFirstGeneration || *generation > kLastGeneration) {
     return nullptr;
   }
   return &entries_[index];
@@ -37,10 +43,14 @@ int32_t HandleMap::insert(KXDATA* store) noexcept {
     if (!entry.store.compare_exchange_strong(expected, store, std::memory_order_acq_rel)) {
       continue;
     }
-    uint32_t generation = (generation_of(entry.word.load()) % kGenerationMask) + 1;
-    entry.word.store(generation << 17, std::memory_order_release);
+    uint32_t generation = std::max(generation_of(entry.word.load()) + 1, kFirstGeneration);
+    if (generation > kLastGeneration) {
+      entry.store.store(kExhausted, std::memory_order_release);
+      continue;
+    }
+    entry.word.store(generation << 13, std::memory_order_release);
     cursor_.store(index + 1, std::memory_order_relaxed);
-    return static_cast<int32_t>((generation << 16) | index);
+    return static_cast<int32_t>((generation << kIndexBits) | index);
   }
   return 0;
 }
@@ -60,7 +70,7 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   return ref;
 }
 
-KXDATA* HandleMap::retire(int32_t handle, bool wait) noexcept {
+KXDATA* HandleMap::retire(int32_t handle) noexcept {
   uint32_t generation;
   Entry* entry = entry_for(handle, &generation);
   if (!entry) return nullptr;
@@ -68,10 +78,18 @@ KXDATA* HandleMap::retire(int32_t handle, bool wait) noexcept {
   do {
     if (generation_of(word) != generation || (word & kClosedBit)) return nullptr;
   } while (!entry->word.compare_exchange_weak(word, word | kClosedBit));
-  while (wait && (entry->word.load(std::memory_order_acquire) & kRefMask) != 0) {
-    plat::sleep_ms(0);
-  }
   return entry->store.load(std::memory_order_acquire);
+}
+
+void HandleMap::wait_for_calls(int32_t handle) noexcept {
+  uint32_t generation;
+  Entry* entry = entry_for(handle, &generation);
+  if (!entry) return;
+  // Calls in flight are short; a long one (a read of a slow registry) is
+  // slept on rather than spun on.
+  for (int spins = 0; (entry->word.load(std::memory_order_acquire) & kRefMask) != 0; ++spins) {
+    plat::sleep_ms(spins < 64 ? 0 : 1);
+  }
 }
 
 void HandleMap::release(int32_t handle) noexcept {
@@ -85,9 +103,19 @@ uint32_t HandleMap::open_handles(int32_t* out, uint32_t max) noexcept {
   uint32_t n = 0;
   for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
     uint32_t word = entries_[index].word.load(std::memory_order_acquire);
-    if ((word & kClosedBit) == 0 && entries_[index].store.load() != nullptr) {
-      out[n++] = static_cast<int32_t>((generation_of(word) << 16) | index);
+    KXDATA* store = entries_[index].store.load();
+    if ((word & kClosedBit) == 0 && store != nullptr && store != kExhausted) {
+      out[n++] = static_cast<int32_t>((generation_of(word) << kIndexBits) | index);
     }
+  }
+  return n;
+}
+
+uint32_t HandleMap::all_stores(KXDATA** out, uint32_t max) noexcept {
+  uint32_t n = 0;
+  for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
+    KXDATA* store = entries_[index].store.load(std::memory_order_acquire);
+    if (store != nullptr && store != kExhausted) out[n++] = store;
   }
   return n;
 }
@@ -174,12 +202,29 @@ HandleSlot* slot_of(int32_t handle) {
   return nullptr;
 }
 
+// Opening, closing and wiping count themselves in flight, so the unload hook
+// can wait for them: a close in flight is draining a store the map no longer
+// lists as open. Once unloading has begun they refuse.
+std::atomic<int32_t> g_calls{0};
+std::atomic<bool> g_unloading{false};
+
+class LibraryCall {
+ public:
+  LibraryCall() { g_calls.fetch_add(1); }
+  ~LibraryCall() { g_calls.fetch_sub(1); }
+  LibraryCall(const LibraryCall&) = delete;
+  LibraryCall& operator=(const LibraryCall&) = delete;
+  bool refused() const { return g_unloading.load(); }
+};
+
 }  // namespace
 
 // ---- Opening and closing ------------------------------------------------------
 
 int32_t open_store(const tchar* name) noexcept {
   if (!name) return kErrInvalidParameter;
+  LibraryCall call;
+  if (call.refused()) return 0;
   // Lookup, creation and recording are one step, so two threads opening the
   // same new name get one store.
   HandlesLock lock;
@@ -206,7 +251,9 @@ int32_t open_store(const tchar* name) noexcept {
   if (!store) return 0;
   int32_t handle = g_map.insert(store);
   if (handle == 0) {
+    lock.unlock();  // an empty store closes at once, but not under the lock
     delete store;
+    lock.lock();
     return 0;
   }
   add_store(name, handle);
@@ -214,6 +261,7 @@ int32_t open_store(const tchar* name) noexcept {
 }
 
 int32_t close_store(int32_t handle) noexcept {
+  LibraryCall call;
   KXDATA* store;
   {
     // Retired and unrecorded in one step: a KXInit from now on makes a new
@@ -223,17 +271,36 @@ int32_t close_store(int32_t handle) noexcept {
     if (!store) return kErrInvalidHandle;
     if (HandleSlot* slot = slot_of(handle)) slot->closing = true;
   }
-  int32_t rc = store->close(true);
+  g_map.wait_for_calls(handle);
+  int32_t rc = store->close();
+  {
+    // Out of the map before it is freed: an exit from here on finds nothing
+    // of it left to write.
+    HandlesLock lock;
+    if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
+    g_map.release(handle);
+  }
   delete store;
-  HandlesLock lock;
-  if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
-  g_map.release(handle);
   return rc;
+}
+
+int32_t wipe_store(const tchar* name) noexcept {
+  // Only ever one store key under the product key: no name, no deletion.
+  if (!name || name[0] == 0) return kErrInvalidParameter;
+  LibraryCall call;
+  if (call.refused()) return kErrInvalidHandle;
+  plat::Key product = nullptr;
+  int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, &product);
+  if (rc != kOk) return rc;
+  rc = plat::reg_delete_key(product, name);
+  int32_t close_rc = plat::reg_close_key(product);
+  return rc != kOk ? rc : close_rc;
 }
 
 HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(handle); }
 
 void on_library_load() {
+  g_unloading = false;
   // Heap objects, so no static destructor can take them away before the
   // unload hook has used them.
   auto* named = new (std::nothrow) plat::NamedMutex();
@@ -247,28 +314,59 @@ void on_library_load() {
 
 namespace {
 
-void close_every_store(bool process_exit) {
-  HandlesLock lock;
-  int32_t handles[HandleMap::kCapacity];
-  uint32_t n = g_map.open_handles(handles, HandleMap::kCapacity);
-  for (uint32_t i = 0; i < n; ++i) {
-    // At process exit a thread the system ended may hold a reference forever.
-    KXDATA* store = g_map.retire(handles[i], !process_exit);
-    if (!store) continue;
-    store->close(plat::kCanJoinAtUnload);
-    delete store;
-    g_map.release(handles[i]);
+// Process exit on Windows: every other thread has been ended wherever it was,
+// inside a close or any other export, holding whatever lock. Each store still
+// in the map, open or half closed, has its queue written without a lock.
+void write_every_store_at_exit() {
+  static KXDATA* stores[HandleMap::kCapacity];
+  uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
+  for (uint32_t i = 0; i < n; ++i) stores[i]->drain_at_exit();
+}
+
+void close_every_store() {
+  static int32_t handles[HandleMap::kCapacity];
+  static KXDATA* stores[HandleMap::kCapacity];
+  uint32_t n;
+  {
+    // From here on opening refuses, so the list is complete.
+    HandlesLock lock;
+    g_unloading = true;
+    n = g_map.open_handles(handles, HandleMap::kCapacity);
+    for (uint32_t i = 0; i < n; ++i) stores[i] = g_map.retire(handles[i]);
   }
+  for (uint32_t i = 0; i < n; ++i) {
+    KXDATA* store = stores[i];
+    if (!store) continue;
+    g_map.wait_for_calls(handles[i]);
+    store->close(true);
+    {
+      HandlesLock lock;
+      g_map.release(handles[i]);
+    }
+    delete store;
+  }
+  if (plat::kCanJoinAtUnload) {
+    // A KXClose on another thread (exit() leaves them running) is draining a
+    // store the map no longer lists as open: its records are written before
+    // the platform goes. The Windows unload notification holds the loader
+    // lock, where such a close could never finish: there a host unloading the
+    // library under its own calls is beyond help anyway.
+    for (int spins = 0; g_calls.load() != 0; ++spins) plat::sleep_ms(spins < 64 ? 0 : 1);
+  }
+  HandlesLock lock;
   for (HandleSlot& slot : g_slots) free_slot(slot);
 }
 
 }  // namespace
 
 void on_library_unload(bool process_exit) {
-  close_every_store(process_exit);
-  // At process exit the system closes the mutex; an explicit unloading gives
-  // it back, so loading again opens it afresh.
-  if (process_exit) return;
+  if (process_exit) {
+    write_every_store_at_exit();
+    return;  // the system closes the mutex and frees the rest
+  }
+  close_every_store();
+  // An explicit unloading gives the mutex back, so loading again opens it
+  // afresh.
   delete g_named_mutex;
   delete g_local_mutex;
   g_named_mutex = nullptr;

@@ -14,10 +14,12 @@
 namespace kx {
 
 // Maps the 32-bit handles given to hosts to stores. A handle is
-// (generation << 16) | index with a generation of 1 to 0x7FFF, so it is never
-// 0 nor below 0x10000 (no error code collides) and stays positive. A handle
-// that was closed, or never given out, finds nothing: the generation of its
-// entry differs or the entry is closed. A call holds a reference for its
+// (generation << 12) | index with a generation of 16 to 2^19 - 1, so it is
+// never 0 nor below 0x10000 (no error code collides) and stays positive. A
+// handle that was closed, or never given out, finds nothing: the generation
+// of its entry differs or the entry is closed. Generations never wrap: an
+// entry whose last generation has been used is not used again, so however
+// stale, a handle never names a later store. A call holds a reference for its
 // duration, and closing waits for those references to go.
 class HandleMap {
  public:
@@ -46,20 +48,24 @@ class HandleMap {
   // The handle for a new store, or 0 when every entry is taken.
   int32_t insert(KXDATA* store) noexcept;
   Ref acquire(int32_t handle) noexcept;
-  // Closes the handle to new calls and waits until no call holds it (unless
-  // wait is false: at process exit a dead thread may hold one forever).
-  // Returns the store, or null when the handle is not open.
-  KXDATA* retire(int32_t handle, bool wait = true) noexcept;
+  // Closes the handle to new calls. Returns the store, or null when the
+  // handle is not open.
+  KXDATA* retire(int32_t handle) noexcept;
+  // Waits until no call holds a retired handle. Never under a lock that an
+  // export may wait for.
+  void wait_for_calls(int32_t handle) noexcept;
   // Frees the entry of a retired handle for reuse.
   void release(int32_t handle) noexcept;
   // Every open handle, in entry order; at most max of them.
   uint32_t open_handles(int32_t* out, uint32_t max) noexcept;
+  // Every store still in the map, open or being closed; at most max of them.
+  uint32_t all_stores(KXDATA** out, uint32_t max) noexcept;
 
  private:
   struct Entry {
-    // generation << 17 | closed bit (1 << 16) | references in flight: 32
+    // generation << 13 | closed bit (1 << 12) | references in flight: 32
     // bits, so 32-bit builds need no 64-bit atomics.
-    std::atomic<uint32_t> word{1u << 16};
+    std::atomic<uint32_t> word{1u << 12};
     std::atomic<KXDATA*> store{nullptr};
   };
   Entry* entry_for(int32_t handle, uint32_t* generation) noexcept;

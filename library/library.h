@@ -15,6 +15,8 @@ constexpr const char* kHandlesMutexName = "KelmixHandlesMutex";
 int32_t open_store(const tchar* name) noexcept;
 // KXClose: the result of closing the store's key, or kErrInvalidHandle.
 int32_t close_store(int32_t handle) noexcept;
+// KXWipe: 0 or a registry error code.
+int32_t wipe_store(const tchar* name) noexcept;
 // A reference to an open store for one call; empty for a bad handle.
 HandleMap::Ref acquire_store(int32_t handle) noexcept;
 

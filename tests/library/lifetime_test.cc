@@ -153,6 +153,41 @@ int child_drain(const std::string& store, const std::string& flag) {
   return 0;
 }
 
+// Exits while another thread is inside KXClose, draining.
+int child_exit_closing(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < kDrainRecords; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  std::atomic<bool> closing{false};
+  std::thread([&] {
+    closing = true;
+    kx.KXClose(h);
+  }).detach();
+  while (!closing) std::this_thread::yield();
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  std::exit(0);
+}
+
+// Loads and unloads a plugin that opens and closes a store in its own load or
+// unload notification. A close that hangs there ends the child with 70.
+int child_plugin(const std::string& store, const std::string& mode) {
+  std::string setting = "KX_TEST_PLUGIN=" + mode + ":" + store;
+  putenv(&setting[0]);  // read by the plugin as it loads, through the same runtime
+  std::thread([] {
+    std::this_thread::sleep_for(std::chrono::seconds(120));
+    std::_Exit(70);
+  }).detach();
+#if defined(_WIN32)
+  HMODULE plugin = LoadLibraryA(KX_TEST_PLUGIN);
+  if (!plugin) return 10;
+  return FreeLibrary(plugin) ? 0 : 11;
+#else
+  void* plugin = dlopen(KX_TEST_PLUGIN, RTLD_NOW | RTLD_LOCAL);
+  if (!plugin) return 10;
+  return dlclose(plugin) == 0 ? 0 : 11;
+#endif
+}
+
 #if defined(_WIN32)
 // Ends the process at once: no CRT exit handlers, the loader's detach only.
 int child_exit_process(const std::string& store) {
@@ -181,6 +216,8 @@ const bool g_child = [] {
   if (action == "unload") code = child_unload(store);
   if (action == "writer") code = child_writer(store, arg);
   if (action == "drain") code = child_drain(store, arg);
+  if (action == "exitclosing") code = child_exit_closing(store);
+  if (action == "plugin") code = child_plugin(store, arg);
 #if defined(_WIN32)
   if (action == "exitprocess") code = child_exit_process(store);
 #endif
@@ -218,6 +255,30 @@ TEST(Exiting, ExitProcessWithStoresOpenLosesNothing) {
   wipe(store);
 }
 #endif
+
+TEST(Exiting, ExitWhileAnotherThreadClosesLosesNothing) {
+  std::string store = unique_name("life_exitclosing");
+  ASSERT_EQ(run_child(kChildVariable, "exitclosing:" + store), 0);
+  EXPECT_EQ(stored_count(store), kDrainRecords);
+  EXPECT_EQ(stored(store, W("v" + std::to_string(kDrainRecords - 1))).bytes,
+            dword(kDrainRecords - 1));
+  wipe(store);
+}
+
+// ---- Closing inside the loader --------------------------------------------------
+
+class ClosingInPlugin : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ClosingInPlugin, ReturnsWithEveryValueWritten) {
+  std::string store = unique_name(std::string("life_plugin_") + GetParam());
+  ASSERT_EQ(run_child(kChildVariable, "plugin:" + store + ":" + GetParam()), 0)
+      << "70: the close never returned";
+  EXPECT_EQ(stored_count(store), 50);
+  EXPECT_EQ(stored(store, W("p49")).bytes, dword(49));
+  wipe(store);
+}
+
+INSTANTIATE_TEST_SUITE_P(Notification, ClosingInPlugin, ::testing::Values("attach", "detach"));
 
 // ---- A long queue -------------------------------------------------------------
 

@@ -517,6 +517,7 @@ TEST(Handles, RetiringWaitsForCallsInFlight) {
   std::atomic<bool> retired{false};
   std::thread closer([&] {
     map.retire(h);
+    map.wait_for_calls(h);
     retired = true;
   });
   plat::sleep_ms(50);
