@@ -72,8 +72,10 @@ if [ -z "$runtime" ] || [ ! -d "$root$runtime" ]; then
   runtime=/tmp/runtime-$(id -u)
   mkdir -p -m 0700 "$root$runtime"
 fi
+# The caller'"'"'s folder holds inside too when it is mounted there.
 exec env -u LD_PRELOAD -u LD_LIBRARY_PATH HOME="$home" XDG_RUNTIME_DIR="$runtime" \
-  PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin chroot "$root" "$@"
+  PATH=/usr/local/bin:/usr/bin:/bin:/usr/sbin:/sbin chroot "$root" /bin/sh -c \
+  "cd \"\$0\" 2>/dev/null || cd /; exec \"\$@\"" "$PWD" "$@"
 '
 
 make_root() {
