@@ -30,21 +30,35 @@ void empty_queue(KXHANDLE handle) {
   store->queue.clear();
 }
 
-// Nanoseconds per call, the median of rounds of n calls of op; after each
-// round, untimed, reset.
-template <class Op, class Reset>
-double median_ns(int n, Op op, Reset reset) {
-  std::vector<double> rounds;
-  for (int r = 0; r < kRounds; ++r) {
-    auto start = Clock::now();
-    for (int i = 0; i < n; ++i) op(i);
-    auto end = Clock::now();
-    reset();
-    rounds.push_back(std::chrono::duration<double, std::nano>(end - start).count() / n);
-  }
-  std::nth_element(rounds.begin(), rounds.begin() + kRounds / 2, rounds.end());
-  return rounds[kRounds / 2];
+double median(std::vector<double>& v) {
+  std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());
+  return v[v.size() / 2];
 }
+
+// Nanoseconds per call of n calls of op, then, untimed, reset.
+template <class Op, class Reset>
+double round_ns(int n, Op& op, Reset& reset) {
+  auto start = Clock::now();
+  for (int i = 0; i < n; ++i) op(i);
+  auto end = Clock::now();
+  reset();
+  return std::chrono::duration<double, std::nano>(end - start).count() / n;
+}
+
+// The medians of rounds of an operation and its baseline, their rounds
+// interleaved, so that a load on the machine weighs on both alike.
+template <class Op, class Reset, class BaseOp, class BaseReset>
+std::pair<double, double> median_pair(int n, Op op, Reset reset, int base_n, BaseOp base,
+                                      BaseReset base_reset) {
+  std::vector<double> ops, bases;
+  for (int r = 0; r < kRounds; ++r) {
+    ops.push_back(round_ns(n, op, reset));
+    bases.push_back(round_ns(base_n, base, base_reset));
+  }
+  return {median(ops), median(bases)};
+}
+
+void nothing() {}
 
 struct BareRecord {
   int32_t type;
@@ -55,37 +69,45 @@ struct BareRecord {
   } value;
 };
 
-double bare_append(bool with_text) {
+// The bare limit: copy the name (and text), build the record by value and
+// append it to a reused vector under an uncontended mutex.
+struct BareQueue {
   std::mutex mu;
-  std::vector<BareRecord> queue;
-  queue.reserve(kRound);
-  return median_ns(
-      kRound,
-      [&](int) {
-        BareRecord r{};
-        r.name = kx::dup_string(L"name");
-        if (with_text) {
-          r.type = kx::TYPE_STRING;
-          r.value.text = kx::dup_string(kText32);
-        } else {
-          r.type = kx::TYPE_VALUE;
-          r.value.integer = 7;
-        }
-        std::lock_guard<std::mutex> lock(mu);
-        queue.push_back(r);
-      },
-      [&] {
-        for (BareRecord& r : queue) {
-          kx::free_string(r.name);
-          if (r.type == kx::TYPE_STRING) kx::free_string(r.value.text);
-        }
-        queue.clear();
-      });
-}
+  std::vector<BareRecord> records;
+  BareQueue() { records.reserve(kRound); }
+  void append(bool with_text) {
+    BareRecord r{};
+    r.name = kx::dup_string(L"name");
+    if (with_text) {
+      r.type = kx::TYPE_STRING;
+      r.value.text = kx::dup_string(kText32);
+    } else {
+      r.type = kx::TYPE_VALUE;
+      r.value.integer = 7;
+    }
+    std::lock_guard<std::mutex> lock(mu);
+    records.push_back(r);
+  }
+  void empty() {
+    for (BareRecord& r : records) {
+      kx::free_string(r.name);
+      if (r.type == kx::TYPE_STRING) kx::free_string(r.value.text);
+    }
+    records.clear();
+  }
+};
 
 void row(const char* label, double ns, const char* base_label, double base_ns) {
-  std::printf("| %s | %.0f ns | %s | %.0f ns | %.2fx |\n", label, ns, base_label, base_ns,
-              ns / base_ns);
+  if (ns >= 1e6) {
+    std::printf("| %s | %.0f ms | %s | %.0f ms | %.2fx |\n", label, ns / 1e6, base_label,
+                base_ns / 1e6, ns / base_ns);
+  } else if (ns < base_ns / 10) {
+    std::printf("| %s | %.0f ns | %s | %.0f ns | 1/%.0f |\n", label, ns, base_label, base_ns,
+                base_ns / ns);
+  } else {
+    std::printf("| %s | %.0f ns | %s | %.0f ns | %.2fx |\n", label, ns, base_label, base_ns,
+                ns / base_ns);
+  }
 }
 
 }  // namespace
@@ -97,53 +119,96 @@ int main() {
   HKEY key = nullptr;
   RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Kelmix\\bench_win_direct", 0, nullptr, 0,
                   KEY_ALL_ACCESS, nullptr, &key, nullptr);
+  auto direct_write = [&](int i) {
+    DWORD v = static_cast<DWORD>(i);
+    RegSetValueExW(key, L"name", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
+  };
+  auto empty = [&] { empty_queue(h); };
 
-  double bare_int = bare_append(false);
-  double bare_text = bare_append(true);
-  double kx_value = median_ns(
-      kRound, [&](int i) { KXValue(h, L"name", i); }, [&] { empty_queue(h); });
-  double kx_string = median_ns(
-      kRound, [&](int) { KXString(h, L"name", kText32); }, [&] { empty_queue(h); });
-  double direct_write = median_ns(
-      64,
-      [&](int i) {
-        DWORD v = static_cast<DWORD>(i);
-        RegSetValueExW(key, L"name", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), 4);
-      },
-      [] {});
+  BareQueue bare;
+  auto bare_empty = [&] { bare.empty(); };
+  auto kx_value = median_pair(
+      kRound, [&](int i) { KXValue(h, L"name", i); }, empty, kRound,
+      [&](int) { bare.append(false); }, bare_empty);
+  auto kx_string = median_pair(
+      kRound, [&](int) { KXString(h, L"name", kText32); }, empty, kRound,
+      [&](int) { bare.append(true); }, bare_empty);
+  auto value_vs_direct = median_pair(
+      kRound, [&](int i) { KXValue(h, L"name", i); }, empty, 64, direct_write, nothing);
 
+  HKEY store_key = nullptr;
+  RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Kelmix\\bench_win", 0, KEY_READ, &store_key);
+  auto direct_read = [&](int) {
+    DWORD v = 0, bytes = 4;
+    RegQueryValueExW(store_key, L"target", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &bytes);
+  };
   KXValue(h, L"target", 42);
-  double pending_read = median_ns(
-      kRound, [&](int) { KXGetValue(h, L"target"); }, [] {});
+  auto pending_read = median_pair(
+      kRound, [&](int) { KXGetValue(h, L"target"); }, nothing, 256, direct_read, nothing);
   KXClose(h);
   kx::testing::hold_queue_threads(false);
 
   // A registry read: the value written, the store opened again.
   h = KXInit(L"bench_win");
-  double registry_read = median_ns(
-      kRound, [&](int) { KXGetValue(h, L"target"); }, [] {});
-  HKEY store_key = nullptr;
-  RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Kelmix\\bench_win", 0, KEY_READ, &store_key);
-  double direct_read = median_ns(
-      kRound,
+  auto registry_read = median_pair(
+      256, [&](int) { KXGetValue(h, L"target"); }, nothing, 256, direct_read, nothing);
+  auto count = median_pair(
+      256, [&](int) { KXCount(h); }, nothing, 256,
       [&](int) {
-        DWORD v = 0, bytes = 4;
-        RegQueryValueExW(store_key, L"target", nullptr, nullptr, reinterpret_cast<BYTE*>(&v),
-                         &bytes);
+        DWORD values = 0;
+        RegQueryInfoKeyW(store_key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                         nullptr, nullptr, nullptr, nullptr);
       },
-      [] {});
+      nothing);
+  auto get_key = median_pair(
+      256,
+      [&](int) {
+        KXGetKey(h, 0);
+        KXRelease(h);
+      },
+      nothing, 256,
+      [&](int) {
+        wchar_t name[256];
+        DWORD length = 256;
+        RegEnumValueW(store_key, 0, name, &length, nullptr, nullptr, nullptr, nullptr);
+      },
+      nothing);
+  KXClose(h);
+
+  // Closing with 100,000 queued records beside 100,000 direct writes.
+  constexpr int kDrain = 100000;
+  auto ms = [](auto op) {
+    auto start = Clock::now();
+    op();
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+  };
+  kx::testing::hold_queue_threads(true);
+  h = KXInit(L"bench_win_drain");
+  for (int i = 0; i < kDrain; ++i) KXValue(h, (L"n" + std::to_wstring(i)).c_str(), i);
+  double close_drain = ms([&] { KXClose(h); });
+  kx::testing::hold_queue_threads(false);
+  double direct_drain = ms([&] {
+    for (int i = 0; i < kDrain; ++i) {
+      DWORD v = static_cast<DWORD>(i);
+      RegSetValueExW(key, (L"n" + std::to_wstring(i)).c_str(), 0, REG_DWORD,
+                     reinterpret_cast<const BYTE*>(&v), 4);
+    }
+  });
 
   std::printf("| operation | time | baseline | time | ratio |\n|---|---|---|---|---|\n");
-  row("KXValue", kx_value, "bare append (integer)", bare_int);
-  row("KXString, 32 characters", kx_string, "bare append (text)", bare_text);
-  row("KXValue", kx_value, "RegSetValueExW", direct_write);
-  row("read, pending", pending_read, "RegQueryValueExW", direct_read);
-  row("read from the registry", registry_read, "RegQueryValueExW", direct_read);
+  row("KXValue", kx_value.first, "bare append (integer)", kx_value.second);
+  row("KXString, 32 characters", kx_string.first, "bare append (text)", kx_string.second);
+  row("KXValue", value_vs_direct.first, "RegSetValueExW", value_vs_direct.second);
+  row("read, pending", pending_read.first, "RegQueryValueExW", pending_read.second);
+  row("read from the registry", registry_read.first, "RegQueryValueExW", registry_read.second);
+  row("KXCount", count.first, "RegQueryInfoKeyW", count.second);
+  row("KXGetKey", get_key.first, "RegEnumValueW", get_key.second);
+  row("KXClose, 100,000 queued", close_drain, "100,000 RegSetValueExW", direct_drain);
 
   RegCloseKey(store_key);
   RegCloseKey(key);
-  KXClose(h);
   KXWipe(L"bench_win");
+  KXWipe(L"bench_win_drain");
   KXWipe(L"bench_win_direct");
   kx::on_library_unload(false);
   return 0;

@@ -73,9 +73,11 @@ void reg_end_batch();
 
 // ---- Mutexes ----------------------------------------------------------------
 
-// An unnamed mutex, re-entrant for its owner like a Windows mutex. On Windows a
-// kernel mutex, so a thread ended by the system while holding it abandons it
-// and the next waiter still gets it.
+// An unnamed mutex within the process, not re-entrant. It guards a store's
+// queue and strings on every export's path, so it costs what a user-mode
+// lock costs: an SRWLOCK on Windows, a plain pthread mutex on POSIX. Nothing
+// waits on one that a dead thread may hold: at process exit on Windows the
+// unloading thread writes the queues without locks.
 class Mutex {
  public:
   Mutex();
@@ -89,7 +91,7 @@ class Mutex {
 
  private:
 #if defined(_WIN32)
-  void* handle_ = nullptr;
+  void* srw_ = nullptr;  // an SRWLOCK: one pointer, all bits clear when free
 #else
   pthread_mutex_t mu_;
   bool ok_ = false;

@@ -232,28 +232,29 @@ int32_t KXDATA::read(KXRECORD& request) noexcept {
   }
 }
 
-namespace {
+int32_t KXDATA::read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept {
+  // The caller's name is only looked at, so no copy of it is made.
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  if (const KXRECORD* pending = queue.find_newest(type, name)) {
+    std::memcpy(out, pending->value.bytes, bytes);
+    return kOk;
+  }
+  uint32_t size = bytes;
+  return plat::reg_query_value(key, name, nullptr, out, &size);
+}
 
-// A read request for name of that type, read through the store; the value
-// bytes are copied to out on success.
-template <class T>
-int32_t read_fixed(KXDATA& store, const tchar* name, int32_t type, T* out) noexcept {
-  static_assert(sizeof(T) <= sizeof(KXRECORD::Value), "fits a record's value");
-  KXRECORD request = make_record(name, type);
-  if (!request.complete()) return kErrNotEnoughMemory;
-  int32_t rc = store.read(request);
-  if (rc == kOk) std::memcpy(out, request.value.bytes, sizeof(T));
+int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
+  int32_t value = 0;
+  int32_t rc = read_fixed(TYPE_VALUE, name, &value, sizeof value);
+  if (rc == kOk) *integer = value;
   return rc;
 }
 
-}  // namespace
-
-int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
-  return read_fixed(*this, name, TYPE_VALUE, integer);
-}
-
 int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
-  return read_fixed(*this, name, TYPE_DOUBLE, number);
+  double value = 0;
+  int32_t rc = read_fixed(TYPE_DOUBLE, name, &value, sizeof value);
+  if (rc == kOk) *number = value;
+  return rc;
 }
 
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {

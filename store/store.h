@@ -98,6 +98,8 @@ class KXDATA {
  private:
   explicit KXDATA(plat::Key store_key) noexcept;
   static uint32_t queue_thread(void* store);
+  // The newest pending record's bytes, else the registry's, into out.
+  int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept;
   // Performs one record on key; the registry's answer is not examined.
   void perform(const KXRECORD& record) noexcept;
   // Performs up to a batch of queued records in one registry transaction;

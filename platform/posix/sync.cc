@@ -117,7 +117,7 @@ void* thread_entry(void* p) {
 
 // ---- Mutex ----
 
-Mutex::Mutex() { ok_ = init_owner_mutex(&mu_); }
+Mutex::Mutex() { ok_ = pthread_mutex_init(&mu_, nullptr) == 0; }
 
 Mutex::~Mutex() {
   if (ok_) pthread_mutex_destroy(&mu_);
@@ -125,7 +125,7 @@ Mutex::~Mutex() {
 
 bool Mutex::ok() const { return ok_; }
 
-void Mutex::lock() { lock_owner_mutex(&mu_); }
+void Mutex::lock() { pthread_mutex_lock(&mu_); }
 
 void Mutex::unlock() { pthread_mutex_unlock(&mu_); }
 

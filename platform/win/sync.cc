@@ -80,17 +80,17 @@ struct Control {
 
 // ---- Mutex ----
 
-Mutex::Mutex() : handle_(CreateMutexA(nullptr, FALSE, nullptr)) {}
+static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
 
-Mutex::~Mutex() {
-  if (handle_) CloseHandle(handle_);
-}
+Mutex::Mutex() = default;  // SRWLOCK_INIT
 
-bool Mutex::ok() const { return handle_ != nullptr; }
+Mutex::~Mutex() = default;  // an SRWLOCK owns nothing
 
-void Mutex::lock() { acquire(handle_); }
+bool Mutex::ok() const { return true; }
 
-void Mutex::unlock() { ReleaseMutex(handle_); }
+void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+
+void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
 
 // ---- NamedMutex ----
 
