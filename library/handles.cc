@@ -61,10 +61,16 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   Entry* entry = entry_for(handle, &generation);
   if (!entry) return ref;
   uint32_t word = entry->word.load(std::memory_order_acquire);
-  do {
+  for (;;) {
     if (generation_of(word) != generation || (word & kClosedBit)) return ref;
-    if ((word & kRefMask) == kRefMask) return ref;  // never carry into the closed bit
-  } while (!entry->word.compare_exchange_weak(word, word + 1, std::memory_order_acquire));
+    if ((word & kRefMask) == kRefMask) {
+      // Never carry into the closed bit: wait for one of the 4095 calls.
+      plat::sleep_ms(0);
+      word = entry->word.load(std::memory_order_acquire);
+      continue;
+    }
+    if (entry->word.compare_exchange_weak(word, word + 1, std::memory_order_acquire)) break;
+  }
   ref.word_ = &entry->word;
   ref.store_ = entry->store.load(std::memory_order_acquire);
   return ref;
@@ -142,17 +148,24 @@ HandleMap g_map;
 plat::NamedMutex* g_named_mutex = nullptr;
 plat::Mutex* g_local_mutex = nullptr;
 
+//
+// Once the process exits on Windows it is not taken: this thread is the only
+// one left, and a thread exiting ended may have held it.
 class HandlesLock {
  public:
   HandlesLock() { lock(); }
   ~HandlesLock() { unlock(); }
   void lock() {
+    if (plat::process_exiting()) return;
+    held_ = true;
     if (g_named_mutex)
       g_named_mutex->lock();
     else if (g_local_mutex)
       g_local_mutex->lock();
   }
   void unlock() {
+    if (!held_) return;
+    held_ = false;
     if (g_named_mutex)
       g_named_mutex->unlock();
     else if (g_local_mutex)
@@ -160,6 +173,9 @@ class HandlesLock {
   }
   HandlesLock(const HandlesLock&) = delete;
   HandlesLock& operator=(const HandlesLock&) = delete;
+
+ private:
+  bool held_ = false;
 };
 
 // Callers hold the handles lock. The open store of that name, or 0; *closing
@@ -224,18 +240,22 @@ class LibraryCall {
 int32_t open_store(const tchar* name) noexcept {
   if (!name) return kErrInvalidParameter;
   LibraryCall call;
-  if (call.refused()) return 0;
+  if (call.refused()) return kErrInvalidState;
   // Lookup, creation and recording are one step, so two threads opening the
   // same new name get one store.
   HandlesLock lock;
+  // Checked again under the lock the unload hook sets it under.
+  if (call.refused()) return kErrInvalidState;
   bool closing = false;
   if (int32_t handle = find_store(name, &closing)) return handle;
-  while (closing) {
-    // The same name is still draining: a new store now could have its
-    // writes overtaken by the old store's last ones.
+  // The same name is still draining: a new store now could have its writes
+  // overtaken by the old store's last ones. At process exit nothing drains
+  // any more (the thread closing it has been ended).
+  while (closing && !plat::process_exiting()) {
     lock.unlock();
     plat::sleep_ms(1);
     lock.lock();
+    if (call.refused()) return kErrInvalidState;
     if (int32_t handle = find_store(name, &closing)) return handle;
   }
 
@@ -262,17 +282,35 @@ int32_t open_store(const tchar* name) noexcept {
 
 int32_t close_store(int32_t handle) noexcept {
   LibraryCall call;
+  if (plat::process_exiting()) {
+    // A static destructor at exit on Windows: calls in flight belong to
+    // threads that are gone and never end; write what is queued and free
+    // nothing.
+    KXDATA* store = g_map.retire(handle);
+    if (!store) return kErrInvalidHandle;
+    store->drain_at_exit();
+    return kOk;
+  }
+  // The pin before anything else: under Wine taking it waits for the loader
+  // lock, so it is taken while this thread holds nothing a thread inside the
+  // loader may wait for (such as the name's closing mark).
+  void* pin = plat::pin_library();
   KXDATA* store;
   {
     // Retired and unrecorded in one step: a KXInit from now on makes a new
     // store rather than returning this one while it closes.
     HandlesLock lock;
     store = g_map.retire(handle);
-    if (!store) return kErrInvalidHandle;
-    if (HandleSlot* slot = slot_of(handle)) slot->closing = true;
+    if (store) {
+      if (HandleSlot* slot = slot_of(handle)) slot->closing = true;
+    }
+  }
+  if (!store) {
+    plat::unpin_library(pin);
+    return kErrInvalidHandle;
   }
   g_map.wait_for_calls(handle);
-  int32_t rc = store->close();
+  int32_t rc = store->close(false, pin);
   {
     // Out of the map before it is freed: an exit from here on finds nothing
     // of it left to write.
@@ -288,7 +326,7 @@ int32_t wipe_store(const tchar* name) noexcept {
   // Only ever one store key under the product key: no name, no deletion.
   if (!name || name[0] == 0) return kErrInvalidParameter;
   LibraryCall call;
-  if (call.refused()) return kErrInvalidHandle;
+  if (call.refused()) return kErrInvalidState;
   plat::Key product = nullptr;
   int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, &product);
   if (rc != kOk) return rc;
@@ -332,7 +370,10 @@ void close_every_store() {
     HandlesLock lock;
     g_unloading = true;
     n = g_map.open_handles(handles, HandleMap::kCapacity);
-    for (uint32_t i = 0; i < n; ++i) stores[i] = g_map.retire(handles[i]);
+    for (uint32_t i = 0; i < n; ++i) {
+      stores[i] = g_map.retire(handles[i]);
+      if (HandleSlot* slot = slot_of(handles[i])) slot->closing = true;
+    }
   }
   for (uint32_t i = 0; i < n; ++i) {
     KXDATA* store = stores[i];
@@ -348,9 +389,12 @@ void close_every_store() {
   if (plat::kCanJoinAtUnload) {
     // A KXClose on another thread (exit() leaves them running) is draining a
     // store the map no longer lists as open: its records are written before
-    // the platform goes. The Windows unload notification holds the loader
-    // lock, where such a close could never finish: there a host unloading the
-    // library under its own calls is beyond help anyway.
+    // the platform goes. (Its last instructions, past the count, still run
+    // in the library: enough for exit(), which unmaps nothing; a dlclose
+    // under calls in flight is the host's race.) The Windows unload
+    // notification holds the loader lock, where such a close could never
+    // finish: there a host unloading the library under its own calls is
+    // beyond help anyway.
     for (int spins = 0; g_calls.load() != 0; ++spins) plat::sleep_ms(spins < 64 ? 0 : 1);
   }
   HandlesLock lock;

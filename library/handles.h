@@ -2,8 +2,8 @@
 // open stores by name, and the library's loading and unloading.
 //
 // Lock order: the handle mutex ("KelmixHandlesMutex"), then a store's
-// strings_lock (stores are closed and destroyed under the handle mutex at
-// unloading). A store's queue_lock is never held with another lock.
+// strings_lock. A store's queue_lock is never held with another lock, and
+// nothing waits for calls in flight or for a drain under the handle mutex.
 #pragma once
 
 #include <atomic>

@@ -16,6 +16,7 @@ constexpr int32_t kErrMoreData = 234;         // ERROR_MORE_DATA
 constexpr int32_t kErrNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS
 constexpr int32_t kErrKeyDeleted = 1018;      // ERROR_KEY_DELETED
 constexpr int32_t kErrNotFound = 1168;        // ERROR_NOT_FOUND
+constexpr int32_t kErrInvalidState = 5023;    // ERROR_INVALID_STATE: the library is unloading
 
 // Registry value types.
 constexpr uint32_t kRegNone = 0;

@@ -188,12 +188,14 @@ class Thread {
   // A thread not yet in its routine never enters it: true when it was
   // cancelled so (the caller then does its work). On Windows such a thread
   // waits at the loader's door; once in, it leaves at once, touching nothing
-  // of the store. False once the thread has entered.
-  bool cancel();
-  // Closing: lets a finished (or cancelled) thread leave without waiting for
-  // it. On Windows it holds the library loaded until it has left, so it never
-  // runs unmapped code; on POSIX this joins it.
-  void let_go();
+  // of the store. False once the thread has entered. Takes pin (from
+  // pin_library) for the cancelled thread to leave through.
+  bool cancel(void* pin);
+  // Closing: lets a finished thread leave without waiting for it. On Windows
+  // it holds the library loaded through the pin cancel() took, or through
+  // pin (taken over), until it has left, so it never runs unmapped code; on
+  // POSIX this joins it.
+  void let_go(void* pin);
   // Unloading, after closing has woken the thread: a thread not yet in its
   // routine is cancelled, one inside is waited for until it signals drained.
   // On Windows, where the unload notification may not wait for a thread to
@@ -213,6 +215,17 @@ class Thread {
 };
 
 void sleep_ms(uint32_t ms);
+
+// A reference that keeps this library loaded, for a thread that leaves it on
+// its own; null when none could be had, and on POSIX, where closing joins.
+// Never taken inside the library's own unload notification.
+void* pin_library();
+void unpin_library(void* pin);
+
+// True once the process has begun to exit on Windows: every other thread has
+// been ended wherever it was, holding whatever it held. Always false on POSIX,
+// where exit() leaves the other threads running.
+bool process_exiting();
 
 // ---- Time -------------------------------------------------------------------
 

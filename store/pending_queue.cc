@@ -102,8 +102,14 @@ void PendingQueue::pop_front() noexcept {
   const KXRECORD& oldest = records_.front();
   std::size_t slot = slot_for(oldest.type, oldest.name, hash_of(oldest.type, oldest.name));
   if (index_[slot] == front_seq_) erase_slot(slot);
+  // Marked for a drain at process exit, which may find this thread ended
+  // anywhere in between; the fences keep the compiler from moving the pop.
+  popping_.store(true, std::memory_order_relaxed);
+  std::atomic_signal_fence(std::memory_order_seq_cst);
   records_.pop_front();
   --size_;
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+  popping_.store(false, std::memory_order_relaxed);
   front_seq_ = front_seq_ == kLastSeq ? 1 : front_seq_ + 1;
   if (size_ == 0 && index_.size() > kKeptIndexSlots) {
     std::vector<uint32_t, Allocator<uint32_t>>().swap(index_);

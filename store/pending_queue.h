@@ -1,6 +1,8 @@
 // The pending writes and deletes of one store, in order, indexed for reads.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -37,6 +39,15 @@ class PendingQueue {
   // The newest record of that type whose name equals name exactly, or null.
   const KXRECORD* find_newest(int32_t type, const tchar* name) const noexcept;
   void clear() noexcept;
+  // Process exit, every other thread ended wherever it was: each record left,
+  // oldest first, without changing anything. A record that was leaving was
+  // performed already; one that was arriving had not been accepted yet.
+  template <class F>
+  void for_each_left(F f) const noexcept {
+    std::size_t have = std::min(records_.size(), size_);
+    std::size_t first = popping_.load() && records_.size() == size_ ? 1 : 0;
+    for (std::size_t i = first; i < have; ++i) f(records_[i]);
+  }
 
  private:
   // Open addressing with linear probing, at most half full; a slot holds the
@@ -62,9 +73,10 @@ class PendingQueue {
   std::vector<uint32_t, Allocator<uint32_t>> index_;  // size 0 or a power of two
   std::size_t size_ = 0;  // records_.size(), which std::deque computes with divisions
   std::size_t indexed_ = 0;
-  int index_bits_ = 0;         // index_.size() == 1 << index_bits_
-  std::size_t last_slot_ = 0;  // the slot the last push filled
-  uint32_t front_seq_;         // the number of records_.front(), or of the next record
+  int index_bits_ = 0;                // index_.size() == 1 << index_bits_
+  std::size_t last_slot_ = 0;         // the slot the last push filled
+  uint32_t front_seq_;                // the number of records_.front(), or of the next record
+  std::atomic<bool> popping_{false};  // records_.front() may be half destroyed
 };
 
 }  // namespace kx

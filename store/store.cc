@@ -42,25 +42,27 @@ KXDATA::~KXDATA() {
   // Records queued after close() are destroyed unwritten with the queue.
 }
 
-int32_t KXDATA::close(bool unloading) noexcept {
-  if (closing.exchange(1) != 0) return close_result_;
+int32_t KXDATA::close(bool unloading, void* pin) noexcept {
+  if (closing.exchange(1) != 0) {
+    plat::unpin_library(pin);
+    return close_result_;
+  }
   release_all();
   wake_.set();
-  if (thread.started()) {
-    if (unloading) {
-      thread.end(drained_);
-    } else if (!thread.cancel()) {
-      // However long the drain takes (a long queue, a slow registry), the key
-      // and the queue must outlive the thread's use of them: no time limit.
-      while (!drained_.wait(kPaceMs) && !thread.wait(0)) {
-      }
-      thread.let_go();
+  if (!thread.started()) {
+    plat::unpin_library(pin);
+  } else if (unloading) {
+    thread.end(drained_);
+  } else if (!thread.cancel(pin ? pin : plat::pin_library())) {
+    // However long the drain takes (a long queue, a slow registry), the key
+    // and the queue must outlive the thread's use of them: no time limit.
+    while (!drained_.wait(kPaceMs) && !thread.wait(0)) {
     }
+    thread.let_go(nullptr);
   }
   // A cancelled thread's records, or what a thread the system ended left.
   drain_here();
-  key_closed_ = true;
-  close_result_ = plat::reg_close_key(key);
+  if (!key_closed_.exchange(true)) close_result_ = plat::reg_close_key(key);
   return close_result_;
 }
 
@@ -68,10 +70,7 @@ void KXDATA::drain_at_exit() noexcept {
   if (key_closed_.exchange(true)) return;
   // A record a dead thread was performing is performed again: sets and
   // deletes give the same result twice.
-  while (!queue.empty()) {
-    perform(queue.front());
-    queue.pop_front();
-  }
+  queue.for_each_left([this](const KXRECORD& record) { perform(record); });
   plat::reg_close_key(key);
 }
 

@@ -73,13 +73,15 @@ class KXDATA {
   // closes the key. Waits until the drain is done, however long it takes, but
   // never for the queue thread to exit: a host may close from inside the
   // loader. A thread the loader has not yet let in is cancelled and the
-  // caller drains for it. unloading: the library's unload hook, which ends
-  // the thread instead of letting it go. Returns the result of closing the
-  // key.
-  int32_t close(bool unloading = false) noexcept;
+  // caller drains for it. pin (plat::pin_library, taken over) keeps the
+  // library loaded for a thread let go; taken here when null. unloading: the
+  // library's unload hook, which ends the thread instead of letting it go,
+  // with no pin. Returns the result of closing the key.
+  int32_t close(bool unloading = false, void* pin = nullptr) noexcept;
   // Process exit on Windows: every other thread is gone, wherever it was, so
-  // this takes no lock and waits for nothing. Writes what is queued and
-  // closes the key; frees nothing, since a dead thread may have been freeing.
+  // this takes no lock and waits for nothing. Writes what is queued, in
+  // place, and closes the key; frees nothing, since a dead thread may have
+  // held the heap.
   void drain_at_exit() noexcept;
 
   // Pending records, for tests.

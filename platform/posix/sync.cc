@@ -292,11 +292,17 @@ bool Thread::wait(uint32_t ms) {
 void Thread::finish(Event& done) { done.set(); }
 
 // A started thread always gets into its routine here: it drains for itself.
-bool Thread::cancel() { return false; }
+bool Thread::cancel(void*) { return false; }
 
-void Thread::let_go() { wait(kInfinite); }
+void Thread::let_go(void*) { wait(kInfinite); }
 
 void Thread::end(Event&) { wait(kInfinite); }
+
+void* pin_library() { return nullptr; }
+
+void unpin_library(void*) {}
+
+bool process_exiting() { return false; }
 
 void sleep_ms(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -51,16 +51,10 @@ struct Control {
     HeapFree(GetProcessHeap(), 0, this);
   }
 
-  // Takes a reference on this library for the thread, once. From inside the
-  // loader this is the loader lock's owner, so it never waits.
-  void pin_library() {
-    if (pin.load()) return;
-    HMODULE module = nullptr;
-    if (GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
-                           reinterpret_cast<LPCWSTR>(&Control::entry), &module)) {
-      HMODULE expected = nullptr;
-      if (!pin.compare_exchange_strong(expected, module)) FreeLibrary(module);
-    }
+  // The library reference the leaving thread will drop; one is enough.
+  void adopt_pin(void* p) {
+    HMODULE expected = nullptr;
+    if (p && !pin.compare_exchange_strong(expected, static_cast<HMODULE>(p))) unpin_library(p);
   }
 
   static DWORD WINAPI entry(void* p) {
@@ -159,18 +153,26 @@ void Thread::finish(Event& done) {
   SignalObjectAndWait(done.handle_, control_->release, INFINITE, FALSE);
 }
 
-bool Thread::cancel() {
-  if (!control_) return false;
+bool Thread::cancel(void* pin) {
+  if (!control_) {
+    unpin_library(pin);
+    return false;
+  }
   // The pin first: a cancelled thread may enter at any moment and leave.
-  control_->pin_library();
+  control_->adopt_pin(pin);
   LONG expected = Control::kStarting;
   return control_->state.compare_exchange_strong(expected, Control::kCancelled) ||
          expected == Control::kCancelled;
 }
 
-void Thread::let_go() {
-  if (!control_) return;
-  control_->pin_library();
+void Thread::let_go(void* pin) {
+  if (!control_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) {
+    // Ended by the system meanwhile: nobody leaves through a pin.
+    if (control_) unpin_library(control_->pin.exchange(nullptr));
+    unpin_library(pin);
+    return;
+  }
+  control_->adopt_pin(pin);
   SetEvent(control_->release);
   // Without a pin the thread would return into a library that may be
   // unloaded: then it is waited for, as the only safe way left.
@@ -187,12 +189,36 @@ void Thread::end(Event& drained) {
     }
   }
   // At the loader's door or in finish(): no library code runs there.
-  TerminateThread(handle_, 0);
+  if (!TerminateThread(handle_, 0)) return;
   // A terminated thread gets no loader notification, so this wait does not
   // need the loader lock; bounded all the same.
   WaitForSingleObject(handle_, 5000);
+  control_->unref();  // the ended thread's share
 }
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
+
+void* pin_library() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                          reinterpret_cast<LPCWSTR>(&pin_library), &module)) {
+    return nullptr;
+  }
+  return module;
+}
+
+void unpin_library(void* pin) {
+  if (pin) FreeLibrary(static_cast<HMODULE>(pin));
+}
+
+bool process_exiting() {
+  // Looked up each time: a lock guarding a cached copy might be held by a
+  // thread that exiting has ended.
+  using Query = BOOLEAN(NTAPI*)();
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto query = reinterpret_cast<Query>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")));
+  return query && query() != 0;
+}
 
 }  // namespace kx::plat
