@@ -69,40 +69,56 @@ int32_t KXDATA::close(bool join) noexcept {
 
 // ---- The queue thread ---------------------------------------------------------
 
-void KXDATA::perform(const KXRECORD& record) noexcept {
+int32_t KXDATA::perform(const KXRECORD& record) noexcept {
   switch (record.type) {
     case TYPE_STRING: {
       static const tchar kEmpty[1] = {0};
       const tchar* text = record.value.text ? record.value.text : kEmpty;
       uint32_t bytes = (plat::str_len(text) + 1) * sizeof(tchar);
-      plat::reg_set_value(key, record.name, kRegSz, text, bytes);
-      break;
+      return plat::reg_set_value(key, record.name, kRegSz, text, bytes);
     }
     case TYPE_VALUE:
-      plat::reg_set_value(key, record.name, kRegDword, record.value.bytes, 4);
-      break;
+      return plat::reg_set_value(key, record.name, kRegDword, record.value.bytes, 4);
     case TYPE_DOUBLE:
-      plat::reg_set_value(key, record.name, kRegBinary, record.value.bytes, 8);
-      break;
+      return plat::reg_set_value(key, record.name, kRegBinary, record.value.bytes, 8);
     case TYPE_DELETE:
-      plat::reg_delete_value(key, record.name);
-      break;
+      return plat::reg_delete_value(key, record.name);
   }
+  return kOk;
 }
 
-bool KXDATA::perform_batch() noexcept {
-  plat::reg_begin_batch();
-  for (int n = 0; n < kBatchRecords && !queue.empty(); ++n) {
-    perform(queue.front());
-    queue.pop_front();
+// The records are performed without queue_lock: they stay at the front of
+// the queue, where reads find them, until the registry has them, and only
+// the performing thread takes records out, so their places hold meanwhile.
+bool KXDATA::perform_batch(bool* busy) noexcept {
+  const KXRECORD* batch[kBatchRecords];
+  std::size_t n = 0;
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    for (; n < kBatchRecords && n < queue.size(); ++n) batch[n] = &queue.at(n);
   }
-  plat::reg_end_batch();
+  *busy = false;
+  if (n == 0) return false;
+  std::size_t done = 0;
+  plat::reg_begin_batch();
+  while (done < n && perform(*batch[done]) != kErrBusy) ++done;
+  if (plat::reg_end_batch() != kOk) {
+    // The transaction went and took the batch's writes with it: each again,
+    // alone, so each record's outcome is its own.
+    std::size_t redone = 0;
+    while (redone < done && perform(*batch[redone]) != kErrBusy) ++redone;
+    done = redone;
+  }
+  *busy = done < n;
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  for (std::size_t i = 0; i < done; ++i) queue.pop_front();
   return !queue.empty();
 }
 
 void KXDATA::drain_here() noexcept {
-  plat::Lock<plat::Mutex> lock(queue_lock);
-  while (perform_batch()) {
+  bool busy = false;
+  while (perform_batch(&busy)) {
+    if (busy) plat::sleep_ms(kPaceMs);  // another process has the registry: wait it out
   }
 }
 
@@ -112,31 +128,24 @@ uint32_t KXDATA::queue_thread(void* arg) {
     while (g_hold.load(std::memory_order_relaxed) && store->closing.load() == 0) {
       plat::sleep_ms(1);
     }
-    bool performed = false;
-    bool empty;
+    if (store->closing.load() != 0) {
+      // Draining: every record, in order, a batch per registry transaction.
+      store->drain_here();
+      store->thread.finish(store->drained_);
+      return 0;
+    }
+    const KXRECORD* next = nullptr;
     {
       plat::Lock<plat::Mutex> lock(store->queue_lock);
-      // The registry call is made under the lock and the record leaves the
-      // queue only afterwards, so a read sees it pending or written.
-      if (store->closing.load() != 0) {
-        // Draining: every record, in order, a batch per registry transaction.
-        while (store->perform_batch()) {
-        }
-      } else if (!store->queue.empty()) {
-        store->perform(store->queue.front());
+      if (!store->queue.empty()) next = &store->queue.front();
+    }
+    if (next) {
+      // Out of the lock, as in perform_batch. A record the registry was too
+      // busy for stays first and is tried again at the next pass.
+      if (store->perform(*next) != kErrBusy) {
+        plat::Lock<plat::Mutex> lock(store->queue_lock);
         store->queue.pop_front();
-        performed = true;
       }
-      empty = store->queue.empty();
-    }
-    if (store->closing.load() != 0) {
-      if (empty) {
-        store->thread.finish(store->drained_);
-        return 0;
-      }
-      continue;  // the next pass sees closing and drains the rest
-    }
-    if (performed) {
       plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
     } else {
       store->wake_.wait(plat::kInfinite);  // idle: sleep until a record or closing
