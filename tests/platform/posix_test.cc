@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/posix/internal.h"
 #include "platform/posix/unicode.h"
@@ -28,14 +29,27 @@ TEST(Unicode, Utf8AndUtf16ConvertBothWays) {
   EXPECT_EQ(utf8_to_utf16(""), u"");
 }
 
-TEST(Unicode, IllFormedTextBecomesReplacementCharacters) {
+// Each byte that starts no well-formed sequence is held as U+DC00 + byte and
+// comes back as that byte; other lone surrogates have no bytes to return.
+TEST(Unicode, BytesThatAreNotUtf8SurviveTheRoundTrip) {
   EXPECT_EQ(utf8_to_utf16("a\xFF"
                           "b"),
-            u"a\uFFFDb");
-  EXPECT_EQ(utf8_to_utf16("\xC3"), u"\uFFFD");                                     // cut short
-  EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80").find(u'\xD800'), std::u16string::npos);  // no surrogates
+            u"a\xDCFF"
+            u"b");
+  EXPECT_EQ(utf8_to_utf16("M\xFCller"), u"M\xDCFCller");
+  EXPECT_EQ(utf8_to_utf16("\xC3"), u"\xDCC3");                      // cut short
+  EXPECT_EQ(utf8_to_utf16("\xED\xA0\x80"), u"\xDCED\xDCA0\xDC80");  // no surrogates
+  EXPECT_EQ(utf8_to_utf16("\xF4\x90\x80\x80").size(), 4u);          // beyond U+10FFFF
+  EXPECT_EQ(utf8_to_utf16("\xC0\xAF"), u"\xDCC0\xDCAF");            // overlong
+  for (const std::string& bytes :
+       std::vector<std::string>{"K\xF6ln", "\xC3", "\xED\xB2\x80", "\xE2\x82", "\xF0\x9F\x98",
+                                "\x80\xC3\xA4\xFF", std::string("\0\xFE\0", 3)}) {
+    EXPECT_EQ(utf16_to_utf8(utf8_to_utf16(bytes)), bytes);
+  }
+  EXPECT_NE(utf8_to_utf16("M\xFCller"), utf8_to_utf16("M\xE4ller"));
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xD800') + u"x"), "\xEF\xBF\xBDx");
   EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xDC00')), "\xEF\xBF\xBD");
+  EXPECT_EQ(utf16_to_utf8(std::u16string(1, u'\xDC7F')), "\xEF\xBF\xBD");
 }
 
 TEST(Unicode, FoldingPairsUpperAndLowerCaseOnly) {
@@ -52,6 +66,22 @@ TEST(Unicode, FoldingPairsUpperAndLowerCaseOnly) {
     EXPECT_EQ(fold_unit(c), c) << std::hex << static_cast<int>(c);
   }
 }
+
+#if !defined(KX_WIDE)
+// 8-bit names and text that are not UTF-8 reach the registry byte for byte:
+// names that differ in such bytes are different values.
+TEST(Unicode, NamesAndTextThatAreNotUtf8StayApartAndExact) {
+  TestKey k("Bytes");
+  const std::string text = "K\xF6ln";
+  ASSERT_EQ(set_dword(k.key, "M\xFCller", 1), kOk);
+  ASSERT_EQ(set_dword(k.key, "M\xE4ller", 2), kOk);
+  ASSERT_EQ(plat::reg_set_value(k.key, "city", kRegSz, text.c_str(), 5), kOk);
+  EXPECT_EQ(get_dword(k.key, "M\xFCller"), 1u);
+  EXPECT_EQ(get_dword(k.key, "M\xE4ller"), 2u);
+  EXPECT_EQ(query(k.key, "city").bytes, std::string("K\xF6ln", 5));
+  EXPECT_EQ(value_names(k.key), (std::vector<tstring>{"M\xFCller", "M\xE4ller", "city"}));
+}
+#endif
 
 TEST(Files, RegistryAndLockFolderArePrivate) {
   plat::Key k = nullptr;
