@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <functional>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,23 @@
 #include "platform/posix/unicode.h"
 #include "tests/platform/helpers.h"
 #include "tests/support/test_env.h"
+
+// The stand-in's own allocations (std::string and friends) go through
+// operator new: while armed, the nth one from then on throws.
+namespace {
+std::atomic<long> g_new_countdown{0};
+}  // namespace
+
+void* operator new(std::size_t n) {
+  if (g_new_countdown.load(std::memory_order_relaxed) > 0 && g_new_countdown.fetch_sub(1) == 1) {
+    throw std::bad_alloc();
+  }
+  void* p = std::malloc(n ? n : 1);
+  if (!p) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace kx::test {
 namespace {
@@ -82,6 +102,56 @@ TEST(Unicode, NamesAndTextThatAreNotUtf8StayApartAndExact) {
   EXPECT_EQ(value_names(k.key), (std::vector<tstring>{"M\xFCller", "M\xE4ller", "city"}));
 }
 #endif
+
+// Out of memory at any allocation of a registry call gives 8 and leaves
+// nothing half done; the next call works.
+TEST(Memory, EveryRegistryCallSurvivesAnyFailedAllocation) {
+  TestKey k("Memory");
+  auto name = text(u"n\u00E4me");
+  auto data = text(u"d\u00E4ta");
+  ASSERT_TRUE(name && data);
+  ASSERT_EQ(set_dword(k.key, ascii("present").c_str(), 1), kOk);
+  const std::vector<std::function<int32_t()>> calls = {
+      [&] {
+        return plat::reg_set_value(k.key, name->c_str(), kRegSz, data->c_str(),
+                                   static_cast<uint32_t>((data->size() + 1) * sizeof(tchar)));
+      },
+      [&] { return get_dword(k.key, ascii("present").c_str()) == 1u ? kOk : kErrNotEnoughMemory; },
+      [&] {
+        tchar buf[64];
+        uint32_t len = 64;
+        return plat::reg_enum_value(k.key, 0, buf, &len);
+      },
+      [&] {
+        plat::Key sub = nullptr;
+        int32_t rc = plat::reg_create_key(k.key, name->c_str(), &sub);
+        if (rc == kOk) plat::reg_close_key(sub);
+        return rc;
+      },
+      [&] {
+        plat::Key sub = nullptr;
+        int32_t rc = plat::reg_open_key_a(k.key, "missing\\deeper", &sub);
+        return rc == kErrFileNotFound ? kOk : rc;
+      },
+      [&] {
+        int32_t rc = plat::reg_delete_value(k.key, name->c_str());
+        return rc == kErrFileNotFound ? kOk : rc;
+      },
+  };
+  for (size_t c = 0; c < calls.size(); ++c) {
+    for (long n = 1;; ++n) {
+      g_new_countdown = n;
+      int32_t rc = calls[c]();
+      bool failed_one = g_new_countdown.exchange(0) == 0;
+      if (!failed_one) {
+        EXPECT_EQ(rc, kOk) << "call " << c;
+        break;
+      }
+      EXPECT_TRUE(rc == kOk || rc == kErrNotEnoughMemory) << "call " << c << " rc " << rc;
+    }
+  }
+  EXPECT_EQ(get_dword(k.key, ascii("present").c_str()), 1u);
+}
 
 TEST(Files, RegistryAndLockFolderArePrivate) {
   plat::Key k = nullptr;
