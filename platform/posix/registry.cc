@@ -339,6 +339,35 @@ void use_wal(sqlite3* db, bool read_only) {
   if (!read_only) exec(db, "PRAGMA journal_mode=WAL");
 }
 
+// Settings and schema of a freshly opened connection; an SQLite code.
+int prepare_database(sqlite3* db, bool read_only) {
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  try {
+    use_wal(db, read_only);
+    if (!read_only) exec(db, "PRAGMA synchronous=NORMAL");
+    create_schema(db, read_only);
+  } catch (const SqlError& e) {
+    return e.code;
+  }
+  return SQLITE_OK;
+}
+
+// A path as the file part of an SQLite URI.
+std::string uri_escaped(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '?' || c == '#' || c == '%') {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += '%';
+      out += kHex[static_cast<unsigned char>(c) >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Opens the database, creating the folder (0700) and file (0600) as needed.
 // A database that cannot be written (a read-only file or medium) opens for
 // reading. Returns an SQLite code.
@@ -363,23 +392,26 @@ int open_database_here(sqlite3** out) {
                                SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
                            nullptr);
   if (rc == SQLITE_OK && !existed && chmod(path.c_str(), 0600) != 0) rc = SQLITE_CANTOPEN;
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    bool read_only = sqlite3_db_readonly(db, "main") == 1;
-    try {
-      use_wal(db, read_only);
-      if (!read_only) exec(db, "PRAGMA synchronous=NORMAL");
-      create_schema(db, read_only);
-    } catch (const SqlError& e) {
-      rc = e.code;
-    } catch (const std::bad_alloc&) {
-      rc = SQLITE_NOMEM;
-    }
-  }
+  bool read_only = rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1;
+  if (rc == SQLITE_OK) rc = prepare_database(db, read_only);
   if (rc != SQLITE_OK) {
     forget_statements(db);
     sqlite3_close(db);
-    return rc;
+    db = nullptr;
+    // A WAL database on a read-only medium, its -shm gone with its last
+    // writer, opens only as immutable: nobody can change it there anyway.
+    if (!read_only || (rc & 0xFF) != SQLITE_CANTOPEN) return rc;
+    std::string uri = "file:" + uri_escaped(path) + "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
+                             SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
+                         nullptr);
+    if (rc == SQLITE_OK) rc = prepare_database(db, true);
+    if (rc != SQLITE_OK) {
+      forget_statements(db);
+      sqlite3_close(db);
+      return rc;
+    }
   }
   *out = db;
   return SQLITE_OK;

@@ -1,10 +1,15 @@
 // The POSIX stand-in's own parts: text conversion, name folding, and the
 // files it keeps.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <new>
@@ -200,6 +205,183 @@ TEST(Files, TheRegistryFolderIsNarrowedToItsOwnerOrRefused) {
   EXPECT_NE(create_in(linked), kOk);
   EXPECT_EQ(create_in(saved), kOk);
   plat::posix::close_registry();
+}
+
+// Points the stand-in at another config folder (XDG_CONFIG_HOME) for a scope.
+class OtherConfig {
+ public:
+  explicit OtherConfig(const std::string& config) : saved_(std::getenv("XDG_CONFIG_HOME")) {
+    plat::posix::close_registry();
+    setenv("XDG_CONFIG_HOME", config.c_str(), 1);
+  }
+  ~OtherConfig() {
+    plat::posix::close_registry();
+    setenv("XDG_CONFIG_HOME", saved_.c_str(), 1);
+  }
+  OtherConfig(const OtherConfig&) = delete;
+  OtherConfig& operator=(const OtherConfig&) = delete;
+
+ private:
+  std::string saved_;
+};
+
+// A fresh config folder under the scratch folder.
+std::string fresh_config(const std::string& stem) {
+  std::string dir = scratch_dir() + "/" + unique_name(stem);
+  mkdir(dir.c_str(), 0700);
+  return dir;
+}
+
+int32_t create_key(const char* path) {
+  plat::Key k = nullptr;
+  int32_t rc = plat::reg_create_key_a(plat::current_user(), path, &k);
+  if (rc == kOk) plat::reg_close_key(k);
+  return rc;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+void sql(sqlite3* db, const char* text) {
+  ASSERT_EQ(sqlite3_exec(db, text, nullptr, nullptr, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+}
+
+// A database of the first schema, which listed values in folded order, keeps
+// its values and that order; values added later go last.
+TEST(Files, AFirstSchemaDatabaseIsMigratedKeepingItsValuesAndTheirOrder) {
+  std::string config = fresh_config("v1");
+  ASSERT_EQ(mkdir((config + "/kelmix").c_str(), 0700), 0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((config + "/kelmix/registry.db").c_str(), &db), SQLITE_OK);
+  sql(db,
+      "CREATE TABLE keys(id INTEGER PRIMARY KEY AUTOINCREMENT, parent INTEGER NOT NULL,"
+      "  name BLOB NOT NULL, folded BLOB NOT NULL);"
+      "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
+      "CREATE TABLE vals(key INTEGER NOT NULL, folded BLOB NOT NULL, name BLOB NOT NULL,"
+      "  type INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY(key, folded)) WITHOUT ROWID;"
+      "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');"
+      // HKCU\K (UTF-16LE name, folded big-endian) with values "b" and "A"
+      "INSERT INTO keys(id, parent, name, folded) VALUES(2, 1, x'4B00', x'006B');"
+      "INSERT INTO vals VALUES(2, x'0062', x'6200', 4, x'02000000');"
+      "INSERT INTO vals VALUES(2, x'0061', x'4100', 4, x'01000000');"
+      "PRAGMA user_version = 1;");
+  sqlite3_close(db);
+  OtherConfig other(config);
+  plat::Key k = nullptr;
+  ASSERT_EQ(plat::reg_open_key_a(plat::current_user(), "K", &k), kOk);
+  EXPECT_EQ(get_dword(k, ascii("a").c_str()), 1u);
+  ASSERT_EQ(set_dword(k, ascii("_").c_str(), 3), kOk);
+  EXPECT_EQ(value_names(k), (std::vector<tstring>{ascii("A"), ascii("b"), ascii("_")}));
+  plat::reg_close_key(k);
+}
+
+TEST(Files, ADamagedDatabaseGivesRegistryCorrupt) {
+  std::string config = fresh_config("damaged");
+  ASSERT_EQ(mkdir((config + "/kelmix").c_str(), 0700), 0);
+  FILE* f = std::fopen((config + "/kelmix/registry.db").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  for (int i = 0; i < 512; ++i) std::fputs("not a database.", f);
+  std::fclose(f);
+  OtherConfig other(config);
+  EXPECT_EQ(create_key("Software\\Kelmix\\Damaged"), 1015);
+  plat::Key k = nullptr;
+  EXPECT_EQ(plat::reg_open_key_a(plat::current_user(), "Software", &k), 1015);
+}
+
+// Folders and files the stand-in makes get their modes whatever the umask;
+// a mode the user gives the database later is theirs, and a database that
+// cannot be written is still read.
+TEST(Files, ModesHoldUnderAnyUmaskAndAReadOnlyDatabaseIsRead) {
+  std::string config = fresh_config("umask");
+  OtherConfig other(config + "/deeper");
+  mode_t saved = umask(0277);
+  EXPECT_EQ(create_key("Software\\Kelmix\\Umask"), kOk);
+  umask(saved);
+  EXPECT_EQ(mode_of(config + "/deeper"), 0700u);
+  EXPECT_EQ(mode_of(config + "/deeper/kelmix"), 0700u);
+  std::string db = config + "/deeper/kelmix/registry.db";
+  EXPECT_EQ(mode_of(db), 0600u);
+
+  TestKey k("ReadOnly");
+  ASSERT_EQ(set_dword(k.key, ascii("v").c_str(), 7), kOk);
+  plat::posix::close_registry();
+  ASSERT_EQ(chmod(db.c_str(), 0400), 0);
+  EXPECT_EQ(get_dword(k.key, ascii("v").c_str()), 7u);
+  if (geteuid() != 0) EXPECT_EQ(set_dword(k.key, ascii("v").c_str(), 8), kErrAccessDenied);
+  EXPECT_EQ(mode_of(db), 0400u);
+  plat::posix::close_registry();
+  chmod(db.c_str(), 0600);
+}
+
+// On a read-only medium, the database's -wal and -shm gone with its last
+// writer, values are still read.
+TEST(Files, AReadOnlyMediumIsStillRead) {
+  if (geteuid() != 0) GTEST_SKIP() << "a read-only mount needs root";
+  std::string config = fresh_config("medium");
+  OtherConfig other(config);
+  plat::Key k = nullptr;
+  ASSERT_EQ(plat::reg_create_key_a(plat::current_user(), "Software\\Kelmix\\Medium", &k), kOk);
+  ASSERT_EQ(set_dword(k, ascii("v").c_str(), 9), kOk);
+  plat::reg_close_key(k);
+  plat::posix::close_registry();
+  ASSERT_EQ(mode_of(config + "/kelmix/registry.db-shm"), 0u);
+  ChildProcess child;
+  ASSERT_TRUE(child.start("ReadOnlyMedium", config));
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(ChildRole, DISABLED_ReadOnlyMedium) {
+  std::string dir = role_arg() + "/kelmix";
+  if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace here";
+  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr), 0);
+  ASSERT_EQ(mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr), 0);
+  setenv("XDG_CONFIG_HOME", role_arg().c_str(), 1);
+  plat::Key k = nullptr;
+  ASSERT_EQ(plat::reg_open_key_a(plat::current_user(), "Software\\Kelmix\\Medium", &k), kOk);
+  EXPECT_EQ(get_dword(k, ascii("v").c_str()), 9u);
+  EXPECT_EQ(set_dword(k, ascii("v").c_str(), 1), kErrAccessDenied);
+  plat::reg_close_key(k);
+}
+
+// Files planted in the folder while it was open to others (a symlinked WAL,
+// someone else's database) are not opened.
+TEST(Files, PlantedDatabaseFilesAreRefused) {
+  std::string config = fresh_config("planted");
+  ASSERT_EQ(mkdir((config + "/kelmix").c_str(), 0700), 0);
+  std::string target = config + "/target";
+  std::fclose(std::fopen(target.c_str(), "w"));
+  ASSERT_EQ(symlink(target.c_str(), (config + "/kelmix/registry.db-wal").c_str()), 0);
+  {
+    OtherConfig other(config);
+    EXPECT_EQ(create_key("Software\\Kelmix\\Planted"), kErrAccessDenied);
+  }
+  EXPECT_EQ(mode_of(config + "/kelmix/registry.db"), 0u);  // nothing made beside it
+  if (geteuid() != 0) return;                              // giving a file away needs root
+  unlink((config + "/kelmix/registry.db-wal").c_str());
+  std::fclose(std::fopen((config + "/kelmix/registry.db").c_str(), "w"));
+  ASSERT_EQ(chown((config + "/kelmix/registry.db").c_str(), 65534, 65534), 0);
+  OtherConfig other(config);
+  EXPECT_EQ(create_key("Software\\Kelmix\\Planted"), kErrAccessDenied);
+}
+
+// Root with a user's HOME (sudo) must not make root's files there.
+TEST(Files, AHomeOfAnotherUserIsNotWrittenInto) {
+  if (geteuid() != 0) GTEST_SKIP() << "giving a folder away needs root";
+  std::string home = fresh_config("home");
+  ASSERT_EQ(chown(home.c_str(), 65534, 65534), 0);
+  std::string saved_home = std::getenv("HOME") ? std::getenv("HOME") : "";
+  std::string saved_config = std::getenv("XDG_CONFIG_HOME");
+  plat::posix::close_registry();
+  unsetenv("XDG_CONFIG_HOME");
+  setenv("HOME", home.c_str(), 1);
+  EXPECT_EQ(create_key("Software\\Kelmix\\Sudo"), kErrAccessDenied);
+  EXPECT_EQ(mode_of(home + "/.config"), 0u);
+  plat::posix::close_registry();
+  setenv("HOME", saved_home.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", saved_config.c_str(), 1);
 }
 
 TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
