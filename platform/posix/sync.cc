@@ -100,6 +100,39 @@ void flock_retrying(int fd, int op) {
   }
 }
 
+// The named locks the calling thread holds. A thread that ends holding one
+// releases it here, at its exit, as Windows hands an abandoned mutex to the
+// next waiter at once: otherwise other processes would wait for the whole
+// process to end.
+struct HeldNamedLocks {
+  NamedLock* held[8] = {};
+  ~HeldNamedLocks() {
+    for (NamedLock*& state : held) {
+      if (!state) continue;
+      uint32_t depth = state->depth;
+      state->depth = 0;
+      state->owner = pthread_t{};
+      flock_retrying(state->fd, LOCK_UN);
+      while (depth-- > 0) pthread_mutex_unlock(&state->mu);
+      state = nullptr;
+    }
+  }
+  void add(NamedLock* state) {
+    for (NamedLock*& slot : held) {
+      if (!slot) {
+        slot = state;
+        return;
+      }
+    }
+  }
+  void remove(NamedLock* state) {
+    for (NamedLock*& slot : held) {
+      if (slot == state) slot = nullptr;
+    }
+  }
+};
+thread_local HeldNamedLocks t_held;
+
 struct ThreadStart {
   Thread::Routine routine;
   void* arg;
@@ -170,6 +203,7 @@ void NamedMutex::lock() {
   if (state->depth++ == 0) {
     flock_retrying(state->fd, LOCK_EX);
     state->owner = pthread_self();
+    t_held.add(state);
   }
 }
 
@@ -182,6 +216,7 @@ void NamedMutex::unlock() {
   if (--state->depth == 0) {
     state->owner = pthread_t{};
     flock_retrying(state->fd, LOCK_UN);
+    t_held.remove(state);
   }
   pthread_mutex_unlock(&state->mu);
 }
