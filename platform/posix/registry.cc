@@ -835,6 +835,11 @@ int32_t guarded(F f) noexcept {
 
 namespace posix {
 
+std::string private_config_dir() {
+  std::string dir = registry_dir();
+  return make_dirs(dir) && owner_only_dir(dir) ? dir : std::string();
+}
+
 void close_registry() { Registry::get().close(); }
 
 void release_registry() { Registry::release(); }

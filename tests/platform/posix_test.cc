@@ -239,6 +239,7 @@ int32_t create_key(const char* path) {
   return rc;
 }
 
+// The permission bits; 0 when missing.
 mode_t mode_of(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
@@ -382,6 +383,34 @@ TEST(Files, AHomeOfAnotherUserIsNotWrittenInto) {
   plat::posix::close_registry();
   setenv("HOME", saved_home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", saved_config.c_str(), 1);
+}
+
+// Without XDG_RUNTIME_DIR the lock folder is /tmp/kelmix-<uid>, which
+// another user may have made first: the locks then live in the registry's
+// folder, never just within the process.
+TEST(Files, ALockFolderTakenByAnotherUserGivesWayToTheConfigFolder) {
+  if (geteuid() != 0) GTEST_SKIP() << "a /tmp of its own needs root";
+  ChildProcess child;
+  ASSERT_TRUE(child.start("TakenLockFolder", ""));
+  EXPECT_EQ(child.wait(), 0);
+}
+
+TEST(ChildRole, DISABLED_TakenLockFolder) {
+  if (unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "no mount namespace here";
+  ASSERT_EQ(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr), 0);
+  ASSERT_EQ(mount("tmpfs", "/tmp", "tmpfs", 0, "mode=1777"), 0);
+  std::string taken = "/tmp/kelmix-" + std::to_string(geteuid());
+  ASSERT_EQ(mkdir(taken.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(taken.c_str(), 0777), 0);
+  ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0);
+  ASSERT_EQ(mkdir("/tmp/config", 0700), 0);
+  setenv("XDG_CONFIG_HOME", "/tmp/config", 1);
+  unsetenv("XDG_RUNTIME_DIR");
+  plat::NamedMutex mu;
+  ASSERT_TRUE(mu.open("KelmixTaken"));
+  EXPECT_EQ(mode_of("/tmp/config/kelmix/locks"), 0700u);
+  EXPECT_NE(mode_of("/tmp/config/kelmix/locks/KelmixTaken.lock"), 0u);
+  EXPECT_EQ(mode_of(taken + "/KelmixTaken.lock"), 0u);
 }
 
 TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
