@@ -45,6 +45,7 @@ int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out);
 int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out);
 // Opens an existing key; never creates one.
 int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out);
+int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out);
 // Deletes a key with its values; a key that has sub-keys is refused.
 int32_t reg_delete_key(Key parent, const tchar* sub_key);
 int32_t reg_close_key(Key key);

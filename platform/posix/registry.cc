@@ -891,6 +891,14 @@ int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out) {
   });
 }
 
+int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
+  return guarded([&]() -> int32_t {
+    Path path;
+    int32_t rc = split_path_t(sub_key, &path);
+    return rc == kOk ? open_key(parent, path, out) : rc;
+  });
+}
+
 // kErrInvalidParameter for a null name; an empty one deletes the key itself.
 // The root and keys with sub-keys are refused with kErrAccessDenied.
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {

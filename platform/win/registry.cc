@@ -46,6 +46,17 @@ int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out) {
   return rc;
 }
 
+int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
+#if defined(KX_WIDE)
+  HKEY result = nullptr;
+  LONG rc = RegOpenKeyExW(hkey(parent), sub_key, 0, kReadWrite, &result);
+  if (rc == ERROR_SUCCESS) *out = result;
+  return rc;
+#else
+  return reg_open_key_a(parent, sub_key, out);
+#endif
+}
+
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {
 #if defined(KX_WIDE)
   return RegDeleteKeyW(hkey(parent), sub_key);

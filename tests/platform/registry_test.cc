@@ -58,7 +58,15 @@ TEST_F(Registry, CreateMakesParentsAndOpensExistingKeys) {
   EXPECT_EQ(plat::reg_open_key_a(key(), "one\\missing", &untouched), kErrFileNotFound);
   EXPECT_EQ(plat::reg_open_key_a(key(), "missing\\deeper", &untouched), kErrFileNotFound);
   EXPECT_EQ(untouched, reinterpret_cast<Key>(0x1234));
-  for (Key k : {deep, again, opened, mid, self, self2}) EXPECT_EQ(plat::reg_close_key(k), kOk);
+  // The open in the build's width finds keys the same way and makes none.
+  Key wide_open = nullptr;
+  ASSERT_EQ(plat::reg_open_key(key(), ascii("ONE\\two").c_str(), &wide_open), kOk);
+  EXPECT_EQ(subkey_names(wide_open), std::vector<tstring>{ascii("three")});
+  EXPECT_EQ(plat::reg_open_key(key(), ascii("one\\none").c_str(), &untouched), kErrFileNotFound);
+  EXPECT_EQ(plat::reg_open_key(key(), ascii("one\\none").c_str(), &untouched), kErrFileNotFound);
+  for (Key k : {deep, again, opened, mid, self, self2, wide_open}) {
+    EXPECT_EQ(plat::reg_close_key(k), kOk);
+  }
   EXPECT_EQ(plat::reg_close_key(plat::current_user()), kOk);
 }
 
