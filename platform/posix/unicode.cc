@@ -1,10 +1,9 @@
-// Text helpers of the POSIX stand-in: UTF-8 conversions, and name folding
-// from ICU.
+// Text helpers of the POSIX stand-in: UTF-8 conversions and name folding.
 #include "platform/posix/unicode.h"
 
-#include <unicode/uchar.h>
-
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 namespace kx::plat::posix {
 
@@ -15,6 +14,14 @@ constexpr uint32_t kReplacement = 0xFFFD;
 // surrogate U+DC00 + byte (U+DC80..U+DCFF), which nothing else converts to,
 // and becomes that byte again on the way out.
 constexpr uint32_t kByteEscape = 0xDC00;
+
+struct FoldPair {
+  char16_t unit;
+  char16_t folded;
+};
+// The folding is frozen in the project: the folded names in the database
+// must not change with the installed ICU.
+#include "platform/posix/fold_table.inc"
 
 // The length of the well-formed UTF-8 sequence at p (Unicode table 3-7), or
 // 0 when the byte there starts none.
@@ -113,10 +120,13 @@ std::string utf16_to_utf8(std::u16string_view text) {
 
 char16_t fold_unit(char16_t unit) {
   if (unit < 0x80) return (unit >= u'A' && unit <= u'Z') ? static_cast<char16_t>(unit + 32) : unit;
-  UChar32 lower = u_tolower(unit);
-  if (lower == unit || lower > 0xFFFF || u_toupper(lower) != unit) return unit;
-  return static_cast<char16_t>(lower);
+  const FoldPair* end = std::end(kFoldTable);
+  const FoldPair* it = std::lower_bound(std::begin(kFoldTable), end, unit,
+                                        [](const FoldPair& p, char16_t u) { return p.unit < u; });
+  return it != end && it->unit == unit ? it->folded : unit;
 }
+
+const char* fold_unicode_version() { return kFoldUnicodeVersion; }
 
 std::u16string fold(std::u16string_view name) {
   std::u16string out(name);

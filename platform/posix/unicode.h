@@ -20,8 +20,11 @@ std::string utf16_to_utf8(std::u16string_view text);
 // The registry's case folding of one UTF-16 unit: the simple lower-case
 // mapping, where upper- and lower-case letters map onto each other both ways
 // (so the Kelvin sign, dotted capital I and title-case letters stay apart).
-// This is the table Windows-compatible registries compare and sort names by.
+// This is the table Windows-compatible registries compare and sort names by,
+// frozen in fold_table.inc (tools/fold-table makes it).
 char16_t fold_unit(char16_t unit);
+// The Unicode version the table was made from.
+const char* fold_unicode_version();
 // The folded name, unit by unit; surrogate pairs are left as they are.
 std::u16string fold(std::u16string_view name);
 
