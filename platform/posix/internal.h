@@ -15,5 +15,8 @@ void close_registry();
 // Closes the database and frees the registry's state, open handles included.
 // Called last when the library is unloaded, so nothing is left behind.
 void release_registry();
+// Forgets the thread-exit hook of the named mutexes. Called when the library
+// is unloaded.
+void release_sync();
 
 }  // namespace kx::plat::posix

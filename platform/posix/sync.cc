@@ -112,22 +112,13 @@ void flock_retrying(int fd, int op) {
 }
 
 // The named locks the calling thread holds. A thread that ends holding one
-// releases it here, at its exit, as Windows hands an abandoned mutex to the
-// next waiter at once: otherwise other processes would wait for the whole
-// process to end.
+// releases it at its exit, as Windows hands an abandoned mutex to the next
+// waiter at once: otherwise other processes would wait for the whole
+// process to end. The list is plain thread-local data, and a pthread key's
+// destructor does the releasing: a thread_local with a destructor would keep
+// the library from unloading.
 struct HeldNamedLocks {
-  NamedLock* held[8] = {};
-  ~HeldNamedLocks() {
-    for (NamedLock*& state : held) {
-      if (!state) continue;
-      uint32_t depth = state->depth;
-      state->depth = 0;
-      state->owner = pthread_t{};
-      flock_retrying(state->fd, LOCK_UN);
-      while (depth-- > 0) pthread_mutex_unlock(&state->mu);
-      state = nullptr;
-    }
-  }
+  NamedLock* held[8];
   void add(NamedLock* state) {
     for (NamedLock*& slot : held) {
       if (!slot) {
@@ -144,6 +135,34 @@ struct HeldNamedLocks {
 };
 thread_local HeldNamedLocks t_held;
 
+pthread_key_t g_exit_key;
+bool g_exit_key_made = false;
+pthread_once_t g_exit_key_once = PTHREAD_ONCE_INIT;
+
+void release_held_at_exit(void*) {
+  for (NamedLock*& state : t_held.held) {
+    if (!state) continue;
+    uint32_t depth = state->depth;
+    state->depth = 0;
+    state->owner = pthread_t{};
+    flock_retrying(state->fd, LOCK_UN);
+    while (depth-- > 0) pthread_mutex_unlock(&state->mu);
+    state = nullptr;
+  }
+}
+
+void make_exit_key() {
+  g_exit_key_made = pthread_key_create(&g_exit_key, release_held_at_exit) == 0;
+}
+
+// Has the calling thread's exit release what it still holds.
+void release_at_exit() {
+  pthread_once(&g_exit_key_once, make_exit_key);
+  if (g_exit_key_made && !pthread_getspecific(g_exit_key)) {
+    pthread_setspecific(g_exit_key, &t_held);
+  }
+}
+
 struct ThreadStart {
   Thread::Routine routine;
   void* arg;
@@ -157,6 +176,14 @@ void* thread_entry(void* p) {
 }
 
 }  // namespace
+
+namespace posix {
+// No thread's exit may call into the library once it is unloaded.
+void release_sync() {
+  if (g_exit_key_made) pthread_key_delete(g_exit_key);
+  g_exit_key_made = false;
+}
+}  // namespace posix
 
 // ---- Mutex ----
 
@@ -215,6 +242,7 @@ void NamedMutex::lock() {
     flock_retrying(state->fd, LOCK_EX);
     state->owner = pthread_self();
     t_held.add(state);
+    release_at_exit();
   }
 }
 
