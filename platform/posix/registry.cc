@@ -836,8 +836,12 @@ int32_t guarded(F f) noexcept {
 namespace posix {
 
 std::string private_config_dir() {
-  std::string dir = registry_dir();
-  return make_dirs(dir) && owner_only_dir(dir) ? dir : std::string();
+  try {
+    std::string dir = registry_dir();
+    return make_dirs(dir) && owner_only_dir(dir) ? dir : std::string();
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
 }
 
 void close_registry() { Registry::get().close(); }

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <new>
 #include <string>
 
 #include "platform/platform.h"
@@ -209,16 +210,26 @@ NamedMutex::~NamedMutex() {
   delete state;
 }
 
-// False when the lock folder is missing or unsafe or the file cannot be opened.
+// False when the lock folder is missing or unsafe, the file cannot be opened
+// or memory runs out.
 bool NamedMutex::open(const char* name) {
   if (impl_) return true;
   if (!name || !*name) return false;
-  std::string dir = lock_dir();
-  if (dir.empty()) return false;
-  std::string path = dir + "/" + lock_file_name(name);
+  std::string path;
+  try {
+    std::string dir = lock_dir();
+    if (dir.empty()) return false;
+    path = dir + "/" + lock_file_name(name);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
-  auto* state = new NamedLock;
+  auto* state = new (std::nothrow) NamedLock;
+  if (!state) {
+    close(fd);
+    return false;
+  }
   state->fd = fd;
   if (!init_owner_mutex(&state->mu)) {
     close(fd);
@@ -327,7 +338,8 @@ Thread::~Thread() {
 // False when this object already started a thread or the system refuses.
 bool Thread::start(Routine routine, void* arg) {
   if (started_) return false;
-  auto* start = new ThreadStart{routine, arg};
+  auto* start = new (std::nothrow) ThreadStart{routine, arg};
+  if (!start) return false;
   if (pthread_create(&thread_, nullptr, thread_entry, start) != 0) {
     delete start;
     return false;

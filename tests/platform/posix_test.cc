@@ -161,6 +161,25 @@ TEST(Memory, EveryRegistryCallSurvivesAnyFailedAllocation) {
   EXPECT_EQ(get_dword(k.key, ascii("present").c_str()), 1u);
 }
 
+uint32_t do_nothing(void*) { return 0; }
+
+// Opening a named mutex and starting a thread fail cleanly, never throw.
+TEST(Memory, NamedMutexesAndThreadsSurviveAnyFailedAllocation) {
+  for (long n = 1;; ++n) {
+    g_new_countdown = n;
+    plat::NamedMutex mu;
+    bool opened = mu.open("KelmixMemory");
+    plat::Thread t;
+    bool started = t.start(do_nothing, nullptr);
+    bool failed_one = g_new_countdown.exchange(0) == 0;
+    if (started) t.wait(plat::kInfinite);
+    if (!failed_one) {
+      EXPECT_TRUE(opened && started);
+      break;
+    }
+  }
+}
+
 TEST(Files, RegistryAndLockFolderArePrivate) {
   plat::Key k = nullptr;
   ASSERT_EQ(plat::reg_create_key_a(plat::current_user(), "Software\\Kelmix\\FileModes", &k), kOk);
