@@ -53,9 +53,14 @@ constexpr size_t kMaxAnsiPathBytes = 32766;
 // 2: values carry their place in their key's listing (pos).
 constexpr int kSchemaVersion = 2;
 // How long a call waits for another process's write lock before it gives
-// kErrBusy. Short: the caller (the store's queue thread) tries again later
-// and must not keep others waiting meanwhile.
+// kErrBusy. Short: the caller (the store's queue thread) tries again later.
+// A writer polls for the lock without the registry's mutex, so other
+// threads' calls go on meanwhile; readers of a WAL database wait only in
+// rare moments (another connection's recovery), in SQLite's busy handler.
 constexpr int kBusyTimeoutMs = 100;
+constexpr int kBusyPollMs = 5;
+
+thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
 struct KeyHandle {
   int64_t id;
@@ -196,10 +201,17 @@ void exec(sqlite3* db, const char* sql) {
 // failing on upgrade.
 class Transaction {
  public:
+  // A writer does not wait for the lock here: Registry::run waits for it
+  // without holding the registry's mutex.
   Transaction(sqlite3* db, bool write) : db_(db) {
-    exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (write) sqlite3_busy_timeout(db_, 0);
+    int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+    if (write) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (rc != SQLITE_OK) fail(rc);
     open_ = true;
   }
+  // Takes over a transaction the caller has begun.
+  explicit Transaction(sqlite3* db) : db_(db), open_(true) {}
   ~Transaction() {
     if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
@@ -215,6 +227,18 @@ class Transaction {
   sqlite3* db_;
   bool open_ = false;
 };
+
+// For the few statements of opening a database, which needs them done: up
+// to kOpeningWaitMs for another process's lock.
+constexpr int kOpeningWaitMs = 5000;
+void exec_waiting(sqlite3* db, const char* sql) {
+  for (int waited = 0;; waited += kBusyPollMs) {
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return;
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= kOpeningWaitMs) fail(rc);
+    usleep(kBusyPollMs * 1000);
+  }
+}
 
 // The folded form, as big-endian units so that byte order is unit order.
 std::string folded_key(std::u16string_view name) {
@@ -288,7 +312,9 @@ void create_schema(sqlite3* db, bool read_only) {
   if (found > kSchemaVersion) fail(SQLITE_SCHEMA);
   if (found == kSchemaVersion) return;
   if (read_only) fail(SQLITE_READONLY);
-  Transaction txn(db, true);
+  // Once per database, before anything can be read from it: worth waiting.
+  exec_waiting(db, "BEGIN IMMEDIATE");
+  Transaction txn(db);
   found = schema_version(db);
   if (found == 0) {
     exec(db,
@@ -336,7 +362,7 @@ void use_wal(sqlite3* db, bool read_only) {
     Stmt mode(db, "PRAGMA journal_mode");
     if (mode.step() && mode.bytes_at(0) == "wal") return;
   }  // reset: a statement under way would keep the mode from changing
-  if (!read_only) exec(db, "PRAGMA journal_mode=WAL");
+  if (!read_only) exec_waiting(db, "PRAGMA journal_mode=WAL");
 }
 
 // Settings and schema of a freshly opened connection; an SQLite code.
@@ -480,23 +506,14 @@ class Registry {
   // write lock, once kBusyTimeoutMs have passed, kErrBusy.
   template <class Body>
   int32_t run(bool write, Body body) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (!db_) {
-      int rc = open_database(&db_);
-      if (rc != SQLITE_OK) return to_win32_error(rc);
-      cursor_ = Cursor{};
-    }
-    // A batch whose transaction SQLite rolled back goes on one call a time.
-    if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
-    try {
-      Transaction txn(db_, write);
-      int32_t result = body(db_);
-      if (result == kOk) txn.commit();
-      return result;
-    } catch (const SqlError& e) {
-      return to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      return kErrNotEnoughMemory;
+    for (int waited = 0;; waited += kBusyPollMs) {
+      {
+        std::lock_guard<std::recursive_mutex> lock(mu_);
+        int32_t rc = run_once(write, body);
+        // Inside a batch this thread holds the mutex throughout: no waiting.
+        if (rc != kErrBusy || !write || t_batch_open || waited >= kBusyTimeoutMs) return rc;
+      }
+      usleep(kBusyPollMs * 1000);
     }
   }
 
@@ -511,7 +528,9 @@ class Registry {
       if (open_database(&db_) != SQLITE_OK) return;
       cursor_ = Cursor{};
     }
+    sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
     in_batch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   }
 
   int32_t end_batch() {
@@ -581,6 +600,27 @@ class Registry {
  private:
   Registry() = default;
   static inline std::atomic<Registry*> instance_{nullptr};
+
+  template <class Body>
+  int32_t run_once(bool write, Body body) {
+    if (!db_) {
+      int rc = open_database(&db_);
+      if (rc != SQLITE_OK) return to_win32_error(rc);
+      cursor_ = Cursor{};
+    }
+    // A batch whose transaction SQLite rolled back goes on one call a time.
+    if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
+    try {
+      Transaction txn(db_, write);
+      int32_t result = body(db_);
+      if (result == kOk) txn.commit();
+      return result;
+    } catch (const SqlError& e) {
+      return to_win32_error(e.code);
+    } catch (const std::bad_alloc&) {
+      return kErrNotEnoughMemory;
+    }
+  }
 
   // One call inside the batch's transaction, still atomic on its own. A
   // failure after which SQLite rolled the whole transaction back (a full
@@ -852,9 +892,7 @@ void release_registry() { Registry::release(); }
 
 Key current_user() { return &g_root; }
 
-namespace {
-thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
-}  // namespace
+namespace {}  // namespace
 
 void reg_begin_batch() {
   try {

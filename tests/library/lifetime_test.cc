@@ -322,6 +322,7 @@ TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
   ASSERT_GE(h, 0x10000);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(kx.KXValue(h, "v", i), 0);
   EXPECT_EQ(kx.KXString(h, "s", "text"), 0);
+  EXPECT_EQ(kx.KXGetValue(h, "before"), 1);  // written long ago: read from the registry
   EXPECT_EQ(kx.KXDel(h, "before"), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the queue thread meets the lock
   EXPECT_EQ(kx.KXGetValue(h, "v"), 9);
