@@ -284,18 +284,21 @@ bool missing_or_ours(const std::string& path) {
 }
 
 // $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known,
-// or when the home is not this user's (root with a user's HOME, under sudo:
-// files made there would lock the user out).
+// or when the home or config folder is not this user's (root with a user's
+// HOME, under sudo: files made there would lock the user out).
 std::string registry_dir() {
+  struct stat st;
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/kelmix";
+  if (config && config[0] == '/') {
+    if (stat(config, &st) == 0 && st.st_uid != geteuid()) return {};
+    return std::string(config) + "/kelmix";
+  }
   const char* home = std::getenv("HOME");
   if (!home || !*home) {
     struct passwd* pw = getpwuid(geteuid());
     home = pw ? pw->pw_dir : nullptr;
   }
   if (!home || !*home) return {};
-  struct stat st;
   if (stat(home, &st) != 0 || st.st_uid != geteuid()) return {};
   return std::string(home) + "/.config/kelmix";
 }

@@ -410,6 +410,9 @@ TEST(Files, AHomeOfAnotherUserIsNotWrittenInto) {
   setenv("HOME", home.c_str(), 1);
   EXPECT_EQ(create_key("Software\\Kelmix\\Sudo"), kErrAccessDenied);
   EXPECT_EQ(mode_of(home + "/.config"), 0u);
+  setenv("XDG_CONFIG_HOME", home.c_str(), 1);  // kept by sudo -E, say
+  EXPECT_EQ(create_key("Software\\Kelmix\\Sudo"), kErrAccessDenied);
+  EXPECT_EQ(mode_of(home + "/kelmix"), 0u);
   plat::posix::close_registry();
   setenv("HOME", saved_home.c_str(), 1);
   setenv("XDG_CONFIG_HOME", saved_config.c_str(), 1);
