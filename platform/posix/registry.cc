@@ -409,6 +409,12 @@ int open_database_here(sqlite3** out) {
   }
   struct stat st;
   bool existed = lstat(path.c_str(), &st) == 0;
+  // A folder left without the owner's write permission and with no database
+  // in it was made under a strict umask (0277 gave 0500) by an older
+  // version, not made read-only by its user: it gets its mode.
+  if (!existed && stat(dir.c_str(), &st) == 0 && (st.st_mode & 0700) != 0700) {
+    chmod(dir.c_str(), 0700);
+  }
   // Never open and close the file ourselves: closing any descriptor of it
   // drops every POSIX lock this process holds on it, including those of
   // SQLite connections of the other library loaded here, and another process

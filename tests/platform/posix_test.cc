@@ -334,6 +334,14 @@ TEST(Files, ModesHoldUnderAnyUmaskAndAReadOnlyDatabaseIsRead) {
   EXPECT_EQ(mode_of(config + "/deeper/kelmix"), 0700u);
   std::string db = config + "/deeper/kelmix/registry.db";
   EXPECT_EQ(mode_of(db), 0600u);
+  // A folder an older version made 0500 under that umask, with no database.
+  std::string older = fresh_config("older");
+  ASSERT_EQ(mkdir((older + "/kelmix").c_str(), 0500), 0);
+  {
+    OtherConfig in_older(older);
+    EXPECT_EQ(create_key("Software\\Kelmix\\Umask"), kOk);
+    EXPECT_EQ(mode_of(older + "/kelmix"), 0700u);
+  }
 
   TestKey k("ReadOnly");
   ASSERT_EQ(set_dword(k.key, ascii("v").c_str(), 7), kOk);
