@@ -15,11 +15,11 @@ constexpr int32_t kErrBadPathname = 161;      // ERROR_BAD_PATHNAME
 // ERROR_BUSY: the POSIX stand-in only, when another process holds the
 // database's write lock. Nothing was done; the call may be made again later.
 constexpr int32_t kErrBusy = 170;
-constexpr int32_t kErrMoreData = 234;         // ERROR_MORE_DATA
-constexpr int32_t kErrNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS
+constexpr int32_t kErrMoreData = 234;          // ERROR_MORE_DATA
+constexpr int32_t kErrNoMoreItems = 259;       // ERROR_NO_MORE_ITEMS
 constexpr int32_t kErrRegistryCorrupt = 1015;  // ERROR_REGISTRY_CORRUPT
 constexpr int32_t kErrKeyDeleted = 1018;       // ERROR_KEY_DELETED
-constexpr int32_t kErrNotFound = 1168;        // ERROR_NOT_FOUND
+constexpr int32_t kErrNotFound = 1168;         // ERROR_NOT_FOUND
 
 // Registry value types.
 constexpr uint32_t kRegNone = 0;
