@@ -116,6 +116,19 @@ TEST(Unicode, NamesAndTextThatAreNotUtf8StayApartAndExact) {
   EXPECT_EQ(get_dword(k.key, "M\xE4ller"), 2u);
   EXPECT_EQ(query(k.key, "city").bytes, std::string("K\xF6ln", 5));
   EXPECT_EQ(value_names(k.key), (std::vector<tstring>{"M\xFCller", "M\xE4ller", "city"}));
+  // The UTF-16 build sees each such byte as U+DC00 + byte, the names apart.
+  ChildProcess child;
+  if (!child.start("ByteNamesInUtf16", k.path, true)) GTEST_SKIP() << "other width not built";
+  EXPECT_EQ(child.wait(), 0);
+}
+#else
+TEST(ChildRole, DISABLED_ByteNamesInUtf16) {
+  plat::Key k = nullptr;
+  ASSERT_EQ(plat::reg_open_key_a(plat::current_user(), role_arg().c_str(), &k), kOk);
+  EXPECT_EQ(value_names(k), (std::vector<tstring>{u"M\xDCFCller", u"M\xDCE4ller", u"city"}));
+  EXPECT_EQ(get_dword(k, u"M\xDCE4ller"), 2u);
+  EXPECT_EQ(query(k, u"city").bytes, std::string(reinterpret_cast<const char*>(u"K\xDCF6ln"), 10));
+  plat::reg_close_key(k);
 }
 #endif
 
