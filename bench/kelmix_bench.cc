@@ -236,6 +236,28 @@ void BM_DirectEnumValue(benchmark::State& state) {
 }
 BENCHMARK(BM_DirectEnumValue);
 
+// KXDelPref over a key of N values: it lists every name, so its cost per
+// value must not grow with the index (linear overall, not quadratic). The
+// deletes it queues are held, then drained untimed.
+void BM_KXDelPref(benchmark::State& state) {
+  for (auto _ : state) {
+    state.PauseTiming();
+    prepare_written("bench_delpref", static_cast<int>(state.range(0)));
+    kx::testing::hold_queue_threads(true);
+    KXHANDLE h = KXInit(KX_T("bench_delpref"));
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(KXDelPref(h, KX_T("v")));
+    state.PauseTiming();
+    KXClose(h);
+    kx::testing::hold_queue_threads(false);
+    KXWipe(KX_T("bench_delpref"));
+    state.ResumeTiming();
+  }
+  state.counters["values/s"] = benchmark::Counter(static_cast<double>(state.range(0)),
+                                                  benchmark::Counter::kIsIterationInvariantRate);
+}
+BENCHMARK(BM_KXDelPref)->Arg(5000)->Arg(20000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
 // ---- Closing --------------------------------------------------------------------
 
 // KXClose of a store with N queued records: the drain's throughput.

@@ -12,10 +12,14 @@ constexpr int32_t kErrInvalidHandle = 6;      // ERROR_INVALID_HANDLE
 constexpr int32_t kErrNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
 constexpr int32_t kErrInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr int32_t kErrBadPathname = 161;      // ERROR_BAD_PATHNAME
-constexpr int32_t kErrMoreData = 234;         // ERROR_MORE_DATA
-constexpr int32_t kErrNoMoreItems = 259;      // ERROR_NO_MORE_ITEMS
-constexpr int32_t kErrKeyDeleted = 1018;      // ERROR_KEY_DELETED
-constexpr int32_t kErrNotFound = 1168;        // ERROR_NOT_FOUND
+// ERROR_BUSY: the POSIX stand-in only, when another process holds the
+// database's write lock. Nothing was done; the call may be made again later.
+constexpr int32_t kErrBusy = 170;
+constexpr int32_t kErrMoreData = 234;          // ERROR_MORE_DATA
+constexpr int32_t kErrNoMoreItems = 259;       // ERROR_NO_MORE_ITEMS
+constexpr int32_t kErrRegistryCorrupt = 1015;  // ERROR_REGISTRY_CORRUPT
+constexpr int32_t kErrKeyDeleted = 1018;       // ERROR_KEY_DELETED
+constexpr int32_t kErrNotFound = 1168;         // ERROR_NOT_FOUND
 constexpr int32_t kErrInvalidState = 5023;    // ERROR_INVALID_STATE: the library is unloading
 
 // Registry value types.

@@ -35,6 +35,9 @@ class PendingQueue {
   // then nothing changed and record still holds its contents.
   bool push(KXRECORD&& record) noexcept;
   KXRECORD& front() { return records_.front(); }
+  // The record at position from the front. Its address holds while records
+  // are pushed, until it leaves the queue.
+  KXRECORD& at(std::size_t position) { return records_[position]; }
   void pop_front() noexcept;
   // The newest record of that type whose name equals name exactly, or null.
   const KXRECORD* find_newest(int32_t type, const tchar* name) const noexcept;

@@ -76,43 +76,56 @@ void KXDATA::drain_at_exit() noexcept {
 
 // ---- The queue thread ---------------------------------------------------------
 
-void KXDATA::perform(const KXRECORD& record) noexcept {
+int32_t KXDATA::perform(const KXRECORD& record) noexcept {
   switch (record.type) {
     case TYPE_STRING: {
       static const tchar kEmpty[1] = {0};
       const tchar* text = record.value.text ? record.value.text : kEmpty;
       uint32_t bytes = (plat::str_len(text) + 1) * sizeof(tchar);
-      plat::reg_set_value(key, record.name, kRegSz, text, bytes);
-      break;
+      return plat::reg_set_value(key, record.name, kRegSz, text, bytes);
     }
     case TYPE_VALUE:
-      plat::reg_set_value(key, record.name, kRegDword, record.value.bytes, 4);
-      break;
+      return plat::reg_set_value(key, record.name, kRegDword, record.value.bytes, 4);
     case TYPE_DOUBLE:
-      plat::reg_set_value(key, record.name, kRegBinary, record.value.bytes, 8);
-      break;
+      return plat::reg_set_value(key, record.name, kRegBinary, record.value.bytes, 8);
     case TYPE_DELETE:
-      plat::reg_delete_value(key, record.name);
-      break;
+      return plat::reg_delete_value(key, record.name);
   }
+  return kOk;
 }
 
-bool KXDATA::perform_batch() noexcept {
-  // An empty queue opens no transaction, which could wait behind another
-  // process for nothing.
-  if (queue.empty()) return false;
-  plat::reg_begin_batch();
-  for (int n = 0; n < kBatchRecords && !queue.empty(); ++n) {
-    perform(queue.front());
-    queue.pop_front();
+// The records are performed without queue_lock: they stay at the front of
+// the queue, where reads find them, until the registry has them, and only
+// the performing thread takes records out, so their places hold meanwhile.
+bool KXDATA::perform_batch(bool* busy) noexcept {
+  const KXRECORD* batch[kBatchRecords];
+  std::size_t n = 0;
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    for (; n < kBatchRecords && n < queue.size(); ++n) batch[n] = &queue.at(n);
   }
-  plat::reg_end_batch();
+  *busy = false;
+  if (n == 0) return false;
+  std::size_t done = 0;
+  plat::reg_begin_batch();
+  while (done < n && perform(*batch[done]) != kErrBusy) ++done;
+  if (plat::reg_end_batch() != kOk) {
+    // The transaction went and took the batch's writes with it: each again,
+    // alone, so each record's outcome is its own.
+    std::size_t redone = 0;
+    while (redone < done && perform(*batch[redone]) != kErrBusy) ++redone;
+    done = redone;
+  }
+  *busy = done < n;
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  for (std::size_t i = 0; i < done; ++i) queue.pop_front();
   return !queue.empty();
 }
 
 void KXDATA::drain_here() noexcept {
-  plat::Lock<plat::Mutex> lock(queue_lock);
-  while (perform_batch()) {
+  bool busy = false;
+  while (perform_batch(&busy)) {
+    if (busy) plat::sleep_ms(kPaceMs);  // another process has the registry: wait it out
   }
 }
 
@@ -122,31 +135,31 @@ uint32_t KXDATA::queue_thread(void* arg) {
     while (g_hold.load(std::memory_order_relaxed) && store->closing.load() == 0) {
       plat::sleep_ms(1);
     }
-    bool performed = false;
-    bool empty;
+    if (store->closing.load() != 0) {
+      // Draining: every record, in order, a batch per registry transaction.
+      store->drain_here();
+      store->thread.finish(store->drained_);
+      return 0;
+    }
+    const KXRECORD* next = nullptr;
     {
       plat::Lock<plat::Mutex> lock(store->queue_lock);
-      // The registry call is made under the lock and the record leaves the
-      // queue only afterwards, so a read sees it pending or written.
-      if (store->closing.load() != 0) {
-        // Draining: every record, in order, a batch per registry transaction.
-        while (store->perform_batch()) {
-        }
-      } else if (!store->queue.empty() && store->listing_.load() == 0) {
-        store->perform(store->queue.front());
-        store->queue.pop_front();
-        performed = true;
+      // Nothing while delete_prefix fetches names; performing_ tells it
+      // when the record taken here is done.
+      if (!store->queue.empty() && store->listing_.load() == 0) {
+        next = &store->queue.front();
+        store->performing_.store(true);
       }
-      empty = store->queue.empty();
     }
-    if (store->closing.load() != 0) {
-      if (empty) {
-        store->thread.finish(store->drained_);
-        return 0;
+    if (next) {
+      // Out of the lock, as in perform_batch. A record the registry was too
+      // busy for stays first and is tried again at the next pass.
+      int32_t rc = store->perform(*next);
+      {
+        plat::Lock<plat::Mutex> lock(store->queue_lock);
+        if (rc != kErrBusy) store->queue.pop_front();
+        store->performing_.store(false);
       }
-      continue;  // the next pass sees closing and drains the rest
-    }
-    if (performed) {
       plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
     } else {
       store->wake_.wait(plat::kInfinite);  // idle: sleep until a record or closing
@@ -342,7 +355,15 @@ int32_t KXDATA::delete_prefix(const tchar* prefix) noexcept {
   // The queue thread holds off while the names are fetched; taking the lock
   // once lets a record it is performing finish first.
   listing_.fetch_add(1);
-  { plat::Lock<plat::Mutex> wait_for_thread(queue_lock); }
+  // The queue thread takes a record and marks it under queue_lock, after
+  // looking at listing_: one it took before lets go soon.
+  for (;;) {
+    {
+      plat::Lock<plat::Mutex> lock(queue_lock);
+      if (!performing_.load()) break;
+    }
+    plat::sleep_ms(1);
+  }
   std::vector<tchar*, Allocator<tchar*>> names;
   int32_t rc = kOk;
   for (uint32_t index = 0;; ++index) {

@@ -1,9 +1,12 @@
 // One open store: its registry key, the queue of pending writes and the thread
 // that performs them, and the strings it has handed to the host.
 //
-// Lock order: the library's handle mutex, then strings_lock. queue_lock is
-// held across registry calls (which take the stand-in's own registry lock
-// inside), and never together with the handle mutex or strings_lock.
+// Lock order: the library's handle mutex, then strings_lock. Reads hold
+// queue_lock across registry calls (which take the stand-in's own registry
+// lock inside); the queue thread performs records without it, so a registry
+// kept busy by another process holds up no read of a pending record and no
+// write. queue_lock is never held together with the handle mutex or
+// strings_lock.
 #pragma once
 
 #include <atomic>
@@ -102,19 +105,24 @@ class KXDATA {
   static uint32_t queue_thread(void* store);
   // The newest pending record's bytes, else the registry's, into out.
   int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept;
-  // Performs one record on key; the registry's answer is not examined.
-  void perform(const KXRECORD& record) noexcept;
-  // Performs up to a batch of queued records in one registry transaction;
-  // true while records remain. Callers hold queue_lock.
-  bool perform_batch() noexcept;
-  // Performs every queued record on the calling thread.
+  // Performs one record on key and gives the registry's answer; only kErrBusy
+  // (nothing done, try later) is acted on.
+  int32_t perform(const KXRECORD& record) noexcept;
+  // Performs up to a batch of queued records, oldest first, in one registry
+  // transaction, and takes out those performed; *busy when it stopped at one
+  // the registry was too busy for. True while records remain. Called by the
+  // one thread that performs records, without queue_lock.
+  bool perform_batch(bool* busy) noexcept;
+  // Performs every queued record on the calling thread, waiting out a busy
+  // registry.
   void drain_here() noexcept;
 
   plat::Event wake_{false};    // a record arrived at an empty queue, or closing
   plat::Event drained_{true};  // the thread has performed its last record
   int32_t close_result_ = 0;
   std::atomic<bool> key_closed_{false};
-  std::atomic<int32_t> listing_{0};  // delete_prefix calls fetching names: perform nothing
+  std::atomic<int32_t> listing_{0};      // delete_prefix calls fetching names: perform nothing
+  std::atomic<bool> performing_{false};  // the queue thread's record is at the registry
 };
 
 }  // namespace kx

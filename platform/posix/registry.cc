@@ -5,7 +5,8 @@
 // Keys are rows with a never-reused id; a handle holds the id, so a handle whose
 // key was deleted (here or in another process) finds no row and reports
 // kErrKeyDeleted. Names keep the case they were created with and are looked up
-// and sorted by their folded form, as Windows-compatible registries do. REG_SZ,
+// by their folded form; sub-keys are listed in folded order and values in the
+// order they were created, as Windows lists them. REG_SZ,
 // REG_EXPAND_SZ and REG_MULTI_SZ data are held as UTF-16; the narrow build
 // converts from and to UTF-8 like the A functions of Windows.
 #include <errno.h>
@@ -18,6 +19,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
@@ -44,13 +46,21 @@ constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegMultiSz = 7;
 
 constexpr int64_t kRootId = 1;
-constexpr size_t kMaxKeyNameUnits = 256;  // per path component
+constexpr size_t kMaxKeyNameUnits = 255;  // per path component, as Windows
 constexpr size_t kMaxValueNameUnits = 16383;
 constexpr size_t kMaxAnsiPathUnits = 260;  // the A functions convert key paths into this
 constexpr size_t kMaxAnsiPathBytes = 32766;
-constexpr int kSchemaVersion = 1;
-constexpr int kBusyTimeoutMs = 5000;
-constexpr int kBusyAttempts = 40;
+// 2: values carry their place in their key's listing (pos).
+constexpr int kSchemaVersion = 2;
+// How long a call waits for another process's write lock before it gives
+// kErrBusy. Short: the caller (the store's queue thread) tries again later.
+// A writer polls for the lock without the registry's mutex, so other
+// threads' calls go on meanwhile; readers of a WAL database wait only in
+// rare moments (another connection's recovery), in SQLite's busy handler.
+constexpr int kBusyTimeoutMs = 100;
+constexpr int kBusyPollMs = 5;
+
+thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
 struct KeyHandle {
   int64_t id;
@@ -115,6 +125,7 @@ class Stmt {
       slot_ = i;
       return;
     }
+    if (!cached) cache.reserve(cache.size() + 1);  // no throw once the statement exists
     int rc =
         sqlite3_prepare_v3(db, sql, -1, cached ? 0 : SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
     if (rc != SQLITE_OK) {
@@ -190,10 +201,17 @@ void exec(sqlite3* db, const char* sql) {
 // failing on upgrade.
 class Transaction {
  public:
+  // A writer does not wait for the lock here: Registry::run waits for it
+  // without holding the registry's mutex.
   Transaction(sqlite3* db, bool write) : db_(db) {
-    exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN");
+    if (write) sqlite3_busy_timeout(db_, 0);
+    int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
+    if (write) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    if (rc != SQLITE_OK) fail(rc);
     open_ = true;
   }
+  // Takes over a transaction the caller has begun.
+  explicit Transaction(sqlite3* db) : db_(db), open_(true) {}
   ~Transaction() {
     if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
   }
@@ -210,6 +228,18 @@ class Transaction {
   bool open_ = false;
 };
 
+// For the few statements of opening a database, which needs them done: up
+// to kOpeningWaitMs for another process's lock.
+constexpr int kOpeningWaitMs = 5000;
+void exec_waiting(sqlite3* db, const char* sql) {
+  for (int waited = 0;; waited += kBusyPollMs) {
+    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+    if (rc == SQLITE_OK) return;
+    if ((rc & 0xFF) != SQLITE_BUSY || waited >= kOpeningWaitMs) fail(rc);
+    usleep(kBusyPollMs * 1000);
+  }
+}
+
 // The folded form, as big-endian units so that byte order is unit order.
 std::string folded_key(std::u16string_view name) {
   std::u16string f = fold(name);
@@ -223,45 +253,73 @@ std::string folded_key(std::u16string_view name) {
 
 // ---- The database file ----
 
-// Creates dir and its missing parents with mode 0700; true when it exists.
+// Creates dir and its missing parents; true when it exists. Folders made
+// here get exactly 0700, whatever the umask.
 bool make_dirs(const std::string& dir) {
   if (dir.empty()) return false;
   struct stat st;
   if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   size_t slash = dir.find_last_of('/');
   if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash))) return false;
-  return mkdir(dir.c_str(), 0700) == 0 || errno == EEXIST;
+  if (mkdir(dir.c_str(), 0700) == 0) return chmod(dir.c_str(), 0700) == 0;
+  return errno == EEXIST;
 }
 
 // True when dir is a real folder of this user's; a folder made earlier with
-// wider permissions is narrowed to the owner. Someone else's folder, or a
-// symlink to one, is refused rather than written into.
+// wider permissions is set to 0700. Someone else's folder, or a symlink to
+// one, is refused rather than written into.
 bool owner_only_dir(const std::string& dir) {
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
   return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
 }
 
-// $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known.
+// True when path is missing, or a regular file of this user's (not a
+// symlink): a file planted while the folder was open to others is refused.
+bool missing_or_ours(const std::string& path) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+// $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known,
+// or when the home or config folder is not this user's (root with a user's
+// HOME, under sudo: files made there would lock the user out).
 std::string registry_dir() {
+  struct stat st;
   const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') return std::string(config) + "/kelmix";
+  if (config && config[0] == '/') {
+    if (stat(config, &st) == 0 && st.st_uid != geteuid()) return {};
+    return std::string(config) + "/kelmix";
+  }
   const char* home = std::getenv("HOME");
   if (!home || !*home) {
-    struct passwd* pw = getpwuid(getuid());
+    struct passwd* pw = getpwuid(geteuid());
     home = pw ? pw->pw_dir : nullptr;
   }
   if (!home || !*home) return {};
+  if (stat(home, &st) != 0 || st.st_uid != geteuid()) return {};
   return std::string(home) + "/.config/kelmix";
 }
 
-void create_schema(sqlite3* db) {
-  Transaction txn(db, true);
+int schema_version(sqlite3* db) {
   Stmt version(db, "PRAGMA user_version");
-  int found = version.step() ? static_cast<int>(version.int_at(0)) : 0;
+  return version.step() ? static_cast<int>(version.int_at(0)) : 0;
+}
+
+// Brings the schema to kSchemaVersion. Looks first: an up-to-date database
+// takes no write lock, so opening never waits for another process's writer.
+void create_schema(sqlite3* db, bool read_only) {
+  int found = schema_version(db);
   if (found > kSchemaVersion) fail(SQLITE_SCHEMA);
-  if (found < kSchemaVersion) {
+  if (found == kSchemaVersion) return;
+  if (read_only) fail(SQLITE_READONLY);
+  // Once per database, before anything can be read from it: worth waiting.
+  exec_waiting(db, "BEGIN IMMEDIATE");
+  Transaction txn(db);
+  found = schema_version(db);
+  if (found == 0) {
     exec(db,
          "CREATE TABLE keys("
          "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
@@ -269,72 +327,149 @@ void create_schema(sqlite3* db) {
          "  name BLOB NOT NULL,"     // UTF-16 as created
          "  folded BLOB NOT NULL);"  // folded, big-endian: the lookup and sort order
          "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
+         "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');"
          "CREATE TABLE vals("
          "  key INTEGER NOT NULL,"
          "  folded BLOB NOT NULL,"
          "  name BLOB NOT NULL,"
          "  type INTEGER NOT NULL,"
          "  data BLOB NOT NULL,"
+         "  pos INTEGER NOT NULL,"  // the listing order: a new value goes last
          "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
-         "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');"
-         "PRAGMA user_version = 1;");
+         "CREATE UNIQUE INDEX vals_in_order ON vals(key, pos);");
+  } else if (found == 1) {
+    // Version 1 listed values in folded order: they keep that order.
+    exec(db,
+         "CREATE TABLE vals2("
+         "  key INTEGER NOT NULL,"
+         "  folded BLOB NOT NULL,"
+         "  name BLOB NOT NULL,"
+         "  type INTEGER NOT NULL,"
+         "  data BLOB NOT NULL,"
+         "  pos INTEGER NOT NULL,"
+         "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
+         "INSERT INTO vals2 SELECT key, folded, name, type, data,"
+         "  row_number() OVER (PARTITION BY key ORDER BY folded) FROM vals;"
+         "DROP TABLE vals;"
+         "ALTER TABLE vals2 RENAME TO vals;"
+         "CREATE UNIQUE INDEX vals_in_order ON vals(key, pos);");
   }
+  exec(db, "PRAGMA user_version = 2");
   txn.commit();
 }
 
+// WAL, unless the database is in it already (switching needs a moment alone
+// with the file) or cannot be written.
+void use_wal(sqlite3* db, bool read_only) {
+  {
+    Stmt mode(db, "PRAGMA journal_mode");
+    if (mode.step() && mode.bytes_at(0) == "wal") return;
+  }  // reset: a statement under way would keep the mode from changing
+  if (!read_only) exec_waiting(db, "PRAGMA journal_mode=WAL");
+}
+
+// Settings and schema of a freshly opened connection; an SQLite code.
+int prepare_database(sqlite3* db, bool read_only) {
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  try {
+    use_wal(db, read_only);
+    if (!read_only) exec(db, "PRAGMA synchronous=NORMAL");
+    create_schema(db, read_only);
+  } catch (const SqlError& e) {
+    return e.code;
+  }
+  return SQLITE_OK;
+}
+
+// A path as the file part of an SQLite URI.
+std::string uri_escaped(const std::string& path) {
+  std::string out;
+  for (char c : path) {
+    if (c == '?' || c == '#' || c == '%') {
+      static const char kHex[] = "0123456789ABCDEF";
+      out += '%';
+      out += kHex[static_cast<unsigned char>(c) >> 4];
+      out += kHex[c & 0xF];
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
 // Opens the database, creating the folder (0700) and file (0600) as needed.
-// Returns an SQLite code.
-int open_database(sqlite3** out) {
+// A database that cannot be written (a read-only file or medium) opens for
+// reading. Returns an SQLite code.
+int open_database_here(sqlite3** out) {
   std::string dir = registry_dir();
   if (!make_dirs(dir) || !owner_only_dir(dir)) return SQLITE_CANTOPEN;
   std::string path = dir + "/registry.db";
+  for (const char* suffix : {"", "-wal", "-shm"}) {
+    if (!missing_or_ours(path + suffix)) return SQLITE_CANTOPEN;
+  }
+  struct stat st;
+  bool existed = lstat(path.c_str(), &st) == 0;
+  // A folder left without the owner's write permission and with no database
+  // in it was made under a strict umask (0277 gave 0500) by an older
+  // version, not made read-only by its user: it gets its mode.
+  if (!existed && stat(dir.c_str(), &st) == 0 && (st.st_mode & 0700) != 0700) {
+    chmod(dir.c_str(), 0700);
+  }
   // Never open and close the file ourselves: closing any descriptor of it
   // drops every POSIX lock this process holds on it, including those of
   // SQLite connections of the other library loaded here, and another process
   // could then take the database for its last user and remove its WAL. The
-  // folder is the user's alone; the mode is set right after creation.
+  // folder is the user's alone; the mode is set right after creation, and a
+  // mode the user gave an existing file is left as it is.
   sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(
-      path.c_str(), &db,
-      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
-      nullptr);
-  if (rc == SQLITE_OK && chmod(path.c_str(), 0600) != 0) rc = SQLITE_CANTOPEN;
-  if (rc == SQLITE_OK) {
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    try {
-      // Changing the journal mode needs a moment alone with the file.
-      for (int attempt = 0;; ++attempt) {
-        int mode = sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-        if (mode == SQLITE_OK) break;
-        if ((mode & 0xFF) != SQLITE_BUSY || attempt >= kBusyAttempts) fail(mode);
-        usleep(10000);
-      }
-      exec(db, "PRAGMA synchronous=NORMAL");
-      for (int attempt = 0;; ++attempt) {
-        try {
-          create_schema(db);
-          break;
-        } catch (const SqlError& e) {
-          if ((e.code & 0xFF) != SQLITE_BUSY || attempt >= kBusyAttempts) throw;
-        }
-      }
-    } catch (const SqlError& e) {
-      rc = e.code;
-    }
-  }
+  int rc = sqlite3_open_v2(path.c_str(), &db,
+                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
+                               SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
+                           nullptr);
+  if (rc == SQLITE_OK && !existed && chmod(path.c_str(), 0600) != 0) rc = SQLITE_CANTOPEN;
+  bool read_only = rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1;
+  if (rc == SQLITE_OK) rc = prepare_database(db, read_only);
   if (rc != SQLITE_OK) {
     forget_statements(db);
     sqlite3_close(db);
-    return rc;
+    db = nullptr;
+    // A WAL database on a read-only medium, its -shm gone with its last
+    // writer, opens only as immutable: nobody can change it there anyway.
+    if (!read_only || (rc & 0xFF) != SQLITE_CANTOPEN) return rc;
+    std::string uri = "file:" + uri_escaped(path) + "?immutable=1";
+    rc = sqlite3_open_v2(uri.c_str(), &db,
+                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
+                             SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
+                         nullptr);
+    if (rc == SQLITE_OK) rc = prepare_database(db, true);
+    if (rc != SQLITE_OK) {
+      forget_statements(db);
+      sqlite3_close(db);
+      return rc;
+    }
   }
   *out = db;
   return SQLITE_OK;
+}
+
+int open_database(sqlite3** out) noexcept {
+  try {
+    return open_database_here(out);
+  } catch (const std::bad_alloc&) {
+    return SQLITE_NOMEM;
+  }
 }
 
 int32_t to_win32_error(int sqlite_code) {
   switch (sqlite_code & 0xFF) {
     case SQLITE_NOMEM:
       return kErrNotEnoughMemory;
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return kErrBusy;
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return kErrRegistryCorrupt;
     case SQLITE_CANTOPEN:
     case SQLITE_PERM:
     case SQLITE_READONLY:
@@ -375,69 +510,74 @@ class Registry {
     g_stmt_cache = nullptr;
   }
 
-  // Runs body(db) in a transaction, retrying while the database is busy.
-  // body returns a Windows code; only kOk commits. Any SQLite failure becomes a
-  // Windows code.
+  // Runs body(db) in a transaction. body returns a Windows code; only kOk
+  // commits. Any SQLite failure becomes a Windows code: another process's
+  // write lock, once kBusyTimeoutMs have passed, kErrBusy.
   template <class Body>
   int32_t run(bool write, Body body) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    if (!db_) {
-      int rc = open_database(&db_);
-      if (rc != SQLITE_OK) return to_win32_error(rc);
-    }
-    if (in_batch_) return run_in_batch(body);
-    for (int attempt = 0;; ++attempt) {
-      try {
-        Transaction txn(db_, write);
-        int32_t result = body(db_);
-        if (result == kOk) txn.commit();
-        return result;
-      } catch (const SqlError& e) {
-        if ((e.code & 0xFF) == SQLITE_BUSY && attempt < kBusyAttempts) {
-          usleep(10000);
-          continue;
-        }
-        return to_win32_error(e.code);
-      } catch (const std::bad_alloc&) {
-        return kErrNotEnoughMemory;
+    for (int waited = 0;; waited += kBusyPollMs) {
+      {
+        std::lock_guard<std::recursive_mutex> lock(mu_);
+        int32_t rc = run_once(write, body);
+        // Inside a batch this thread holds the mutex throughout: no waiting.
+        if (rc != kErrBusy || !write || t_batch_open || waited >= kBusyTimeoutMs) return rc;
       }
+      usleep(kBusyPollMs * 1000);
     }
   }
 
   // Opens one write transaction for the calling thread's calls until
   // end_batch; the lock stays held, so other threads wait. Without the write
-  // lock (a long-busy database) the calls go on one transaction each.
+  // lock (another process has it) the calls go on one transaction each, and
+  // each reports kErrBusy itself.
   void begin_batch() {
     mu_.lock();
-    if (!db_ && open_database(&db_) != SQLITE_OK) return;
-    for (int attempt = 0; !in_batch_ && attempt <= kBusyAttempts; ++attempt) {
-      int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
-      if (rc == SQLITE_OK) {
-        in_batch_ = true;
-      } else if ((rc & 0xFF) == SQLITE_BUSY) {
-        usleep(10000);
-      } else {
-        break;
-      }
+    batch_lost_ = kOk;
+    if (!db_) {
+      if (open_database(&db_) != SQLITE_OK) return;
+      cursor_ = Cursor{};
     }
+    sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
+    in_batch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   }
 
-  void end_batch() {
+  int32_t end_batch() {
     if (in_batch_) {
       in_batch_ = false;
-      if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+      if (!sqlite3_get_autocommit(db_)) {
+        int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+          sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+          batch_lost_ = to_win32_error(rc);
+        }
       }
     }
+    int32_t lost = batch_lost_;
+    batch_lost_ = kOk;
     mu_.unlock();
+    return lost;
   }
 
   Key add_handle(int64_t id) {
-    auto* h = new KeyHandle{id};
+    auto h = std::make_unique<KeyHandle>(KeyHandle{id});
     std::lock_guard<std::recursive_mutex> lock(mu_);
-    handles_.insert(h);
-    return h;
+    handles_.insert(h.get());
+    return h.release();
   }
+
+  // Where the last value listing stopped, so the next index starts from
+  // there rather than counting from the first. Valid while the database is
+  // unchanged: data_version tells other connections' commits, the change
+  // count this connection's own writes. Guarded by mu_.
+  struct Cursor {
+    int64_t key = 0;
+    uint32_t index = 0;
+    int64_t pos = 0;
+    int64_t data_version = -1;
+    int64_t changes = -1;
+  };
+  Cursor& cursor() { return cursor_; }
 
   // The key id behind a handle, or 0 when it is not an open handle.
   int64_t id_of(Key key) {
@@ -463,19 +603,46 @@ class Registry {
       sqlite3_close_v2(db_);
     }
     db_ = nullptr;
+    cursor_ = Cursor{};
   }
 
  private:
   Registry() = default;
   static inline std::atomic<Registry*> instance_{nullptr};
 
-  // One call inside the batch's transaction, still atomic on its own.
+  template <class Body>
+  int32_t run_once(bool write, Body body) {
+    if (!db_) {
+      int rc = open_database(&db_);
+      if (rc != SQLITE_OK) return to_win32_error(rc);
+      cursor_ = Cursor{};
+    }
+    // A batch whose transaction SQLite rolled back goes on one call a time.
+    if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
+    try {
+      Transaction txn(db_, write);
+      int32_t result = body(db_);
+      if (result == kOk) txn.commit();
+      return result;
+    } catch (const SqlError& e) {
+      return to_win32_error(e.code);
+    } catch (const std::bad_alloc&) {
+      return kErrNotEnoughMemory;
+    }
+  }
+
+  // One call inside the batch's transaction, still atomic on its own. A
+  // failure after which SQLite rolled the whole transaction back (a full
+  // disk, an I/O error) took the batch's earlier writes with it: end_batch
+  // reports that.
   template <class Body>
   int32_t run_in_batch(Body body) {
     try {
       Stmt(db_, "SAVEPOINT one").step();
     } catch (const SqlError& e) {
       return to_win32_error(e.code);
+    } catch (const std::bad_alloc&) {
+      return kErrNotEnoughMemory;
     }
     int32_t result;
     try {
@@ -485,17 +652,25 @@ class Registry {
     } catch (const std::bad_alloc&) {
       result = kErrNotEnoughMemory;
     }
+    if (sqlite3_get_autocommit(db_)) {
+      batch_lost_ = result != kOk ? result : kErrRegistryIoFailed;
+      return result;
+    }
     try {
       if (result != kOk) Stmt(db_, "ROLLBACK TO one").step();
       Stmt(db_, "RELEASE one").step();
-    } catch (const SqlError&) {
+    } catch (const SqlError& e) {
+      if (sqlite3_get_autocommit(db_)) batch_lost_ = to_win32_error(e.code);
+    } catch (const std::bad_alloc&) {
     }
     return result;
   }
 
   std::recursive_mutex mu_;
-  bool in_batch_ = false;  // guarded by mu_
+  bool in_batch_ = false;     // guarded by mu_
+  int32_t batch_lost_ = kOk;  // guarded by mu_: why the batch's transaction went
   sqlite3* db_ = nullptr;
+  Cursor cursor_;  // guarded by mu_
   std::unordered_set<KeyHandle*> handles_;
 };
 
@@ -518,7 +693,7 @@ using Path = std::vector<std::u16string>;
 
 // Splits a relative key path. Runs of backslashes separate components, one at
 // the end is ignored; a leading backslash gives kErrBadPathname and a
-// component longer than 256 units kErrInvalidParameter.
+// component longer than 255 units kErrInvalidParameter.
 int32_t split_path(std::u16string_view text, Path* path) {
   if (!text.empty() && text[0] == u'\\') return kErrBadPathname;
   size_t pos = 0;
@@ -581,7 +756,15 @@ int32_t create_key(Key parent, const Path& path, Key* out) {
   int64_t start = reg.id_of(parent);
   if (!start) return kErrInvalidHandle;
   int64_t id = 0;
-  int32_t rc = reg.run(true, [&](sqlite3* db) {
+  // An existing key is found with a read, which no other process's writer
+  // holds up; only a missing one needs the write lock.
+  int32_t rc = reg.run(false, [&](sqlite3* db) { return resolve(db, start, path, &id); });
+  if (rc == kOk && id) {
+    *out = reg.add_handle(id);
+    return kOk;
+  }
+  if (rc != kOk) return rc;
+  rc = reg.run(true, [&](sqlite3* db) {
     if (!key_exists(db, start)) return kErrKeyDeleted;
     int64_t current = start;
     for (const auto& name : path) {
@@ -644,6 +827,26 @@ int32_t copy_name(const std::u16string& name, tchar* out, uint32_t* len) {
   return kOk;
 }
 
+// The name of the value at index in listing order. Asking for the index
+// after the last one asked (or the same again) starts from where that one
+// was found, so listing a key costs the same at every index.
+int32_t value_at(sqlite3* db, int64_t id, uint32_t index, std::u16string* found) {
+  if (!key_exists(db, id)) return kErrKeyDeleted;  // also fixes the snapshot
+  Stmt version(db, "PRAGMA data_version");
+  int64_t data_version = version.step() ? version.int_at(0) : -1;
+  int64_t changes = sqlite3_total_changes64(db);
+  Registry::Cursor& c = Registry::get().cursor();
+  bool resume = c.key == id && c.data_version == data_version && c.changes == changes &&
+                (index == c.index || (c.index != UINT32_MAX && index == c.index + 1));
+  Stmt s(db, resume ? "SELECT name, pos FROM vals WHERE key = ? AND pos >= ? ORDER BY pos LIMIT 1"
+                    : "SELECT name, pos FROM vals WHERE key = ? ORDER BY pos LIMIT 1 OFFSET ?");
+  s.bind(1, id).bind(2, resume ? c.pos + (index == c.index ? 0 : 1) : static_cast<int64_t>(index));
+  if (!s.step()) return kErrNoMoreItems;
+  *found = s.units_at(0);
+  c = Registry::Cursor{id, index, s.int_at(1), data_version, changes};
+  return kOk;
+}
+
 int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32_t* name_len) {
   if (!name || !name_len) return kErrInvalidParameter;
   Registry& reg = Registry::get();
@@ -651,6 +854,7 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
   if (!id) return kErrInvalidHandle;
   std::u16string found;
   int32_t rc = reg.run(false, [&](sqlite3* db) {
+    if (!sql) return value_at(db, id, index, &found);
     if (!key_exists(db, id)) return kErrKeyDeleted;
     Stmt s(db, sql);
     s.bind(1, id).bind(2, static_cast<int64_t>(index));
@@ -662,9 +866,32 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
   return copy_name(found, name, name_len);
 }
 
+// Runs an operation of the stand-in's interface: running out of memory
+// anywhere in it gives kErrNotEnoughMemory, never an exception through the
+// library's noexcept callers.
+template <class F>
+int32_t guarded(F f) noexcept {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  } catch (const SqlError& e) {
+    return to_win32_error(e.code);
+  }
+}
+
 }  // namespace
 
 namespace posix {
+
+std::string private_config_dir() {
+  try {
+    std::string dir = registry_dir();
+    return make_dirs(dir) && owner_only_dir(dir) ? dir : std::string();
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
 
 void close_registry() { Registry::get().close(); }
 
@@ -674,184 +901,229 @@ void release_registry() { Registry::release(); }
 
 Key current_user() { return &g_root; }
 
-void reg_begin_batch() { Registry::get().begin_batch(); }
-void reg_end_batch() { Registry::get().end_batch(); }
+namespace {}  // namespace
+
+void reg_begin_batch() {
+  try {
+    Registry::get().begin_batch();
+    t_batch_open = true;
+  } catch (const std::bad_alloc&) {
+    // No registry state: the batch's calls fail alone.
+  }
+}
+
+int32_t reg_end_batch() {
+  if (!t_batch_open) return kOk;
+  t_batch_open = false;
+  return Registry::get().end_batch();
+}
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
-  Path path;
-  int32_t rc = split_path_a(sub_key, &path);
-  return rc == kOk ? create_key(parent, path, out) : rc;
+  return guarded([&]() -> int32_t {
+    Path path;
+    int32_t rc = split_path_a(sub_key, &path);
+    return rc == kOk ? create_key(parent, path, out) : rc;
+  });
 }
 
 int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out) {
-  Path path;
-  int32_t rc = split_path_t(sub_key, &path);
-  return rc == kOk ? create_key(parent, path, out) : rc;
+  return guarded([&]() -> int32_t {
+    Path path;
+    int32_t rc = split_path_t(sub_key, &path);
+    return rc == kOk ? create_key(parent, path, out) : rc;
+  });
 }
 
 int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out) {
-  Path path;
-  int32_t rc = split_path_a(sub_key, &path);
-  return rc == kOk ? open_key(parent, path, out) : rc;
+  return guarded([&]() -> int32_t {
+    Path path;
+    int32_t rc = split_path_a(sub_key, &path);
+    return rc == kOk ? open_key(parent, path, out) : rc;
+  });
+}
+
+int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
+  return guarded([&]() -> int32_t {
+    Path path;
+    int32_t rc = split_path_t(sub_key, &path);
+    return rc == kOk ? open_key(parent, path, out) : rc;
+  });
 }
 
 // kErrInvalidParameter for a null name; an empty one deletes the key itself.
 // The root and keys with sub-keys are refused with kErrAccessDenied.
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {
-  if (!sub_key) return kErrInvalidParameter;
-  Path path;
-  int32_t rc = split_path_t(sub_key, &path);
-  if (rc != kOk) return rc;
-  Registry& reg = Registry::get();
-  int64_t start = reg.id_of(parent);
-  if (!start) return kErrInvalidHandle;
-  return reg.run(true, [&](sqlite3* db) {
-    int64_t id = 0;
-    int32_t r = resolve(db, start, path, &id);
-    if (r != kOk) return r;
-    if (!id) return kErrFileNotFound;
-    if (id == kRootId) return kErrAccessDenied;
-    if (Stmt(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").bind(1, id).step()) {
-      return kErrAccessDenied;
-    }
-    Stmt(db, "DELETE FROM vals WHERE key = ?").bind(1, id).step();
-    Stmt(db, "DELETE FROM keys WHERE id = ?").bind(1, id).step();
-    return kOk;
+  return guarded([&]() -> int32_t {
+    if (!sub_key) return kErrInvalidParameter;
+    Path path;
+    int32_t rc = split_path_t(sub_key, &path);
+    if (rc != kOk) return rc;
+    Registry& reg = Registry::get();
+    int64_t start = reg.id_of(parent);
+    if (!start) return kErrInvalidHandle;
+    return reg.run(true, [&](sqlite3* db) {
+      int64_t id = 0;
+      int32_t r = resolve(db, start, path, &id);
+      if (r != kOk) return r;
+      if (!id) return kErrFileNotFound;
+      if (id == kRootId) return kErrAccessDenied;
+      if (Stmt(db, "SELECT 1 FROM keys WHERE parent = ? LIMIT 1").bind(1, id).step()) {
+        return kErrAccessDenied;
+      }
+      Stmt(db, "DELETE FROM vals WHERE key = ?").bind(1, id).step();
+      Stmt(db, "DELETE FROM keys WHERE id = ?").bind(1, id).step();
+      return kOk;
+    });
   });
 }
 
 // kErrInvalidHandle for a handle that is not open; the root always closes.
 int32_t reg_close_key(Key key) {
-  if (key == &g_root) return kOk;
-  return Registry::get().remove_handle(key) ? kOk : kErrInvalidHandle;
+  return guarded([&]() -> int32_t {
+    if (key == &g_root) return kOk;
+    return Registry::get().remove_handle(key) ? kOk : kErrInvalidHandle;
+  });
 }
 
 // Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
 // with a non-zero size gives kErrNoAccess (998).
 int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
-  if (!data && bytes) return kErrNoAccess;
-  std::u16string units = value_name(name);
-  if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
-  auto* p = static_cast<const char*>(data);
-  std::string stored;
-  if (is_string_type(type) && bytes) {
-    // Like Windows, a string whose size leaves out its terminator gets it back
-    // when the terminator follows in memory.
-    const auto* t = reinterpret_cast<const tchar*>(p);
-    size_t count = bytes / sizeof(tchar);
-    if (count && t[count - 1] && !t[count]) bytes += sizeof(tchar);
-  }
+  return guarded([&]() -> int32_t {
+    if (!data && bytes) return kErrNoAccess;
+    std::u16string units = value_name(name);
+    if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
+    auto* p = static_cast<const char*>(data);
+    std::string stored;
+    if (is_string_type(type) && bytes) {
+      // Like Windows, a string whose size leaves out its terminator gets it back
+      // when the terminator follows in memory.
+      const auto* t = reinterpret_cast<const tchar*>(p);
+      size_t count = bytes / sizeof(tchar);
+      if (count && t[count - 1] && !t[count]) bytes += sizeof(tchar);
+    }
 #if defined(KX_WIDE)
-  stored.assign(p ? p : "", bytes);
-#else
-  if (is_string_type(type)) {
-    std::u16string text = utf8_to_utf16(std::string_view(p ? p : "", bytes));
-    stored.assign(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-  } else {
     stored.assign(p ? p : "", bytes);
-  }
+#else
+    if (is_string_type(type)) {
+      std::u16string text = utf8_to_utf16(std::string_view(p ? p : "", bytes));
+      stored.assign(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+    } else {
+      stored.assign(p ? p : "", bytes);
+    }
 #endif
-  Registry& reg = Registry::get();
-  int64_t id = reg.id_of(key);
-  if (!id) return kErrInvalidHandle;
-  std::string f = folded_key(units);
-  return reg.run(true, [&](sqlite3* db) {
-    if (!key_exists(db, id)) return kErrKeyDeleted;
-    // A replaced value keeps the name it was created with.
-    Stmt s(db,
-           "INSERT INTO vals(key, folded, name, type, data) VALUES(?, ?, ?, ?, ?) "
-           "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-    s.bind(1, id).bind(2, f.data(), f.size()).bind(3, units);
-    s.bind(4, static_cast<int64_t>(type)).bind(5, stored.data(), stored.size()).step();
-    return kOk;
+    Registry& reg = Registry::get();
+    int64_t id = reg.id_of(key);
+    if (!id) return kErrInvalidHandle;
+    std::string f = folded_key(units);
+    return reg.run(true, [&](sqlite3* db) {
+      if (!key_exists(db, id)) return kErrKeyDeleted;
+      // A replaced value keeps the name it was created with.
+      // A new value goes last in the listing; a replaced one keeps its place.
+      Stmt s(db,
+             "INSERT INTO vals(key, folded, name, type, data, pos) VALUES(?1, ?2, ?3, ?4, ?5, "
+             "(SELECT coalesce(max(pos), 0) + 1 FROM vals WHERE key = ?1)) "
+             "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+      s.bind(1, id).bind(2, f.data(), f.size()).bind(3, units);
+      s.bind(4, static_cast<int64_t>(type)).bind(5, stored.data(), stored.size()).step();
+      return kOk;
+    });
   });
 }
 
 int32_t reg_delete_value(Key key, const tchar* name) {
-  std::string f = folded_key(value_name(name));
-  Registry& reg = Registry::get();
-  int64_t id = reg.id_of(key);
-  if (!id) return kErrInvalidHandle;
-  return reg.run(true, [&](sqlite3* db) {
-    if (!key_exists(db, id)) return kErrKeyDeleted;
-    Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?")
-        .bind(1, id)
-        .bind(2, f.data(), f.size())
-        .step();
-    return sqlite3_changes(db) ? kOk : kErrFileNotFound;
+  return guarded([&]() -> int32_t {
+    std::string f = folded_key(value_name(name));
+    Registry& reg = Registry::get();
+    int64_t id = reg.id_of(key);
+    if (!id) return kErrInvalidHandle;
+    return reg.run(true, [&](sqlite3* db) {
+      if (!key_exists(db, id)) return kErrKeyDeleted;
+      Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?")
+          .bind(1, id)
+          .bind(2, f.data(), f.size())
+          .step();
+      return sqlite3_changes(db) ? kOk : kErrFileNotFound;
+    });
   });
 }
 
 // kErrInvalidParameter when data is given without bytes. Strings that fit with
 // room to spare get a terminator after them when they lack one, as on Windows.
 int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, uint32_t* bytes) {
-  if (data && !bytes) return kErrInvalidParameter;
-  std::string f = folded_key(value_name(name));
-  Registry& reg = Registry::get();
-  int64_t id = reg.id_of(key);
-  if (!id) return kErrInvalidHandle;
-  uint32_t found_type = 0;
-  std::string found;
-  int32_t rc = reg.run(false, [&](sqlite3* db) {
-    if (!key_exists(db, id)) return kErrKeyDeleted;
-    Stmt s(db, "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
-    s.bind(1, id).bind(2, f.data(), f.size());
-    if (!s.step()) return kErrFileNotFound;
-    found_type = static_cast<uint32_t>(s.int_at(0));
-    found = s.bytes_at(1);
+  return guarded([&]() -> int32_t {
+    if (data && !bytes) return kErrInvalidParameter;
+    std::string f = folded_key(value_name(name));
+    Registry& reg = Registry::get();
+    int64_t id = reg.id_of(key);
+    if (!id) return kErrInvalidHandle;
+    uint32_t found_type = 0;
+    std::string found;
+    int32_t rc = reg.run(false, [&](sqlite3* db) {
+      if (!key_exists(db, id)) return kErrKeyDeleted;
+      Stmt s(db, "SELECT type, data FROM vals WHERE key = ? AND folded = ?");
+      s.bind(1, id).bind(2, f.data(), f.size());
+      if (!s.step()) return kErrFileNotFound;
+      found_type = static_cast<uint32_t>(s.int_at(0));
+      found = s.bytes_at(1);
+      return kOk;
+    });
+    if (rc != kOk) return rc;
+#if !defined(KX_WIDE)
+    if (is_string_type(found_type)) found = utf16_to_utf8(units_of(found));
+#endif
+    if (type) *type = found_type;
+    if (!bytes) return kOk;
+    uint32_t capacity = *bytes;
+    *bytes = static_cast<uint32_t>(found.size());
+    if (!data) return kOk;
+    if (found.size() > capacity) return kErrMoreData;
+    std::memcpy(data, found.data(), found.size());
+    if (is_string_type(found_type) && found.size() + sizeof(tchar) <= capacity &&
+        found.size() >= sizeof(tchar)) {
+      auto* t = reinterpret_cast<tchar*>(static_cast<char*>(data) + found.size()) - 1;
+      if (t[0]) t[1] = 0;
+    }
     return kOk;
   });
-  if (rc != kOk) return rc;
-#if !defined(KX_WIDE)
-  if (is_string_type(found_type)) found = utf16_to_utf8(units_of(found));
-#endif
-  if (type) *type = found_type;
-  if (!bytes) return kOk;
-  uint32_t capacity = *bytes;
-  *bytes = static_cast<uint32_t>(found.size());
-  if (!data) return kOk;
-  if (found.size() > capacity) return kErrMoreData;
-  std::memcpy(data, found.data(), found.size());
-  if (is_string_type(found_type) && found.size() + sizeof(tchar) <= capacity &&
-      found.size() >= sizeof(tchar)) {
-    auto* t = reinterpret_cast<tchar*>(static_cast<char*>(data) + found.size()) - 1;
-    if (t[0]) t[1] = 0;
-  }
-  return kOk;
 }
 
 // The longest name counts UTF-16 units in both builds, as the A function of
 // Windows does; a narrow caller needs more bytes than that for non-ASCII names.
 int32_t reg_query_info_key(Key key, uint32_t* values, uint32_t* max_value_name_len) {
-  Registry& reg = Registry::get();
-  int64_t id = reg.id_of(key);
-  if (!id) return kErrInvalidHandle;
-  int64_t count = 0, longest = 0;
-  int32_t rc = reg.run(false, [&](sqlite3* db) {
-    if (!key_exists(db, id)) return kErrKeyDeleted;
-    Stmt s(db, "SELECT count(*), coalesce(max(length(name)), 0) / 2 FROM vals WHERE key = ?");
-    s.bind(1, id).step();
-    count = s.int_at(0);
-    longest = s.int_at(1);
+  return guarded([&]() -> int32_t {
+    Registry& reg = Registry::get();
+    int64_t id = reg.id_of(key);
+    if (!id) return kErrInvalidHandle;
+    int64_t count = 0, longest = 0;
+    int32_t rc = reg.run(false, [&](sqlite3* db) {
+      if (!key_exists(db, id)) return kErrKeyDeleted;
+      Stmt s(db, "SELECT count(*), coalesce(max(length(name)), 0) / 2 FROM vals WHERE key = ?");
+      s.bind(1, id).step();
+      count = s.int_at(0);
+      longest = s.int_at(1);
+      return kOk;
+    });
+    if (rc != kOk) return rc;
+    if (values) *values = static_cast<uint32_t>(count);
+    if (max_value_name_len) *max_value_name_len = static_cast<uint32_t>(longest);
     return kOk;
   });
-  if (rc != kOk) return rc;
-  if (values) *values = static_cast<uint32_t>(count);
-  if (max_value_name_len) *max_value_name_len = static_cast<uint32_t>(longest);
-  return kOk;
 }
 
-// Names come in folded order. A name that does not fit (the terminator
-// included; bytes of UTF-8 in the narrow build) gives kErrMoreData and leaves
-// *name_len as it was.
+// Values come in the order they were created (a replaced one keeps its
+// place), sub-keys in folded order, as Windows lists them. A name that does
+// not fit (the terminator included; bytes of UTF-8 in the narrow build) gives
+// kErrMoreData and leaves *name_len as it was.
 int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
-  return enum_names(key, "SELECT name FROM vals WHERE key = ? ORDER BY folded LIMIT 1 OFFSET ?",
-                    index, name, name_len);
+  return guarded([&] { return enum_names(key, nullptr, index, name, name_len); });
 }
 
 int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
-  return enum_names(key, "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
-                    index, name, name_len);
+  return guarded([&] {
+    return enum_names(key,
+                      "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
+                      index, name, name_len);
+  });
 }
 
 }  // namespace kx::plat

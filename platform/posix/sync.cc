@@ -12,6 +12,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/posix/internal.h"
 
 namespace kx::plat {
 
@@ -51,26 +52,36 @@ timespec deadline_after(uint32_t ms) {
   return t;
 }
 
-// A folder only this user can reach: created 0700 if missing; refused when it
-// is a symlink, not a folder, or someone else's. Group and other permissions
-// are taken away.
+// A folder only this user can reach: created 0700 (whatever the umask) if
+// missing; refused when it is a symlink, not a folder, or someone else's.
+// Group and other permissions are taken away.
 bool private_dir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    if (chmod(dir.c_str(), 0700) != 0) return false;
+  } else if (errno != EEXIST) {
+    return false;
+  }
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != getuid()) return false;
+  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
   if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return false;
   return true;
 }
 
 // Where the lock files live: $XDG_RUNTIME_DIR/kelmix, else /tmp/kelmix-<uid>.
+// Anyone can make the latter first: when it is not ours, the registry's own
+// folder, which is, holds them instead.
 std::string lock_dir() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/') {
     std::string dir = std::string(runtime) + "/kelmix";
     return private_dir(dir) ? dir : std::string();
   }
-  std::string dir = "/tmp/kelmix-" + std::to_string(getuid());
+  std::string dir = "/tmp/kelmix-" + std::to_string(geteuid());
+  if (private_dir(dir)) return dir;
+  std::string config = posix::private_config_dir();
+  if (config.empty()) return {};
+  dir = config + "/locks";
   return private_dir(dir) ? dir : std::string();
 }
 
@@ -101,6 +112,58 @@ void flock_retrying(int fd, int op) {
   }
 }
 
+// The named locks the calling thread holds. A thread that ends holding one
+// releases it at its exit, as Windows hands an abandoned mutex to the next
+// waiter at once: otherwise other processes would wait for the whole
+// process to end. The list is plain thread-local data, and a pthread key's
+// destructor does the releasing: a thread_local with a destructor would keep
+// the library from unloading.
+struct HeldNamedLocks {
+  NamedLock* held[8];
+  void add(NamedLock* state) {
+    for (NamedLock*& slot : held) {
+      if (!slot) {
+        slot = state;
+        return;
+      }
+    }
+  }
+  void remove(NamedLock* state) {
+    for (NamedLock*& slot : held) {
+      if (slot == state) slot = nullptr;
+    }
+  }
+};
+thread_local HeldNamedLocks t_held;
+
+pthread_key_t g_exit_key;
+bool g_exit_key_made = false;
+pthread_once_t g_exit_key_once = PTHREAD_ONCE_INIT;
+
+void release_held_at_exit(void*) {
+  for (NamedLock*& state : t_held.held) {
+    if (!state) continue;
+    uint32_t depth = state->depth;
+    state->depth = 0;
+    state->owner = pthread_t{};
+    flock_retrying(state->fd, LOCK_UN);
+    while (depth-- > 0) pthread_mutex_unlock(&state->mu);
+    state = nullptr;
+  }
+}
+
+void make_exit_key() {
+  g_exit_key_made = pthread_key_create(&g_exit_key, release_held_at_exit) == 0;
+}
+
+// Has the calling thread's exit release what it still holds.
+void release_at_exit() {
+  pthread_once(&g_exit_key_once, make_exit_key);
+  if (g_exit_key_made && !pthread_getspecific(g_exit_key)) {
+    pthread_setspecific(g_exit_key, &t_held);
+  }
+}
+
 struct ThreadStart {
   Thread::Routine routine;
   void* arg;
@@ -114,6 +177,14 @@ void* thread_entry(void* p) {
 }
 
 }  // namespace
+
+namespace posix {
+// No thread's exit may call into the library once it is unloaded.
+void release_sync() {
+  if (g_exit_key_made) pthread_key_delete(g_exit_key);
+  g_exit_key_made = false;
+}
+}  // namespace posix
 
 // ---- Mutex ----
 
@@ -139,13 +210,19 @@ NamedMutex::~NamedMutex() {
   delete state;
 }
 
-// False when the lock folder is missing or unsafe or the file cannot be opened.
+// False when the lock folder is missing or unsafe, the file cannot be opened
+// or memory runs out.
 bool NamedMutex::open(const char* name) {
   if (impl_) return true;
   if (!name || !*name) return false;
-  std::string dir = lock_dir();
-  if (dir.empty()) return false;
-  std::string path = dir + "/" + lock_file_name(name);
+  std::string path;
+  try {
+    std::string dir = lock_dir();
+    if (dir.empty()) return false;
+    path = dir + "/" + lock_file_name(name);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return false;
   auto* state = new (std::nothrow) NamedLock;
@@ -175,6 +252,8 @@ void NamedMutex::lock() {
   if (state->depth++ == 0) {
     flock_retrying(state->fd, LOCK_EX);
     state->owner = pthread_self();
+    t_held.add(state);
+    release_at_exit();
   }
 }
 
@@ -187,6 +266,7 @@ void NamedMutex::unlock() {
   if (--state->depth == 0) {
     state->owner = pthread_t{};
     flock_retrying(state->fd, LOCK_UN);
+    t_held.remove(state);
   }
   pthread_mutex_unlock(&state->mu);
 }

@@ -17,7 +17,7 @@ HKEY hkey(Key key) { return static_cast<HKEY>(key); }
 Key current_user() { return HKEY_CURRENT_USER; }
 
 void reg_begin_batch() {}
-void reg_end_batch() {}
+int32_t reg_end_batch() { return kOk; }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
   HKEY result = nullptr;
@@ -44,6 +44,17 @@ int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out) {
   LONG rc = RegOpenKeyExA(hkey(parent), sub_key, 0, kReadWrite, &result);
   if (rc == ERROR_SUCCESS) *out = result;
   return rc;
+}
+
+int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
+#if defined(KX_WIDE)
+  HKEY result = nullptr;
+  LONG rc = RegOpenKeyExW(hkey(parent), sub_key, 0, kReadWrite, &result);
+  if (rc == ERROR_SUCCESS) *out = result;
+  return rc;
+#else
+  return reg_open_key_a(parent, sub_key, out);
+#endif
 }
 
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {

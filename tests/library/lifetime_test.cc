@@ -188,6 +188,22 @@ int child_plugin(const std::string& store, const std::string& mode) {
 #endif
 }
 
+#if !defined(_WIN32)
+// Holds the registry database's write lock for some seconds, as any other
+// writer might, after saying so in a file.
+int child_lock(const std::string& flag, const std::string& seconds) {
+  std::string path = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.db";
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) return 20;
+  if (sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK) return 21;
+  if (FILE* f = std::fopen(flag.c_str(), "w")) std::fclose(f);
+  std::this_thread::sleep_for(std::chrono::seconds(std::stoi(seconds)));
+  sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  return 0;
+}
+#endif
+
 #if defined(_WIN32)
 // Ends the process at once: no CRT exit handlers, the loader's detach only.
 int child_exit_process(const std::string& store) {
@@ -220,6 +236,8 @@ const bool g_child = [] {
   if (action == "plugin") code = child_plugin(store, arg);
 #if defined(_WIN32)
   if (action == "exitprocess") code = child_exit_process(store);
+#else
+  if (action == "lock") code = child_lock(store, arg);
 #endif
   std::exit(code);
 }();
@@ -340,6 +358,41 @@ std::string integrity_check() {
   }
   sqlite3_close(db);
   return result;
+}
+
+// Another process holding the database's write lock for a minute holds up
+// no export: KXInit of an existing store, writes and pending reads answer at
+// once, and the queued records wait, in order, until the lock is gone.
+TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
+  std::string store = unique_name("life_busy");
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  kx.KXValue(h, "before", 1);
+  ASSERT_EQ(kx.KXClose(h), 0);
+
+  std::string flag = scratch_dir() + "/" + store + ".locked";
+  Child child = start_child(kChildVariable, "lock:" + flag + ":60");
+  ASSERT_NE(child.id, -1);
+  while (access(flag.c_str(), F_OK) != 0) usleep(1000);
+  auto start = std::chrono::steady_clock::now();
+  h = kx.KXInit(store.c_str());
+  ASSERT_GE(h, 0x10000);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(kx.KXValue(h, "v", i), 0);
+  EXPECT_EQ(kx.KXString(h, "s", "text"), 0);
+  EXPECT_EQ(kx.KXGetValue(h, "before"), 1);  // written long ago: read from the registry
+  EXPECT_EQ(kx.KXDel(h, "before"), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the queue thread meets the lock
+  EXPECT_EQ(kx.KXGetValue(h, "v"), 9);
+  EXPECT_STREQ(kx.KXGetString(h, "s"), "text");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(stored(store, W("v")).rc, 2);       // not yet written, and not dropped
+  kill(static_cast<pid_t>(child.id), SIGKILL);  // the lock goes with the process
+  wait_child(child);
+  EXPECT_EQ(kx.KXClose(h), 0);
+  EXPECT_EQ(stored(store, W("v")).bytes, dword(9));
+  EXPECT_EQ(stored(store, W("s")).bytes, sz("text"));
+  EXPECT_EQ(stored(store, W("before")).rc, 2);
+  wipe(store);
 }
 
 TEST(Killed, MidDrainEveryValueIsWholeOldOrWholeNewInOrder) {

@@ -2,6 +2,7 @@
 // stand-in: both must answer with the same codes and bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,7 +58,15 @@ TEST_F(Registry, CreateMakesParentsAndOpensExistingKeys) {
   EXPECT_EQ(plat::reg_open_key_a(key(), "one\\missing", &untouched), kErrFileNotFound);
   EXPECT_EQ(plat::reg_open_key_a(key(), "missing\\deeper", &untouched), kErrFileNotFound);
   EXPECT_EQ(untouched, reinterpret_cast<Key>(0x1234));
-  for (Key k : {deep, again, opened, mid, self, self2}) EXPECT_EQ(plat::reg_close_key(k), kOk);
+  // The open in the build's width finds keys the same way and makes none.
+  Key wide_open = nullptr;
+  ASSERT_EQ(plat::reg_open_key(key(), ascii("ONE\\two").c_str(), &wide_open), kOk);
+  EXPECT_EQ(subkey_names(wide_open), std::vector<tstring>{ascii("three")});
+  EXPECT_EQ(plat::reg_open_key(key(), ascii("one\\none").c_str(), &untouched), kErrFileNotFound);
+  EXPECT_EQ(plat::reg_open_key(key(), ascii("one\\none").c_str(), &untouched), kErrFileNotFound);
+  for (Key k : {deep, again, opened, mid, self, self2, wide_open}) {
+    EXPECT_EQ(plat::reg_close_key(k), kOk);
+  }
   EXPECT_EQ(plat::reg_close_key(plat::current_user()), kOk);
 }
 
@@ -183,14 +192,19 @@ TEST_F(Registry, UnnamedValueIsTheEmptyName) {
   EXPECT_EQ(get_dword(key(), ascii("").c_str()), ~0u);
 }
 
-TEST_F(Registry, EnumerationFollowsTheFoldedNameOrder) {
-  // Sorted as if lower-cased: '_' (0x5F) before letters, "B_" before "Ba".
+// Sub-keys are listed in folded order everywhere. Values are listed in
+// creation order by Windows and the stand-in but sorted by Wine, so only the
+// names listed are compared here.
+TEST_F(Registry, EnumerationListsEachNameOnceSubKeysInFoldedOrder) {
   for (const char* n : {"b", "a", "B_", "Ba", "_", "c", "z", "A", "b"}) {
     ASSERT_EQ(set_dword(key(), ascii(n).c_str(), 1), kOk);
   }
-  const std::vector<tstring> expected = {ascii("_"),  ascii("a"), ascii("b"), ascii("B_"),
-                                         ascii("Ba"), ascii("c"), ascii("z")};
-  EXPECT_EQ(value_names(key()), expected);
+  std::vector<tstring> expected = {ascii("_"),  ascii("a"), ascii("b"), ascii("B_"),
+                                   ascii("Ba"), ascii("c"), ascii("z")};
+  std::vector<tstring> listed = value_names(key());
+  std::sort(listed.begin(), listed.end());
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listed, expected);
   uint32_t count = 0, longest = 0;
   EXPECT_EQ(plat::reg_query_info_key(key(), &count, &longest), kOk);
   EXPECT_EQ(count, 7u);
@@ -204,10 +218,25 @@ TEST_F(Registry, EnumerationFollowsTheFoldedNameOrder) {
   }
   EXPECT_EQ(subkey_names(key()), (std::vector<tstring>{ascii("k_"), ascii("ka"), ascii("kb"),
                                                        ascii("KB_"), ascii("kBa")}));
-  // Values added later take their place in the order.
-  ASSERT_EQ(set_dword(key(), ascii("Aa").c_str(), 1), kOk);
-  EXPECT_EQ(value_names(key())[2], ascii("Aa"));
+  // Sub-keys added later take their place in the order.
+  Key k = nullptr;
+  ASSERT_EQ(plat::reg_create_key_a(key(), "kAa", &k), kOk);
+  plat::reg_close_key(k);
+  EXPECT_EQ(subkey_names(key())[2], ascii("kAa"));
 }
+
+#if !defined(_WIN32)
+// As Windows lists them (Wine sorts): a new value goes last, a replaced one
+// keeps its place, a deleted one's place closes.
+TEST_F(Registry, ValuesAreListedInCreationOrder) {
+  for (const char* n : {"b", "a", "C", "_"}) ASSERT_EQ(set_dword(key(), ascii(n).c_str(), 1), kOk);
+  ASSERT_EQ(set_dword(key(), ascii("A").c_str(), 2), kOk);  // replaces "a" in place
+  ASSERT_EQ(plat::reg_delete_value(key(), ascii("C").c_str()), kOk);
+  ASSERT_EQ(set_dword(key(), ascii("c").c_str(), 3), kOk);  // anew: last
+  EXPECT_EQ(value_names(key()),
+            (std::vector<tstring>{ascii("b"), ascii("a"), ascii("_"), ascii("c")}));
+}
+#endif
 
 TEST_F(Registry, EnumerationIntoShortBuffers) {
   ASSERT_EQ(set_dword(key(), ascii("name5").c_str(), 1), kOk);
@@ -342,17 +371,17 @@ TEST_F(Registry, KeyPathForms) {
   plat::reg_close_key(a);
   EXPECT_EQ(plat::reg_delete_key(key(), ascii("a\\b\\").c_str()), kOk);
 
-  // A component may have 256 characters, not more.
-  std::string n256(256, 'k'), n257(257, 'k');
-  ASSERT_EQ(plat::reg_create_key_a(key(), n256.c_str(), &k), kOk);
+  // A component may have 255 characters, not more.
+  std::string n255(255, 'k'), n256(256, 'k');
+  ASSERT_EQ(plat::reg_create_key_a(key(), n255.c_str(), &k), kOk);
   plat::reg_close_key(k);
-  ASSERT_EQ(plat::reg_create_key(key(), ascii(n256).c_str(), &k), kOk);
+  ASSERT_EQ(plat::reg_create_key(key(), ascii(n255).c_str(), &k), kOk);
   plat::reg_close_key(k);
-  EXPECT_EQ(plat::reg_create_key_a(key(), n257.c_str(), &k), kErrInvalidParameter);
-  EXPECT_EQ(plat::reg_create_key(key(), ascii(n257).c_str(), &k), kErrInvalidParameter);
-  EXPECT_EQ(plat::reg_open_key_a(key(), n257.c_str(), &k), kErrInvalidParameter);
-  EXPECT_EQ(plat::reg_delete_key(key(), ascii(n257).c_str()), kErrInvalidParameter);
-  EXPECT_EQ(plat::reg_create_key(key(), ascii("x\\" + n257).c_str(), &k), kErrInvalidParameter);
+  EXPECT_EQ(plat::reg_create_key_a(key(), n256.c_str(), &k), kErrInvalidParameter);
+  EXPECT_EQ(plat::reg_create_key(key(), ascii(n256).c_str(), &k), kErrInvalidParameter);
+  EXPECT_EQ(plat::reg_open_key_a(key(), n256.c_str(), &k), kErrInvalidParameter);
+  EXPECT_EQ(plat::reg_delete_key(key(), ascii(n256).c_str()), kErrInvalidParameter);
+  EXPECT_EQ(plat::reg_create_key(key(), ascii("x\\" + n256).c_str(), &k), kErrInvalidParameter);
   // The 8-bit functions take paths of up to 260 characters.
   std::string path;
   while (path.size() < 258) path += "p\\";  // 258 characters

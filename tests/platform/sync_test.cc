@@ -132,6 +132,29 @@ TEST(NamedMutex, AKilledOwnerProcessReleasesIt) {
   mu.unlock();
 }
 
+// As with a Windows mutex, a thread that ends holding it abandons it: another
+// process waiting gets it at once, not when this process ends.
+TEST(NamedMutex, AThreadEndingWhileHoldingItReleasesItToOtherProcesses) {
+  TestKey state("MutexState");
+  std::string name = mutex_name();
+  plat::NamedMutex mu;
+  ASSERT_TRUE(mu.open(name.c_str()));
+  plat::Thread t;
+  ASSERT_TRUE(t.start(lock_named, &mu));
+  ASSERT_TRUE(t.wait(kInfinite));
+  ChildProcess child;
+  ASSERT_TRUE(child.start("MutexWaiter", state.path + "|" + name));
+  tstring value = ascii("state");
+  bool done = false;
+  for (int i = 0; i < 600 && !done; ++i) {  // a minute: only a stuck waiter takes that long
+    done = get_dword(state.key, value.c_str()) == kDone;
+    if (!done) plat::sleep_ms(100);
+  }
+  EXPECT_TRUE(done);
+  if (!done) child.kill();
+  child.wait();
+}
+
 // Child roles: role_arg() is "<state key path>|<mutex name>".
 struct RoleArgs {
   plat::Key key = nullptr;

@@ -4,28 +4,12 @@
 
 #include "library/library.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include "platform/posix/unicode.h"
-#endif
-
 namespace kx::cli {
 
 namespace {
 
 int32_t open_product(RegKey* key) {
   return plat::reg_open_key_a(plat::current_user(), kProductKey, key->out());
-}
-
-bool same_key_name(const WStr& a, const WStr& b) {
-#if defined(_WIN32)
-  return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(),
-                              static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
-#else
-  // The stand-in's own folding, so the answer is the one opening would give.
-  return plat::posix::fold(a) == plat::posix::fold(b);
-#endif
 }
 
 }  // namespace
@@ -50,11 +34,20 @@ int32_t list_stores(std::vector<WStr>* out) {
   }
 }
 
+// The registry itself compares the names, so the answer is the one opening
+// would give.
 int32_t store_exists(const WStr& name, bool* exists) {
-  std::vector<WStr> stores;
-  int32_t rc = list_stores(&stores);
   *exists = false;
-  for (const WStr& s : stores) *exists = *exists || same_key_name(s, name);
+  if (name.empty()) return kOk;  // the product key itself is no store
+  RegKey product;
+  int32_t rc = open_product(&product);
+  if (rc == kErrFileNotFound) return kOk;
+  if (rc != kOk) return rc;
+  RegKey key;
+  rc = plat::reg_open_key(product.get(), name.c_str(), key.out());
+  *exists = rc == kOk;
+  // A name no key can have is a store that does not exist.
+  if (rc == kErrFileNotFound || rc == kErrInvalidParameter || rc == kErrBadPathname) return kOk;
   return rc;
 }
 
@@ -62,7 +55,7 @@ int32_t open_store_key(const WStr& name, RegKey* key) {
   RegKey product;
   int32_t rc = open_product(&product);
   if (rc != kOk) return rc;
-  return plat::reg_create_key(product.get(), name.c_str(), key->out());
+  return plat::reg_open_key(product.get(), name.c_str(), key->out());
 }
 
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {
