@@ -10,6 +10,11 @@
 #include <string>
 #include <vector>
 
+#if defined(KX_BENCH_QSETTINGS)
+#include <QSettings>
+#include <QString>
+#endif
+
 #include "kelmix.h"
 #include "library/handles.h"
 #include "library/library.h"
@@ -149,6 +154,40 @@ void BM_SyncRegistryWrite(benchmark::State& state) {
   KXWipe(KX_T("bench_sync"));
 }
 BENCHMARK(BM_SyncRegistryWrite);
+
+#if defined(KX_BENCH_QSETTINGS)
+// The peer a Linux host would take instead: Qt's QSettings over an INI file,
+// written out at sync(), which like kelmix's queue thread is left out of
+// the time. Rounds of kRound writes, as for KXValue.
+QString qsettings_file() {
+  const char* home = std::getenv("XDG_CONFIG_HOME");
+  return QString::fromLocal8Bit(home ? home : "/tmp") + "/qsettings-bench.ini";
+}
+
+void BM_QSettingsSetValue(benchmark::State& state) {
+  QSettings settings(qsettings_file(), QSettings::IniFormat);
+  const QString key = QStringLiteral("name");
+  int i = 0;
+  for (auto _ : state) {
+    settings.setValue(key, ++i);
+    if (i % kRound == 0) {
+      state.PauseTiming();
+      settings.sync();
+      state.ResumeTiming();
+    }
+  }
+}
+BENCHMARK(BM_QSettingsSetValue);
+
+// A value just set, not yet written out: what a pending read is to kelmix.
+void BM_QSettingsValue(benchmark::State& state) {
+  QSettings settings(qsettings_file(), QSettings::IniFormat);
+  const QString key = QStringLiteral("target");
+  settings.setValue(key, 42);
+  for (auto _ : state) benchmark::DoNotOptimize(settings.value(key).toInt());
+}
+BENCHMARK(BM_QSettingsValue);
+#endif
 
 // ---- Reads ----------------------------------------------------------------------
 

@@ -17,7 +17,9 @@ have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok ins
 packages=(cmake ninja-build g++ pkgconf python3 libgtest-dev libbenchmark-dev libsqlite3-dev
   libicu-dev sqlite3 libcli11-dev nlohmann-json3-dev)
 if [ "$scope" = all ]; then
-  packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap)
+  # qtbase5-dev: QSettings, the peer the benchmarks time beside kelmix.
+  packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap
+    qtbase5-dev)
 elif [ "$scope" != linux ]; then
   echo "usage: install-deps.sh [linux]" >&2
   exit 2
