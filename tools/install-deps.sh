@@ -4,7 +4,8 @@
 #   install-deps.sh linux   the Linux libraries, tool, examples and tests
 #   install-deps.sh         all presets: also clang's sanitizer runtime, the
 #                           MinGW cross compilers, and the WoW64 Wine root
-#                           (tools/wow64-root.sh) the Windows tests run in
+#                           (tools/wow64-root.sh) the Windows tests run in,
+#                           and Mono for the C# example
 #
 # Wine is never installed on the host: both widths run in the root, where a
 # 32-bit program runs through Wine's 64-bit side, with no emulator.
@@ -18,8 +19,10 @@ packages=(cmake ninja-build g++ pkgconf python3 libgtest-dev libbenchmark-dev li
   libicu-dev sqlite3 libcli11-dev nlohmann-json3-dev)
 if [ "$scope" = all ]; then
   # qtbase5-dev: QSettings, the peer the benchmarks time beside kelmix.
+  # mono-mcs, mono-runtime: build and run the C# example (mcs pulls in the
+  # class libraries it compiles against).
   packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap
-    qtbase5-dev)
+    qtbase5-dev mono-mcs mono-runtime)
 elif [ "$scope" != linux ]; then
   echo "usage: install-deps.sh [linux]" >&2
   exit 2
