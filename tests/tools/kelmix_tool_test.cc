@@ -619,7 +619,7 @@ TEST_F(KelmixTool, ImportRefusesOtherKeysAndMalformedLinesWritingNothing) {
        "HKEY_CURRENT_USER\\Software\\Other"},
       {"[HKEY_CURRENT_USER\\Software\\Kelmix\\" + s + "\\sub]\r\n", "2", s + "\\sub"},
       {key + "\"a\"=dword:1\r\n\"b\"=dword:123456789\r\n", "4", ""},
-      {key + "\"a\"=hex:01,\\\r\n  0g\r\n", "3", "0g"},
+      {key + "\"a\"=hex:01,\\\r\n  0g\r\n", "4", "0g"},
       {key + "\"a\"=\"open\r\n", "3", ""},
       {key + "a=1\r\n", "3", ""},
   };

@@ -207,7 +207,7 @@ class Reader {
       int line = static_cast<int>(index_) + 1;
       std::string why;
       if (!read_line(trimmed(lines_[index_]), line, &why)) {
-        *error = {line, why};
+        *error = {static_cast<int>(index_ < lines_.size() ? index_ + 1 : index_), why};
         return false;
       }
     }
@@ -269,14 +269,19 @@ class Reader {
         return *why = "hex values are hex: or hex(N): with N in hex", false;
       }
       WStr body = data.substr(colon + 1);
-      // A '\' at the end continues the bytes on the next line.
-      while (!body.empty() && body.back() == '\\') {
-        body.pop_back();
-        if (++index_ == lines_.size())
+      // A '\' at the end continues the bytes on the next line; each line is
+      // read on its own, so an error names the line it is on.
+      for (;;) {
+        body = trimmed(body);
+        bool more = !body.empty() && body.back() == '\\';
+        if (more) body.pop_back();
+        if (!parse_hex_bytes(body, &v.bytes, why)) return false;
+        if (!more) break;
+        if (++index_ == lines_.size()) {
           return *why = "the file ends inside a continued value", false;
-        body += trimmed(lines_[index_]);
+        }
+        body = lines_[index_];
       }
-      if (!parse_hex_bytes(body, &v.bytes, why)) return false;
       // REGEDIT4 gives these texts as 8-bit bytes; the registry keeps UTF-16.
       if (eight_bit_ && (v.type == 2 || v.type == 7)) {
         std::optional<WStr> text = decode_8bit(std::string(v.bytes.begin(), v.bytes.end()));
