@@ -630,6 +630,15 @@ TEST_F(KelmixTool, ImportRefusesOtherKeysAndMalformedLinesWritingNothing) {
     EXPECT_EQ(r.err.rfind("kelmix: import: " + file + ":" + c.line + ": ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find(c.quoted), std::string::npos) << r.err;
   }
+  // Into a store given by name, only one key goes.
+  write_file(file,
+             utf16_file("Windows Registry Editor Version 5.00\r\n" + key + "\"a\"=dword:1\r\n" +
+                        "[HKEY_CURRENT_USER\\Software\\Kelmix\\other]\r\n"));
+  Result r = kelmix({"import", file, s});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find(file + ":4: key \"HKEY_CURRENT_USER\\Software\\Kelmix\\other\""),
+            std::string::npos)
+      << r.err;
   EXPECT_EQ(snapshot(W(s)), before);
   std::remove(file.c_str());
 }
