@@ -1,7 +1,5 @@
 #include "tools/kelmix/regfile.h"
 
-#include <cstring>
-
 #if defined(_WIN32)
 #include <windows.h>
 #endif
