@@ -422,8 +422,8 @@ TEST_F(KelmixTool, BadCommandLinesGiveUsageErrorsAndHelpSucceeds) {
     EXPECT_EQ(r.err.rfind("kelmix: ", 0), 0u) << r.err;
   }
   EXPECT_FALSE(store_exists(s));
-  for (const char* command :
-       {"stores", "list", "get", "set", "del", "delpref", "wipe", "dump", "load"}) {
+  for (const char* command : {"stores", "list", "get", "set", "del", "delpref", "wipe", "dump",
+                              "load", "export", "import"}) {
     Result r = kelmix({command, "--help"});
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_NE(r.out.find(std::string("kelmix ") + command), std::string::npos) << r.out;
@@ -514,6 +514,133 @@ TEST_F(KelmixTool, LoadRefusesWhatIsNotADumpAndChangesNothing) {
   }
   EXPECT_EQ(kelmix({"load", s, scratch_dir() + "/no-such-file.json"}).code, 4);
   EXPECT_EQ(snapshot(W(s)), before);
+}
+
+// ---- export and import ----------------------------------------------------------------------
+
+// A version 5 registry file's bytes: BOM and UTF-16LE.
+std::string utf16_file(const std::string& utf8) {
+  Bytes b = units_bytes(W(utf8), false);
+  return "\xFF\xFE" + std::string(b.begin(), b.end());
+}
+
+TEST_F(KelmixTool, ExportThenImportLeavesEveryValueByteForByte) {
+  std::string s = store(), other = store();
+  WString ws = W(s);
+  EXPECT_OK(kelmix({"set", s, "", "--int", "-1"}));
+  EXPECT_OK(kelmix({"set", s, "int", "--int", "-2147483648"}));
+  EXPECT_OK(kelmix({"set", s, "double", "--double", "4.9e-324"}));
+  EXPECT_OK(kelmix({"set", s, "text", "--string", "Grüße 𝄞 \"q\" \\"}));
+  EXPECT_OK(kelmix({"set", s, "empty", "--string", ""}));
+  EXPECT_OK(kelmix({"set", s, "na\"me\\", "--string", "x"}));
+  write_raw(ws, W("nan"), 3, bytes_of(uint64_t{0x7FF8000000000123}));
+  write_raw(ws, W("snan"), 3, bytes_of(uint64_t{0xFFF0000000000001}));
+  write_raw(ws, W("lines"), 1, units_bytes(W("a\r\nb"), true));
+  write_raw(ws, W("unterminated"), 1, units_bytes(W("abc"), false));
+  write_raw(ws, W("nul"), 1, units_bytes(WString{'a', 0, 'b'}, true));
+  write_raw(ws, W("dword2"), 4, {1, 2});
+  write_raw(ws, W("qword"), 11, bytes_of(uint64_t{0x0102030405060708}));
+  write_raw(ws, W("bin0"), 3, {});
+  write_raw(ws, W("long"), 3, Bytes(200, 0xAB));
+  const std::vector<Stored> before = snapshot(ws);
+  ASSERT_EQ(before.size(), 15u);
+
+  std::string file = scratch_dir() + "/" + s + ".reg";
+  EXPECT_OK(kelmix({"export", s, file}));
+  EXPECT_OK(kelmix({"import", file, other}));
+  EXPECT_EQ(snapshot(W(other)), before);
+  // Without a store the file's key decides.
+  EXPECT_OK(kelmix({"wipe", s}));
+  EXPECT_OK(kelmix({"import", file}));
+  EXPECT_EQ(snapshot(ws), before);
+  std::remove(file.c_str());
+}
+
+TEST_F(KelmixTool, ExportWritesTheBytesRegExportWrites) {
+  std::string s = store();
+  // Names in order, as Wine's registry lists them sorted.
+  EXPECT_OK(kelmix({"set", s, "", "--string", ""}));
+  write_raw(W(s), W("b"), 3, {1, 2});
+  EXPECT_OK(kelmix({"set", s, "n", "--int", "42"}));
+  EXPECT_OK(kelmix({"set", s, "t", "--string", "a\"\\"}));
+  write_raw(W(s), W("u"), 1, units_bytes(W("ab"), false));
+  Bytes wide(30);
+  for (std::size_t i = 0; i < wide.size(); ++i) wide[i] = static_cast<uint8_t>(i);
+  write_raw(W(s), W("w"), 3, wide);
+  Result r = kelmix({"export", s, "-"});
+  EXPECT_OK(r);
+  EXPECT_EQ(r.out, utf16_file("Windows Registry Editor Version 5.00\r\n\r\n"
+                              "[HKEY_CURRENT_USER\\Software\\Kelmix\\" +
+                              s +
+                              "]\r\n"
+                              "@=\"\"\r\n"
+                              "\"b\"=hex:01,02\r\n"
+                              "\"n\"=dword:0000002a\r\n"
+                              "\"t\"=\"a\\\"\\\\\"\r\n"
+                              "\"u\"=hex(1):61,00,62,00\r\n"
+                              "\"w\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,"
+                              "11,12,13,14,15,16,\\\r\n"
+                              "  17,18,19,1a,1b,1c,1d\r\n"
+                              "\r\n"));
+}
+
+TEST_F(KelmixTool, ImportReadsRegedit4ContinuationsCommentsAndDeletions) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "x", "--int", "1"}));
+  EXPECT_OK(kelmix({"set", s, "keep", "--int", "2"}));
+  std::string file = scratch_dir() + "/" + s + ".reg";
+  write_file(file, "REGEDIT4\r\n\r\n; a comment\r\n[HKCU\\SOFTWARE\\kelmix\\" + s +
+                       "]\r\n\"h\"=hex:01,02,\\\r\n  03\r\n\"x\"=-\r\n\"t\"=\"caf\\\\e\"\r\n");
+  EXPECT_OK(kelmix({"import", file}));
+  EXPECT_EQ(stored(W(s), W("h")), (Stored{W("h"), 3, {1, 2, 3}}));
+  EXPECT_EQ(stored(W(s), W("t")), (Stored{W("t"), 1, units_bytes(W("caf\\e"), true)}));
+  EXPECT_EQ(stored(W(s), W("x")).type, 0xFFFFFFFFu);  // deleted
+  EXPECT_EQ(stored(W(s), W("keep")), (Stored{W("keep"), 4, bytes_of(int32_t{2})}));
+  // A deleted key is a wiped store.
+  write_file(file, utf16_file("Windows Registry Editor Version 5.00\r\n\r\n"
+                              "[-HKEY_CURRENT_USER\\Software\\Kelmix\\" +
+                              s + "]\r\n"));
+  EXPECT_OK(kelmix({"import", file}));
+  EXPECT_FALSE(store_exists(s));
+  std::remove(file.c_str());
+}
+
+TEST_F(KelmixTool, ImportRefusesOtherKeysAndMalformedLinesWritingNothing) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "keep", "--int", "1"}));
+  const std::vector<Stored> before = snapshot(W(s));
+  std::string file = scratch_dir() + "/" + s + ".reg";
+  std::string key = "[HKEY_CURRENT_USER\\Software\\Kelmix\\" + s + "]\r\n";
+  struct Case {
+    std::string body;
+    std::string line, quoted;
+  } cases[] = {
+      {key + "\"a\"=dword:1\r\n[HKEY_CURRENT_USER\\Software\\Other]\r\n", "4",
+       "HKEY_CURRENT_USER\\Software\\Other"},
+      {"[HKEY_CURRENT_USER\\Software\\Kelmix\\" + s + "\\sub]\r\n", "2", s + "\\sub"},
+      {key + "\"a\"=dword:1\r\n\"b\"=dword:123456789\r\n", "4", ""},
+      {key + "\"a\"=hex:01,\\\r\n  0g\r\n", "4", "0g"},
+      {key + "\"a\"=\"open\r\n", "3", ""},
+      {key + "a=1\r\n", "3", ""},
+  };
+  for (const Case& c : cases) {
+    write_file(file, utf16_file("Windows Registry Editor Version 5.00\r\n" + c.body));
+    Result r = kelmix({"import", file});
+    EXPECT_EQ(r.code, 4) << c.body;
+    EXPECT_EQ(r.err.rfind("kelmix: import: " + file + ":" + c.line + ": ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.quoted), std::string::npos) << r.err;
+  }
+  // Into a store given by name, only one key goes.
+  write_file(file,
+             utf16_file("Windows Registry Editor Version 5.00\r\n" + key + "\"a\"=dword:1\r\n" +
+                        "[HKEY_CURRENT_USER\\Software\\Kelmix\\other]\r\n"));
+  Result r = kelmix({"import", file, s});
+  EXPECT_EQ(r.code, 4);
+  EXPECT_NE(r.err.find(file + ":4: key \"HKEY_CURRENT_USER\\Software\\Kelmix\\other\""),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(snapshot(W(s)), before);
+  std::remove(file.c_str());
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "kelmix.h"
 #include "library/library.h"
 #include "tools/kelmix/dump.h"
+#include "tools/kelmix/regfile.h"
 #include "tools/kelmix/registry.h"
 #include "tools/kelmix/text.h"
 
@@ -29,7 +30,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;    // the library or registry refused, or output failed
 constexpr int kExitUsage = 2;     // bad command line
 constexpr int kExitNotFound = 3;  // no such store or value
-constexpr int kExitBadInput = 4;  // load: unreadable file or not a dump
+constexpr int kExitBadInput = 4;  // load, import: unreadable or malformed file
 
 struct Failure {
   int code;
@@ -350,65 +351,174 @@ std::string read_input(const std::string& path) {
   return data;
 }
 
-void cmd_load(const WStr& store, const std::string& path, bool merge) {
-  std::vector<NamedValue> values;
-  std::string why;
-  if (!from_json(read_input(path), &values, &why)) {
-    fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
-  }
-  if (!merge) {
-    bool exists = false;
-    int32_t rc = store_exists(store, &exists);
-    if (rc == kOk && exists) rc = KXWipe(store.c_str());
-    if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
-  }
+// One value to write, or with erase to delete.
+struct Change {
+  NamedValue value;
+  bool erase = false;
+};
+
+// Writes through the exports in order (raw values directly), closes the store
+// so every write is performed, and compares what the registry then holds.
+void write_changes(const WStr& store, const std::vector<Change>& changes) {
   Session session(store);
   RegKey key;
   open_key(store, &key);
   bool queued = false;
-  for (const NamedValue& nv : values) {
+  for (const Change& c : changes) {
+    const NamedValue& nv = c.value;
     const RawValue& v = nv.value;
     Kind kind = classify(v);
     // A signalling NaN may come back quiet from a call through the x87 stack.
     if (kind == Kind::kDouble && is_signaling_nan(bits_of(v))) kind = Kind::kRaw;
     KXHANDLE h = session.get();
     int32_t rc = kOk;
-    switch (kind) {
-      case Kind::kInt:
-        rc = KXValue(h, nv.name.c_str(), int_of(v));
-        break;
-      case Kind::kDouble:
-        rc = KXDouble(h, nv.name.c_str(), double_of(v));
-        break;
-      case Kind::kString:
-        rc = KXString(h, nv.name.c_str(), text_of(v).c_str());
-        break;
-      case Kind::kRaw:
-        // Queued writes first, so the values reach the registry in file order.
-        if (queued) session.flush();
-        rc = write_raw(key.get(), nv.name, v);
-        break;
+    if (c.erase) {
+      rc = KXDel(h, nv.name.c_str());
+    } else {
+      switch (kind) {
+        case Kind::kInt:
+          rc = KXValue(h, nv.name.c_str(), int_of(v));
+          break;
+        case Kind::kDouble:
+          rc = KXDouble(h, nv.name.c_str(), double_of(v));
+          break;
+        case Kind::kString:
+          rc = KXString(h, nv.name.c_str(), text_of(v).c_str());
+          break;
+        case Kind::kRaw:
+          // Queued writes first, so the values reach the registry in file order.
+          if (queued) session.flush();
+          rc = write_raw(key.get(), nv.name, v);
+          break;
+      }
     }
-    queued = queued || kind != Kind::kRaw;
+    queued = queued || c.erase || kind != Kind::kRaw;
     if (rc != kOk) {
-      fail(kExitFailed, "cannot write value " + shown(nv.name) + " to store " + shown(store) +
-                            ": " + error_text(rc));
+      fail(kExitFailed, std::string(c.erase ? "cannot delete value " : "cannot write value ") +
+                            shown(nv.name) + (c.erase ? " of store " : " to store ") +
+                            shown(store) + ": " + error_text(rc));
     }
   }
   session.close();
   // The queue thread does not report the registry's answers: compare. A name
-  // given again later in the file was meant to be replaced.
-  for (std::size_t i = 0; i < values.size(); ++i) {
+  // given again later was meant to be replaced.
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const Change& c = changes[i];
     bool replaced = false;
-    for (std::size_t j = i + 1; j < values.size(); ++j)
-      replaced |= values[j].name == values[i].name;
+    for (std::size_t j = i + 1; j < changes.size(); ++j)
+      replaced |= changes[j].value.name == c.value.name;
     if (replaced) continue;
     RawValue now;
-    int32_t rc = query_value(key.get(), values[i].name, &now);
-    if (rc != kOk || now.type != values[i].value.type || now.bytes != values[i].value.bytes) {
-      fail(kExitFailed, "the registry did not keep value " + shown(values[i].name) + " of store " +
-                            shown(store) + " as loaded");
+    int32_t rc = query_value(key.get(), c.value.name, &now);
+    bool kept =
+        c.erase ? rc == kErrFileNotFound
+                : rc == kOk && now.type == c.value.value.type && now.bytes == c.value.value.bytes;
+    if (!kept) {
+      fail(kExitFailed, "the registry did not keep value " + shown(c.value.name) + " of store " +
+                            shown(store) + (c.erase ? " deleted" : " as written"));
     }
+  }
+}
+
+void empty_store(const WStr& store) {
+  bool exists = false;
+  int32_t rc = store_exists(store, &exists);
+  if (rc == kOk && exists) rc = KXWipe(store.c_str());
+  if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
+}
+
+void cmd_load(const WStr& store, const std::string& path, bool merge) {
+  std::vector<NamedValue> values;
+  std::string why;
+  if (!from_json(read_input(path), &values, &why)) {
+    fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
+  }
+  if (!merge) empty_store(store);
+  std::vector<Change> changes;
+  for (NamedValue& nv : values) changes.push_back({std::move(nv), false});
+  write_changes(store, changes);
+}
+
+constexpr const char* kRootLong = "HKEY_CURRENT_USER";
+constexpr const char* kRootShort = "HKCU";
+
+bool raw_out = false;  // out holds bytes, not UTF-8 text for a console
+
+void write_output(const std::string& path, const std::string& data) {
+  if (path == "-") {
+    out = data;
+    raw_out = true;
+    return;
+  }
+#if defined(_WIN32)
+  std::FILE* f = _wfopen(text_arg(path, "the file name").c_str(), L"wb");
+#else
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+#endif
+  if (!f) fail(kExitFailed, "cannot create \"" + path + "\": " + std::strerror(errno));
+  bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  if (std::fclose(f) != 0 || !written) fail(kExitFailed, "cannot write \"" + path + "\"");
+}
+
+void cmd_export(const WStr& store, const std::string& path) {
+  WStr key = text_arg(std::string(kRootLong) + "\\" + kProductKey + "\\", "the key") + store;
+  write_output(path, to_reg(key, read_store(store)));
+}
+
+bool equal_nocase(const WStr& a, const WStr& b) {
+  if (a.size() != b.size()) return false;
+  auto lower = [](tchar c) { return c >= 'A' && c <= 'Z' ? static_cast<tchar>(c + 32) : c; };
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+// The store a key names, or nothing when it is not one store under the
+// product key. The registry ignores letter case in the path as well.
+std::optional<WStr> store_of_key(const WStr& key) {
+  for (const char* root : {kRootLong, kRootShort}) {
+    WStr prefix = text_arg(std::string(root) + "\\" + kProductKey + "\\", "the key");
+    if (key.size() <= prefix.size() || !equal_nocase(key.substr(0, prefix.size()), prefix))
+      continue;
+    WStr store = key.substr(prefix.size());
+    if (store.find(tchar('\\')) != WStr::npos) return std::nullopt;
+    return store;
+  }
+  return std::nullopt;
+}
+
+void cmd_import(const std::string& path, const std::optional<WStr>& target) {
+  std::vector<RegSection> sections;
+  RegError error;
+  if (!from_reg(read_input(path), &sections, &error)) {
+    fail(kExitBadInput, path + ":" + std::to_string(error.line) + ": " + error.reason);
+  }
+  // Every key is checked before anything is written.
+  std::vector<WStr> stores;
+  for (const RegSection& s : sections) {
+    std::optional<WStr> store = target;
+    std::string where = path + ":" + std::to_string(s.line) + ": key " + shown(s.key);
+    if (target && !equal_nocase(s.key, sections.front().key)) {
+      fail(kExitBadInput, where + " is a second key: only one goes into store " + shown(*target));
+    }
+    if (!target) store = store_of_key(s.key);
+    if (!store) {
+      fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + kProductKey);
+    }
+    stores.push_back(*store);
+  }
+  for (std::size_t i = 0; i < sections.size(); ++i) {
+    const RegSection& s = sections[i];
+    if (s.erase) {  // a deleted key is a wiped store
+      empty_store(stores[i]);
+      continue;
+    }
+    std::vector<Change> changes;
+    for (const RegEntry& e : s.entries) {
+      changes.push_back({{e.name, e.value.value_or(RawValue{})}, !e.value.has_value()});
+    }
+    write_changes(stores[i], changes);
   }
 }
 
@@ -454,6 +564,13 @@ int run(int argc, const char* const* argv) {
   add_store(load);
   load->add_option("file", path, "the dump, or - for stdin")->required();
   load->add_flag("--merge", merge, "keep values the dump does not name");
+  auto* export_ = app.add_subcommand("export", "write the store as a registry file (.reg)");
+  add_store(export_);
+  export_->add_option("file", path, "the file, or - for stdout")->required();
+  auto* import = app.add_subcommand(
+      "import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)");
+  import->add_option("file", path, "the file, or - for stdin")->required();
+  import->add_option("store", store_text, "put the file's one key into this store instead");
 
   try {
     app.parse(argc, argv);
@@ -477,6 +594,10 @@ int run(int argc, const char* const* argv) {
     try {
       if (command == stores) {
         cmd_stores();
+      } else if (command == import) {
+        std::optional<WStr> target;
+        if (import->get_option("store")->count() > 0) target = store_arg(store_text);
+        cmd_import(path, target);
       } else {
         WStr store = store_arg(store_text);
         if (command == list) cmd_list(store);
@@ -487,6 +608,7 @@ int run(int argc, const char* const* argv) {
         if (command == wipe) cmd_wipe(store);
         if (command == dump) cmd_dump(store);
         if (command == load) cmd_load(store, path, merge);
+        if (command == export_) cmd_export(store, path);
       }
     } catch (const Failure& f) {
       write_text(stderr, "kelmix: " + command->get_name() + ": " + f.message + "\n");
@@ -497,7 +619,11 @@ int run(int argc, const char* const* argv) {
     }
   }
   if (code == kExitOk) {
-    write_text(stdout, out);
+    if (raw_out) {
+      std::fwrite(out.data(), 1, out.size(), stdout);
+    } else {
+      write_text(stdout, out);
+    }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       write_text(stderr, "kelmix: " + command->get_name() + ": cannot write the output\n");
       code = kExitFailed;
