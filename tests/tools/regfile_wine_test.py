@@ -140,7 +140,10 @@ def main():
                  ours.decode("utf-16"), theirs.decode("utf-16"))
 
         linux = a.linux_kelmix
-        if linux and os.path.exists(linux):
+        # The linux preset's tool, when it is built and as new as this one.
+        usable = linux and os.path.exists(linux) and "export" in subprocess.run(
+            [linux, "--help"], capture_output=True, text=True).stdout
+        if usable:
             env = dict(os.environ, XDG_CONFIG_HOME=os.path.join(a.work, "linux-config"),
                        XDG_RUNTIME_DIR=os.path.join(a.work, "linux-run"))
             os.makedirs(env["XDG_RUNTIME_DIR"], mode=0o700)
@@ -151,7 +154,7 @@ def main():
                      by_name(r.dump(from_linux), NOT_BY_REG_IMPORT),
                      without(want, NOT_BY_REG_IMPORT))
         else:
-            print("skipped: no Linux kelmix at", linux)
+            print("skipped: no Linux kelmix with export at", linux)
     finally:
         for store in (src, via_reg, via_kelmix, from_linux):
             r.tool("wipe", store, check=False)
