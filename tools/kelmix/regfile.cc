@@ -103,14 +103,7 @@ bool starts_with_nocase(const WStr& s, std::size_t pos, const char* prefix) {
 // as regedit reads it.
 std::optional<WStr> decode_8bit(const std::string& bytes) {
 #if defined(_WIN32)
-  if (bytes.empty()) return WStr();
-  int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(),
-                              static_cast<int>(bytes.size()), nullptr, 0);
-  if (n <= 0) return std::nullopt;
-  WStr out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
-                      out.data(), n);
-  return out;
+  return widen_code_page(bytes, CP_ACP);
 #else
   return widen(bytes);
 #endif

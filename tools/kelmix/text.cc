@@ -11,17 +11,24 @@
 
 namespace kx::cli {
 
-std::optional<WStr> widen(const std::string& utf8) {
-  if (utf8.empty()) return WStr();
 #if defined(_WIN32)
-  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                              static_cast<int>(utf8.size()), nullptr, 0);
+std::optional<WStr> widen_code_page(const std::string& bytes, unsigned code_page) {
+  if (bytes.empty()) return WStr();
+  int n = MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes.data(),
+                              static_cast<int>(bytes.size()), nullptr, 0);
   if (n <= 0) return std::nullopt;
   WStr out(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+  MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
                       out.data(), n);
   return out;
+}
+#endif
+
+std::optional<WStr> widen(const std::string& utf8) {
+#if defined(_WIN32)
+  return widen_code_page(utf8, CP_UTF8);
 #else
+  if (utf8.empty()) return WStr();
   UErrorCode status = U_ZERO_ERROR;
   int32_t n = 0;
   u_strFromUTF8(nullptr, 0, &n, utf8.data(), static_cast<int32_t>(utf8.size()), &status);

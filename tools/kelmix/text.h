@@ -18,6 +18,10 @@ using Bytes = std::vector<uint8_t>;
 
 // Strict: nothing when utf8 is not well-formed UTF-8.
 std::optional<WStr> widen(const std::string& utf8);
+#if defined(_WIN32)
+// Text in that Windows code page (CP_UTF8, CP_ACP); null when ill-formed.
+std::optional<WStr> widen_code_page(const std::string& bytes, unsigned code_page);
+#endif
 // An unpaired surrogate becomes U+FFFD.
 std::string narrow(const WStr& wide);
 // True when every surrogate is paired, so the text survives UTF-8.
