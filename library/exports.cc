@@ -1,6 +1,8 @@
-// The nineteen exports. Each takes a reference to its store for the length of
-// the call, so a handle that was never given out or is already closed finds
-// nothing and the export returns its failure value; no exception leaves here.
+// The nineteen exports. Each holds its store for the length of the call, so a
+// handle that was never given out or is already closed finds nothing and the
+// export returns its failure value; no exception leaves here. Those that use
+// only the queue (the writes and the integer and double reads) hold the
+// store's queue lock for it; the others take a reference.
 #include <type_traits>
 
 #include "kelmix.h"
@@ -25,11 +27,28 @@ R with_store(KXHANDLE handle, R fail, Body body) noexcept {
   return body(*store);
 }
 
-// The write exports record their result; a missing name or text queues nothing.
-template <class Write>
-int write_export(KXHANDLE handle, bool args_ok, Write write) noexcept {
-  return with_store(handle, kErrInvalidHandle, [&](KXDATA& store) {
-    int32_t rc = args_ok ? write(store) : kErrInvalidParameter;
+// Runs body on the store behind handle with its queue lock held, or returns
+// fail for a bad handle.
+template <class R, class Body>
+R with_queue(KXHANDLE handle, R fail, Body body) noexcept {
+  HandleMap::Held store = hold_store(handle);
+  if (!store) return fail;
+  return body(*store);
+}
+
+// The write exports record their result; a missing name or text queues
+// nothing. The record is built before the lock is taken.
+template <class Make>
+int write_export(KXHANDLE handle, bool args_ok, Make make) noexcept {
+  if (!args_ok) {
+    return with_queue(handle, kErrInvalidHandle, [](KXDATA& store) {
+      store.error.store(kErrInvalidParameter, std::memory_order_relaxed);
+      return kErrInvalidParameter;
+    });
+  }
+  KXRECORD record = make();
+  return with_queue(handle, kErrInvalidHandle, [&](KXDATA& store) {
+    int32_t rc = store.enqueue_held(std::move(record));
     store.error.store(rc, std::memory_order_relaxed);
     return rc;
   });
@@ -47,24 +66,25 @@ KX_API KXHANDLE KX_CALL KXInit(const KXCHAR* name) { return kx::open_store(name)
 KX_API int KX_CALL KXClose(KXHANDLE store) { return kx::close_store(store); }
 
 KX_API int KX_CALL KXString(KXHANDLE store, const KXCHAR* name, const KXCHAR* text) {
-  return kx::write_export(store, name && text, [&](KXDATA& s) { return s.set_string(name, text); });
+  return kx::write_export(store, name && text, [&] { return kx::make_string_record(name, text); });
 }
 
 KX_API int KX_CALL KXValue(KXHANDLE store, const KXCHAR* name, int value) {
   return kx::write_export(store, name != nullptr,
-                          [&](KXDATA& s) { return s.set_value(name, value); });
+                          [&] { return kx::make_value_record(name, value); });
 }
 
 KX_API int KX_CALL KXDouble(KXHANDLE store, const KXCHAR* name, double value) {
   return kx::write_export(store, name != nullptr,
-                          [&](KXDATA& s) { return s.set_double(name, value); });
+                          [&] { return kx::make_double_record(name, value); });
 }
 
 KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name) {
   // A delete leaves the store's error alone unless it could not be queued.
-  return kx::with_store(store, kx::kErrInvalidHandle, [&](KXDATA& s) {
-    int32_t rc = name ? s.remove(name) : kx::kErrInvalidParameter;
-    if (rc != kx::kOk) s.error = rc;
+  kx::KXRECORD record = kx::make_record(name ? name : kx::kEmpty, kx::TYPE_DELETE);
+  return kx::with_queue(store, kx::kErrInvalidHandle, [&](KXDATA& s) {
+    int32_t rc = name ? s.enqueue_held(std::move(record)) : kx::kErrInvalidParameter;
+    if (rc != kx::kOk) s.error.store(rc, std::memory_order_relaxed);
     return rc;
   });
 }
@@ -79,28 +99,28 @@ KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
 }
 
 KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_store(store, 0, [&](KXDATA& s) {
+  return kx::with_queue(store, 0, [&](KXDATA& s) {
     int32_t value = 0;
-    int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
+    int32_t rc = name ? s.read_value_held(name, &value) : kx::kErrInvalidParameter;
     s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0;
   });
 }
 
 KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_store(store, 0.0, [&](KXDATA& s) {
+  return kx::with_queue(store, 0.0, [&](KXDATA& s) {
     double value = 0.0;
-    int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
+    int32_t rc = name ? s.read_double_held(name, &value) : kx::kErrInvalidParameter;
     s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0.0;
   });
 }
 
 KX_API int KX_CALL KXExists(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_store(store, -1, [&](KXDATA& s) {
+  return kx::with_queue(store, -1, [&](KXDATA& s) {
     if (!name) return -1;
     int32_t value;
-    int32_t rc = s.read_value(name, &value);
+    int32_t rc = s.read_value_held(name, &value);
     return rc == kx::kOk ? 1 : rc == kx::kErrFileNotFound ? 0 : -1;
   });
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <type_traits>
 
 #include "library/library.h"
 #include "store/memory.h"
@@ -19,6 +20,10 @@ constexpr uint32_t kFirstGeneration = 16;      // handles start at 0x10000
 constexpr uint32_t kLastGeneration = (1u << 19) - 1;
 // Marks an entry whose generations are used up: never given out again.
 KXDATA* const kExhausted = reinterpret_cast<KXDATA*>(alignof(KXDATA));
+// Marks an entry whose store is being made.
+KXDATA* const kReserved = reinterpret_cast<KXDATA*>(2 * alignof(KXDATA));
+
+bool is_store(const KXDATA* p) { return p != nullptr && p != kExhausted && p != kReserved; }
 
 uint32_t generation_of(uint32_t word) { return word >> 13; }
 }  // namespace
@@ -33,26 +38,42 @@ HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint32_t* generation) noe
   return &entries_[index];
 }
 
-int32_t HandleMap::insert(KXDATA* store) noexcept {
+bool HandleMap::claim(uint32_t* index) noexcept {
   // Round robin, so a closed handle's entry is the last to be reused.
   uint32_t start = cursor_.fetch_add(1, std::memory_order_relaxed);
   for (uint32_t i = 0; i < kCapacity; ++i) {
-    uint32_t index = (start + i) % kCapacity;
-    Entry& entry = entries_[index];
+    uint32_t at = (start + i) % kCapacity;
+    Entry& entry = entries_[at];
     KXDATA* expected = nullptr;
-    if (!entry.store.compare_exchange_strong(expected, store, std::memory_order_acq_rel)) {
+    if (!entry.store.compare_exchange_strong(expected, kReserved, std::memory_order_acq_rel)) {
       continue;
     }
-    uint32_t generation = std::max(generation_of(entry.word.load()) + 1, kFirstGeneration);
-    if (generation > kLastGeneration) {
+    if (generation_of(entry.word.load()) >= kLastGeneration) {
       entry.store.store(kExhausted, std::memory_order_release);
       continue;
     }
-    entry.word.store(generation << 13, std::memory_order_release);
-    cursor_.store(index + 1, std::memory_order_relaxed);
-    return static_cast<int32_t>((generation << kIndexBits) | index);
+    if (!entry.lock_made) {
+      new (entry.lock_storage) plat::Mutex();
+      entry.lock_made = true;
+    }
+    cursor_.store(at + 1, std::memory_order_relaxed);
+    *index = at;
+    return true;
   }
-  return 0;
+  return false;
+}
+
+int32_t HandleMap::publish(uint32_t index, KXDATA* store) noexcept {
+  Entry& entry = entries_[index];
+  if (!store) {
+    entry.store.store(nullptr, std::memory_order_release);
+    return 0;
+  }
+  uint32_t generation = std::max(generation_of(entry.word.load()) + 1, kFirstGeneration);
+  // The store before the word: whoever sees the new generation sees it.
+  entry.store.store(store, std::memory_order_release);
+  entry.word.store(generation << 13, std::memory_order_release);
+  return static_cast<int32_t>((generation << kIndexBits) | index);
 }
 
 HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
@@ -76,6 +97,31 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   return ref;
 }
 
+HandleMap::Held HandleMap::hold(int32_t handle) noexcept {
+  Held held;
+  uint32_t generation;
+  Entry* entry = entry_for(handle, &generation);
+  if (!entry) return held;
+  // A handle of this generation was given out, so the entry's lock is made.
+  // A closed or stale handle is refused without the lock, which belongs to
+  // whatever store has the entry now (and at exit on Windows may have been
+  // left held by a thread the system ended).
+  uint32_t seen = entry->word.load(std::memory_order_acquire);
+  if (generation_of(seen) != generation || (seen & kClosedBit)) return held;
+  plat::Mutex& lock = entry->queue_lock();
+  lock.lock();
+  // Under the lock: a handle retired before it was taken is seen closed, and
+  // one retired after waits in wait_for_calls until this call lets go.
+  uint32_t word = entry->word.load(std::memory_order_acquire);
+  if (generation_of(word) != generation || (word & kClosedBit)) {
+    lock.unlock();
+    return held;
+  }
+  held.store_ = entry->store.load(std::memory_order_acquire);
+  held.lock_ = &lock;
+  return held;
+}
+
 KXDATA* HandleMap::retire(int32_t handle) noexcept {
   uint32_t generation;
   Entry* entry = entry_for(handle, &generation);
@@ -96,6 +142,9 @@ void HandleMap::wait_for_calls(int32_t handle) noexcept {
   for (int spins = 0; (entry->word.load(std::memory_order_acquire) & kRefMask) != 0; ++spins) {
     plat::sleep_ms(spins < 64 ? 0 : 1);
   }
+  // A call holding the queue lock checked the handle before it was retired.
+  entry->queue_lock().lock();
+  entry->queue_lock().unlock();
 }
 
 void HandleMap::release(int32_t handle) noexcept {
@@ -110,7 +159,7 @@ uint32_t HandleMap::open_handles(int32_t* out, uint32_t max) noexcept {
   for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
     uint32_t word = entries_[index].word.load(std::memory_order_acquire);
     KXDATA* store = entries_[index].store.load();
-    if ((word & kClosedBit) == 0 && store != nullptr && store != kExhausted) {
+    if ((word & kClosedBit) == 0 && is_store(store)) {
       out[n++] = static_cast<int32_t>((generation_of(word) << kIndexBits) | index);
     }
   }
@@ -121,7 +170,7 @@ uint32_t HandleMap::all_stores(KXDATA** out, uint32_t max) noexcept {
   uint32_t n = 0;
   for (uint32_t index = 0; index < kCapacity && n < max; ++index) {
     KXDATA* store = entries_[index].store.load(std::memory_order_acquire);
-    if (store != nullptr && store != kExhausted) out[n++] = store;
+    if (is_store(store)) out[n++] = store;
   }
   return n;
 }
@@ -141,6 +190,11 @@ struct HandleSlot {
 };
 
 HandleSlot g_slots[kHandleSlots];
+// Whole until the process ends: no destructor can take the queue locks away
+// from a store closed at exit. It is also constant-initialised (atomics, a
+// cursor and raw lock storage, all zero), so a static constructor of another
+// library finds it ready; keep its members so.
+static_assert(std::is_trivially_destructible<HandleMap>::value, "the map is never destroyed");
 HandleMap g_map;
 
 // "KelmixHandlesMutex"; when it cannot be had, an in-process mutex stands in,
@@ -267,13 +321,13 @@ int32_t open_store(const tchar* name) noexcept {
   plat::reg_close_key(product);
   if (rc != kOk) return rc;
 
-  KXDATA* store = KXDATA::create(key);
-  if (!store) return 0;
-  int32_t handle = g_map.insert(store);
+  bool made = false;
+  int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {
+    made = true;
+    return KXDATA::create(key, queue_lock);  // closes the key when it fails
+  });
   if (handle == 0) {
-    lock.unlock();  // an empty store closes at once, but not under the lock
-    delete store;
-    lock.lock();
+    if (!made) plat::reg_close_key(key);  // every entry taken
     return 0;
   }
   add_store(name, handle);
@@ -336,6 +390,8 @@ int32_t wipe_store(const tchar* name) noexcept {
 }
 
 HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(handle); }
+
+HandleMap::Held hold_store(int32_t handle) noexcept { return g_map.hold(handle); }
 
 void on_library_load() {
   g_unloading = false;

@@ -13,14 +13,16 @@
 
 namespace kx {
 
-// Maps the 32-bit handles given to hosts to stores. A handle is
+// Maps the 32-bit handles given to hosts to stores. Constant-initialised and
+// trivially destroyed, so it is whole from the first call to the last. A handle is
 // (generation << 12) | index with a generation of 16 to 2^19 - 1, so it is
 // never 0 nor below 0x10000 (no error code collides) and stays positive. A
 // handle that was closed, or never given out, finds nothing: the generation
 // of its entry differs or the entry is closed. Generations never wrap: an
 // entry whose last generation has been used is not used again, so however
 // stale, a handle never names a later store. A call holds a reference for its
-// duration, and closing waits for those references to go.
+// duration, or the entry's queue lock (Held); closing waits for the
+// references to go, then takes and lets go of that lock.
 class HandleMap {
  public:
   static constexpr uint32_t kCapacity = 4096;
@@ -45,14 +47,48 @@ class HandleMap {
     std::atomic<uint32_t>* word_ = nullptr;
   };
 
-  // The handle for a new store, or 0 when every entry is taken.
-  int32_t insert(KXDATA* store) noexcept;
+  // Holds a store's queue lock for one export call. The lock belongs to the
+  // store's entry, which is never freed, and the handle is checked under it:
+  // so holding it is also what keeps the store from closing, and a call that
+  // needs only the queue takes one lock where a reference and the lock would
+  // be two of each atomic operation.
+  class Held {
+   public:
+    Held() = default;
+    Held(Held&& other) noexcept : store_(other.store_), lock_(other.lock_) {
+      other.lock_ = nullptr;
+    }
+    ~Held() {
+      if (lock_) lock_->unlock();
+    }
+    Held(const Held&) = delete;
+    Held& operator=(const Held&) = delete;
+    explicit operator bool() const { return lock_ != nullptr; }
+    KXDATA* operator->() const { return store_; }
+    KXDATA& operator*() const { return *store_; }
+
+   private:
+    friend class HandleMap;
+    KXDATA* store_ = nullptr;
+    plat::Mutex* lock_ = nullptr;
+  };
+
+  // Makes a store in a free entry and gives its handle: make(plat::Mutex&)
+  // builds the store around that entry's queue lock, or returns null. 0 when
+  // every entry is taken or make gave null.
+  template <class Make>
+  int32_t insert(Make make) noexcept {
+    uint32_t index = 0;
+    if (!claim(&index)) return 0;
+    return publish(index, make(entries_[index].queue_lock()));
+  }
   Ref acquire(int32_t handle) noexcept;
+  Held hold(int32_t handle) noexcept;
   // Closes the handle to new calls. Returns the store, or null when the
   // handle is not open.
   KXDATA* retire(int32_t handle) noexcept;
-  // Waits until no call holds a retired handle. Never under a lock that an
-  // export may wait for.
+  // Waits until no call holds a retired handle, by reference or by its queue
+  // lock. Never under a lock that an export may wait for.
   void wait_for_calls(int32_t handle) noexcept;
   // Frees the entry of a retired handle for reuse.
   void release(int32_t handle) noexcept;
@@ -65,10 +101,21 @@ class HandleMap {
   struct Entry {
     // generation << 13 | closed bit (1 << 12) | references in flight: 32
     // bits, so 32-bit builds need no 64-bit atomics.
-    std::atomic<uint32_t> word{1u << 12};
+    // All zero until first claimed: generation 0 is no handle's.
+    std::atomic<uint32_t> word{0};
     std::atomic<KXDATA*> store{nullptr};
+    // The queue lock of each store made in this entry: made when the entry
+    // is first claimed and never destroyed, since a stale handle may still
+    // take it. Before that, no handle names the entry.
+    alignas(plat::Mutex) unsigned char lock_storage[sizeof(plat::Mutex)];
+    bool lock_made = false;  // written under claim's reservation only
+    plat::Mutex& queue_lock() { return *reinterpret_cast<plat::Mutex*>(lock_storage); }
   };
   Entry* entry_for(int32_t handle, uint32_t* generation) noexcept;
+  // Reserves a free entry whose generations are not used up.
+  bool claim(uint32_t* index) noexcept;
+  // Gives a claimed entry its store and a new generation; frees it for null.
+  int32_t publish(uint32_t index, KXDATA* store) noexcept;
 
   Entry entries_[kCapacity];
   std::atomic<uint32_t> cursor_{0};

@@ -19,5 +19,7 @@ int32_t close_store(int32_t handle) noexcept;
 int32_t wipe_store(const tchar* name) noexcept;
 // A reference to an open store for one call; empty for a bad handle.
 HandleMap::Ref acquire_store(int32_t handle) noexcept;
+// An open store's queue lock, held for one call; empty for a bad handle.
+HandleMap::Held hold_store(int32_t handle) noexcept;
 
 }  // namespace kx

@@ -78,26 +78,34 @@ int32_t reg_end_batch();
 
 // An unnamed mutex within the process, not re-entrant. It guards a store's
 // queue and strings on every export's path, so it costs what a user-mode
-// lock costs: an SRWLOCK on Windows, a plain pthread mutex on POSIX. Nothing
+// lock costs: a CRITICAL_SECTION on Windows (under Wine an uncontended
+// SRWLOCK costs three times as much), a plain pthread mutex on POSIX. Nothing
 // waits on one that a dead thread may hold: at process exit on Windows the
 // unloading thread writes the queues without locks.
 class Mutex {
  public:
+#if defined(_WIN32)
   Mutex();
   ~Mutex();
+#else
+  constexpr Mutex() = default;
+#endif
   Mutex(const Mutex&) = delete;
   Mutex& operator=(const Mutex&) = delete;
 
-  bool ok() const;
+#if defined(_WIN32)
   void lock();
   void unlock();
 
  private:
-#if defined(_WIN32)
-  void* srw_ = nullptr;  // an SRWLOCK: one pointer, all bits clear when free
+  alignas(void*) unsigned char cs_[sizeof(void*) == 8 ? 40 : 24];  // a CRITICAL_SECTION
 #else
-  pthread_mutex_t mu_;
-  bool ok_ = false;
+  void lock() { pthread_mutex_lock(&mu_); }
+  void unlock() { pthread_mutex_unlock(&mu_); }
+
+ private:
+  // A default mutex holds no resource, so it is never destroyed.
+  pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
 #endif
 };
 

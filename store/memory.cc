@@ -12,8 +12,9 @@
 namespace kx {
 
 namespace {
-std::atomic<long> g_fail_at{0};  // allocation number that fails; 0: none
-std::atomic<long> g_count{0};
+// Allocations left before the one that fails; 0: none fails. Only a test
+// arms it, so an ordinary allocation reads it and changes nothing shared.
+std::atomic<long> g_fail_in{0};
 std::atomic<bool> g_track{false};
 std::atomic<long> g_bytes{0};
 
@@ -28,9 +29,10 @@ long block_bytes(void* p) {
 }  // namespace
 
 void* mem_alloc(std::size_t bytes) noexcept {
-  long n = g_count.fetch_add(1, std::memory_order_relaxed) + 1;
-  long fail_at = g_fail_at.load(std::memory_order_relaxed);
-  if (fail_at != 0 && n == fail_at) return nullptr;
+  long left = g_fail_in.load(std::memory_order_relaxed);
+  while (left > 0 && !g_fail_in.compare_exchange_weak(left, left - 1, std::memory_order_relaxed)) {
+  }
+  if (left == 1) return nullptr;
   void* p = std::malloc(bytes ? bytes : 1);
   if (p && g_track.load(std::memory_order_relaxed)) g_bytes += block_bytes(p);
   return p;
@@ -55,9 +57,8 @@ tchar* dup_string(const tchar* s) noexcept {
 
 namespace testing {
 void fail_nth_allocation(long n) noexcept {
-  g_fail_at.store(n > 0 ? g_count.load() + n : 0, std::memory_order_relaxed);
+  g_fail_in.store(n > 0 ? n : 0, std::memory_order_relaxed);
 }
-long allocation_count() noexcept { return g_count.load(std::memory_order_relaxed); }
 void track_bytes(bool on) noexcept { g_track.store(on); }
 long allocated_bytes() noexcept { return g_bytes.load(); }
 }  // namespace testing

@@ -22,8 +22,6 @@ inline void free_string(tchar* s) noexcept { mem_free(s); }
 namespace testing {
 // Makes the nth allocation from now fail (1 = the next one); 0 turns it off.
 void fail_nth_allocation(long n) noexcept;
-// Allocations made through mem_alloc so far.
-long allocation_count() noexcept;
 // Heap bytes held through mem_alloc, counted while tracking is on (the
 // allocator's own overhead included where it can be told).
 void track_bytes(bool on) noexcept;

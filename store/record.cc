@@ -3,70 +3,49 @@
 #include <cstring>
 #include <utility>
 
+#include "platform/platform.h"
 #include "store/memory.h"
 
 namespace kx {
 
-KXRECORD::KXRECORD(int32_t record_type, tchar* owned_name) noexcept
-    : type(record_type), name(owned_name) {
-  std::memset(value.bytes, 0, sizeof value.bytes);
-}
-
-KXRECORD::~KXRECORD() {
-  free_string(name);
-  if (type == TYPE_STRING) free_string(value.text);
-}
-
-KXRECORD::KXRECORD(KXRECORD&& other) noexcept : type(other.type), name(other.name) {
-  value = other.value;
-  other.name = nullptr;
-  if (other.type == TYPE_STRING) other.value.text = nullptr;
-}
-
 bool KXRECORD::assign(const KXRECORD& other) noexcept {
   if (this == &other) return true;
-  tchar* new_name = dup_string(other.name);
-  if (!new_name) return false;
-  Value new_value;
-  std::memcpy(new_value.bytes, other.value.bytes, sizeof new_value.bytes);
+  tchar* new_text = nullptr;
   if (other.type == TYPE_STRING && other.value.text) {
-    new_value.text = dup_string(other.value.text);
-    if (!new_value.text) {
-      free_string(new_name);
+    new_text = dup_string(other.value.text);
+    if (!new_text) return false;
+  }
+  // A long name is copied before anything of this record is given up; a
+  // short one cannot fail, and goes into the inline buffer after the old
+  // name is gone, since that may be where it lived.
+  tchar* long_name = nullptr;
+  if (plat::str_len(other.name) >= kInlineUnits) {
+    long_name = dup_string(other.name);
+    if (!long_name) {
+      free_string(new_text);
       return false;
     }
+  }
+  Value new_value;
+  std::memcpy(new_value.bytes, other.value.bytes, sizeof new_value.bytes);
+  if (other.type == TYPE_STRING) {
+    new_value.text = new_text;
   } else if (other.type == TYPE_DELETE) {
     std::memset(new_value.bytes, 0, sizeof new_value.bytes);
   }
-  free_string(name);
+  drop_name();
   if (type == TYPE_STRING) free_string(value.text);
-  name = new_name;
+  name = long_name ? long_name : copy_name(other.name);
   type = other.type;
   value = new_value;
   return true;
-}
-
-KXRECORD make_record(const tchar* name, int32_t type) noexcept {
-  return KXRECORD(type, dup_string(name));
-}
-
-KXRECORD make_value_record(const tchar* name, int32_t integer) noexcept {
-  KXRECORD record = make_record(name, TYPE_VALUE);
-  record.value.integer = integer;
-  return record;
-}
-
-KXRECORD make_double_record(const tchar* name, double number) noexcept {
-  KXRECORD record = make_record(name, TYPE_DOUBLE);
-  record.value.number = number;
-  return record;
 }
 
 KXRECORD make_string_record(const tchar* name, const tchar* text) noexcept {
   KXRECORD record = make_record(name, TYPE_STRING);
   if (record.complete() && text) {
     record.value.text = dup_string(text);
-    if (!record.value.text) free_string(std::exchange(record.name, nullptr));
+    if (!record.value.text) record.drop_name();
   }
   return record;
 }

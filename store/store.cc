@@ -16,17 +16,18 @@ void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
 
 // ---- Construction and closing -------------------------------------------------
 
-KXDATA::KXDATA(plat::Key store_key) noexcept : key(store_key) {}
+KXDATA::KXDATA(plat::Key store_key, plat::Mutex& lock) noexcept
+    : key(store_key), queue_lock(lock) {}
 
-KXDATA* KXDATA::create(plat::Key key) noexcept {
-  KXDATA* store = new KXDATA(key);
+KXDATA* KXDATA::create(plat::Key key, plat::Mutex& queue_lock) noexcept {
+  KXDATA* store = new KXDATA(key, queue_lock);
   if (!store) {
     plat::reg_close_key(key);
     return nullptr;
   }
-  if (!store->strings_lock.ok() || !store->queue_lock.ok() || !store->wake_.ok() ||
-      !store->drained_.ok() || !store->thread.start(&KXDATA::queue_thread, store)) {
-    // Never opened: nothing to drain, and a lock that failed must not be used.
+  if (!store->wake_.ok() || !store->drained_.ok() ||
+      !store->thread.start(&KXDATA::queue_thread, store)) {
+    // Never opened: nothing to drain.
     store->closing = 1;
     plat::reg_close_key(key);
     store->key_closed_ = true;
@@ -38,7 +39,7 @@ KXDATA* KXDATA::create(plat::Key key) noexcept {
 
 KXDATA::~KXDATA() {
   if (closing.load() == 0) close();
-  if (strings_lock.ok()) release_all();
+  release_all();
   // Records queued after close() are destroyed unwritten with the queue.
 }
 
@@ -170,27 +171,17 @@ uint32_t KXDATA::queue_thread(void* arg) {
 // ---- Writes -------------------------------------------------------------------
 
 int32_t KXDATA::enqueue(KXRECORD&& record) noexcept {
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  return enqueue_held(std::move(record));
+}
+
+int32_t KXDATA::enqueue_held(KXRECORD&& record) noexcept {
   if (!record.complete()) return kErrNotEnoughMemory;
-  bool was_empty;
-  {
-    plat::Lock<plat::Mutex> lock(queue_lock);
-    was_empty = queue.empty();
-    if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
-  }
+  bool was_empty = queue.empty();
+  if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
+  // Under the lock, which is what keeps the store open for an export.
   if (was_empty) wake_.set();
   return kOk;
-}
-
-int32_t KXDATA::set_string(const tchar* name, const tchar* text) noexcept {
-  return enqueue(make_string_record(name, text));
-}
-
-int32_t KXDATA::set_value(const tchar* name, int32_t integer) noexcept {
-  return enqueue(make_value_record(name, integer));
-}
-
-int32_t KXDATA::set_double(const tchar* name, double number) noexcept {
-  return enqueue(make_double_record(name, number));
 }
 
 int32_t KXDATA::remove(const tchar* name) noexcept {
@@ -246,7 +237,6 @@ int32_t KXDATA::read(KXRECORD& request) noexcept {
 
 int32_t KXDATA::read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept {
   // The caller's name is only looked at, so no copy of it is made.
-  plat::Lock<plat::Mutex> lock(queue_lock);
   if (const KXRECORD* pending = queue.find_newest(type, name)) {
     std::memcpy(out, pending->value.bytes, bytes);
     return kOk;
@@ -255,14 +245,14 @@ int32_t KXDATA::read_fixed(int32_t type, const tchar* name, void* out, uint32_t 
   return plat::reg_query_value(key, name, nullptr, out, &size);
 }
 
-int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
+int32_t KXDATA::read_value_held(const tchar* name, int32_t* integer) noexcept {
   int32_t value = 0;
   int32_t rc = read_fixed(TYPE_VALUE, name, &value, sizeof value);
   if (rc == kOk) *integer = value;
   return rc;
 }
 
-int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
+int32_t KXDATA::read_double_held(const tchar* name, double* number) noexcept {
   double value = 0;
   int32_t rc = read_fixed(TYPE_DOUBLE, name, &value, sizeof value);
   if (rc == kOk) *number = value;

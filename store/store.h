@@ -28,9 +28,10 @@ void hold_queue_threads(bool hold) noexcept;
 
 class KXDATA {
  public:
-  // Takes ownership of key and starts the queue thread. Null (key closed) when
-  // memory, a mutex or the thread cannot be had.
-  static KXDATA* create(plat::Key key) noexcept;
+  // Takes ownership of key and starts the queue thread. queue_lock outlives
+  // the store (the handle map's entry keeps it). Null (key closed) when
+  // memory, an event or the thread cannot be had.
+  static KXDATA* create(plat::Key key, plat::Mutex& queue_lock) noexcept;
   // Closes the store first if close() has not run.
   ~KXDATA();
   KXDATA(const KXDATA&) = delete;
@@ -40,17 +41,18 @@ class KXDATA {
   static void operator delete(void* p) noexcept { mem_free(p); }
 
   // ---- Writes: queued, performed later by the queue thread. 0 or kErrNotEnoughMemory.
+  // The write exports build their record (make_*_record) before they hold
+  // queue_lock, then hand it to enqueue_held.
   int32_t enqueue(KXRECORD&& record) noexcept;
-  int32_t set_string(const tchar* name, const tchar* text) noexcept;
-  int32_t set_value(const tchar* name, int32_t integer) noexcept;
-  int32_t set_double(const tchar* name, double number) noexcept;
+  int32_t enqueue_held(KXRECORD&& record) noexcept;  // the caller holds queue_lock
   int32_t remove(const tchar* name) noexcept;
 
   // ---- Reads: the newest pending record of that type and name, else the registry.
   // On 0 the request's value holds the value (a string owned by the request).
   int32_t read(KXRECORD& request) noexcept;
-  int32_t read_value(const tchar* name, int32_t* integer) noexcept;
-  int32_t read_double(const tchar* name, double* number) noexcept;
+  // The caller holds queue_lock.
+  int32_t read_value_held(const tchar* name, int32_t* integer) noexcept;
+  int32_t read_double_held(const tchar* name, double* number) noexcept;
   // On 0 *text is a fresh string the store has listed in strings.
   int32_t read_string(const tchar* name, tchar** text) noexcept;
 
@@ -94,16 +96,17 @@ class KXDATA {
   plat::Mutex strings_lock;
   std::vector<tchar*, Allocator<tchar*>> strings;  // guarded by strings_lock
   PendingQueue queue;                              // guarded by queue_lock
-  plat::Mutex queue_lock;
+  plat::Mutex& queue_lock;
   plat::Thread thread;
   std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
   // The result of the last export that records one; last writer wins.
   std::atomic<int32_t> error{0};
 
  private:
-  explicit KXDATA(plat::Key store_key) noexcept;
+  KXDATA(plat::Key store_key, plat::Mutex& queue_lock) noexcept;
   static uint32_t queue_thread(void* store);
-  // The newest pending record's bytes, else the registry's, into out.
+  // The newest pending record's bytes, else the registry's, into out. The
+  // caller holds queue_lock.
   int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept;
   // Performs one record on key and gives the registry's answer; only kErrBusy
   // (nothing done, try later) is acted on.

@@ -186,20 +186,6 @@ void release_sync() {
 }
 }  // namespace posix
 
-// ---- Mutex ----
-
-Mutex::Mutex() { ok_ = pthread_mutex_init(&mu_, nullptr) == 0; }
-
-Mutex::~Mutex() {
-  if (ok_) pthread_mutex_destroy(&mu_);
-}
-
-bool Mutex::ok() const { return ok_; }
-
-void Mutex::lock() { pthread_mutex_lock(&mu_); }
-
-void Mutex::unlock() { pthread_mutex_unlock(&mu_); }
-
 // ---- NamedMutex ----
 
 NamedMutex::~NamedMutex() {

@@ -74,17 +74,21 @@ struct Control {
 
 // ---- Mutex ----
 
-static_assert(sizeof(SRWLOCK) == sizeof(void*), "an SRWLOCK is one pointer");
+static_assert(sizeof(CRITICAL_SECTION) == sizeof(Mutex), "the mutex is one CRITICAL_SECTION");
 
-Mutex::Mutex() = default;  // SRWLOCK_INIT
+namespace {
+CRITICAL_SECTION* cs_of(void* storage) { return static_cast<CRITICAL_SECTION*>(storage); }
+}  // namespace
 
-Mutex::~Mutex() = default;  // an SRWLOCK owns nothing
+// Without debug information the section allocates nothing, so making one
+// cannot fail.
+Mutex::Mutex() { InitializeCriticalSectionEx(cs_of(cs_), 0, CRITICAL_SECTION_NO_DEBUG_INFO); }
 
-bool Mutex::ok() const { return true; }
+Mutex::~Mutex() { DeleteCriticalSection(cs_of(cs_)); }
 
-void Mutex::lock() { AcquireSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+void Mutex::lock() { EnterCriticalSection(cs_of(cs_)); }
 
-void Mutex::unlock() { ReleaseSRWLockExclusive(reinterpret_cast<PSRWLOCK>(&srw_)); }
+void Mutex::unlock() { LeaveCriticalSection(cs_of(cs_)); }
 
 // ---- NamedMutex ----
 

@@ -155,8 +155,11 @@ TEST(Record, AMovedRecordTakesItsStringsAndLeavesAnEmptyOne) {
   EXPECT_EQ(Str(b.name), T("name"));
 }
 
+// A name this long is allocated; shorter ones live in the record.
+const Str kLongName = T(std::string(KXRECORD::kInlineUnits, 'n'));
+
 TEST(Record, AFailedAssignmentOrBuildLeavesNothingBehind) {
-  KXRECORD source = make_string_record(KX_T("source"), KX_T("long text"));
+  KXRECORD source = make_string_record(kLongName.c_str(), KX_T("long text"));
   KXRECORD target = make_double_record(KX_T("target"), 2.5);
   for (int n = 1; n <= 2; ++n) {
     testing::fail_nth_allocation(n);
@@ -170,9 +173,22 @@ TEST(Record, AFailedAssignmentOrBuildLeavesNothingBehind) {
   // (ASan sees anything it leaked).
   for (int n = 1; n <= 2; ++n) {
     testing::fail_nth_allocation(n);
-    KXRECORD r = make_string_record(KX_T("n"), KX_T("t"));
+    KXRECORD r = make_string_record(kLongName.c_str(), KX_T("t"));
     testing::fail_nth_allocation(0);
     EXPECT_FALSE(r.complete());
+  }
+}
+
+TEST(Record, NamesOnEitherSideOfTheInlineLimitSurviveMovesAndAssignment) {
+  for (const Str& name : {kLongName.substr(1), kLongName}) {
+    KXRECORD a = make_value_record(name.c_str(), 1);
+    KXRECORD moved(std::move(a));
+    KXRECORD copy = make_value_record(kLongName.c_str(), 2);
+    ASSERT_TRUE(copy.assign(moved));
+    ASSERT_TRUE(moved.assign(moved));
+    EXPECT_EQ(Str(moved.name), name);
+    EXPECT_EQ(Str(copy.name), name);
+    EXPECT_NE(copy.name, moved.name);
   }
 }
 
@@ -542,26 +558,30 @@ TEST(UnixTime, WholeSecondsSince1970Utc) {
 
 // ---- Handles ----------------------------------------------------------------------
 
+// A store at a made-up address, never looked at.
+KXDATA* const kFake = reinterpret_cast<KXDATA*>(0x1000);
+KXDATA* fake_store(plat::Mutex&) { return kFake; }
+
 TEST(Handles, NeverSmallAndNeverReusedSoon) {
   HandleMap map;
-  KXDATA* fake = reinterpret_cast<KXDATA*>(0x1000);
-  int32_t first = map.insert(fake);
+  int32_t first = map.insert(fake_store);
   EXPECT_GE(first, 0x10000);
   EXPECT_TRUE(map.acquire(first));
-  EXPECT_EQ(map.retire(first), fake);
+  EXPECT_EQ(map.retire(first), kFake);
   EXPECT_EQ(map.retire(first), nullptr);  // once only
   map.release(first);
   EXPECT_FALSE(map.acquire(first));
   // Every entry used once more: the old handle still finds nothing.
   std::vector<int32_t> handles;
   for (uint32_t i = 0; i < HandleMap::kCapacity; ++i) {
-    int32_t h = map.insert(fake);
+    int32_t h = map.insert(fake_store);
     ASSERT_GE(h, 0x10000);
     ASSERT_NE(h, first);
     handles.push_back(h);
   }
-  EXPECT_EQ(map.insert(fake), 0);  // full
+  EXPECT_EQ(map.insert(fake_store), 0);  // full
   EXPECT_FALSE(map.acquire(first));
+  EXPECT_FALSE(map.hold(first));  // its entry's lock now belongs to a later store
   EXPECT_FALSE(map.acquire(0));
   EXPECT_FALSE(map.acquire(-5));
   EXPECT_FALSE(map.acquire(2));
@@ -580,8 +600,7 @@ TEST(FullDisk, OneRecordTooBigForTheDiskLosesNoOtherOfItsBatch) {
 
 TEST(Handles, RetiringWaitsForCallsInFlight) {
   HandleMap map;
-  KXDATA* fake = reinterpret_cast<KXDATA*>(0x1000);
-  int32_t h = map.insert(fake);
+  int32_t h = map.insert(fake_store);
   auto ref = std::make_unique<HandleMap::Ref>(map.acquire(h));
   std::atomic<bool> retired{false};
   std::thread closer([&] {
@@ -595,6 +614,26 @@ TEST(Handles, RetiringWaitsForCallsInFlight) {
   ref.reset();
   closer.join();
   EXPECT_TRUE(retired.load());
+}
+
+TEST(Handles, RetiringWaitsForACallHoldingTheQueueLock) {
+  HandleMap map;
+  int32_t h = map.insert(fake_store);
+  auto held = std::make_unique<HandleMap::Held>(map.hold(h));
+  ASSERT_TRUE(*held);
+  EXPECT_EQ(&**held, kFake);
+  std::atomic<bool> retired{false};
+  std::thread closer([&] {
+    map.retire(h);
+    map.wait_for_calls(h);
+    retired = true;
+  });
+  plat::sleep_ms(50);
+  EXPECT_FALSE(retired.load());
+  held.reset();
+  closer.join();
+  EXPECT_FALSE(map.hold(h));
+  EXPECT_FALSE(map.hold(h + 1));  // another entry, never given out
 }
 
 }  // namespace
