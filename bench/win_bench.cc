@@ -69,8 +69,10 @@ struct BareRecord {
   } value;
 };
 
-// The bare limit: copy the name (and text), build the record by value and
-// append it to a reused vector under an uncontended mutex.
+// The bare limit of a queued write: copy the name (and text) to the heap, build
+// a record of type, name and value, and append it to a reused vector under an
+// uncontended mutex. (kelmix keeps a short name inside its record instead, so
+// it can come in under this.)
 struct BareQueue {
   std::mutex mu;
   std::vector<BareRecord> records;
