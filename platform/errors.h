@@ -20,7 +20,7 @@ constexpr int32_t kErrNoMoreItems = 259;       // ERROR_NO_MORE_ITEMS
 constexpr int32_t kErrRegistryCorrupt = 1015;  // ERROR_REGISTRY_CORRUPT
 constexpr int32_t kErrKeyDeleted = 1018;       // ERROR_KEY_DELETED
 constexpr int32_t kErrNotFound = 1168;         // ERROR_NOT_FOUND
-constexpr int32_t kErrInvalidState = 5023;    // ERROR_INVALID_STATE: the library is unloading
+constexpr int32_t kErrInvalidState = 5023;     // ERROR_INVALID_STATE: the library is unloading
 
 // Registry value types.
 constexpr uint32_t kRegNone = 0;
