@@ -36,21 +36,22 @@ R with_queue(KXHANDLE handle, R fail, Body body) noexcept {
   return body(*store);
 }
 
-// The write exports record their result; a missing name or text queues
-// nothing. The record is built before the lock is taken.
+// The write exports record their result (a delete only a failure to queue);
+// a missing name or text queues nothing. The record is built before the lock
+// is taken.
 template <class Make>
-int write_export(KXHANDLE handle, bool args_ok, Make make) noexcept {
+int write_export(KXHANDLE handle, bool args_ok, Make make, bool failures_only = false) noexcept {
+  auto finish = [failures_only](KXDATA& store, int32_t rc) {
+    if (rc != kOk || !failures_only) store.error.store(rc, std::memory_order_relaxed);
+    return rc;
+  };
   if (!args_ok) {
-    return with_queue(handle, kErrInvalidHandle, [](KXDATA& store) {
-      store.error.store(kErrInvalidParameter, std::memory_order_relaxed);
-      return kErrInvalidParameter;
-    });
+    return with_queue(handle, kErrInvalidHandle,
+                      [&](KXDATA& store) { return finish(store, kErrInvalidParameter); });
   }
   KXRECORD record = make();
   return with_queue(handle, kErrInvalidHandle, [&](KXDATA& store) {
-    int32_t rc = store.enqueue_held(std::move(record));
-    store.error.store(rc, std::memory_order_relaxed);
-    return rc;
+    return finish(store, store.enqueue_held(std::move(record)));
   });
 }
 
@@ -80,13 +81,8 @@ KX_API int KX_CALL KXDouble(KXHANDLE store, const KXCHAR* name, double value) {
 }
 
 KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name) {
-  // A delete leaves the store's error alone unless it could not be queued.
-  kx::KXRECORD record = kx::make_record(name ? name : kx::kEmpty, kx::TYPE_DELETE);
-  return kx::with_queue(store, kx::kErrInvalidHandle, [&](KXDATA& s) {
-    int32_t rc = name ? s.enqueue_held(std::move(record)) : kx::kErrInvalidParameter;
-    if (rc != kx::kOk) s.error.store(rc, std::memory_order_relaxed);
-    return rc;
-  });
+  return kx::write_export(
+      store, name != nullptr, [&] { return kx::make_record(name, kx::TYPE_DELETE); }, true);
 }
 
 KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {

@@ -26,6 +26,10 @@ KXDATA* const kReserved = reinterpret_cast<KXDATA*>(2 * alignof(KXDATA));
 bool is_store(const KXDATA* p) { return p != nullptr && p != kExhausted && p != kReserved; }
 
 uint32_t generation_of(uint32_t word) { return word >> 13; }
+// The entry's word still names that generation's store, open.
+bool open_for(uint32_t word, uint32_t generation) {
+  return generation_of(word) == generation && (word & kClosedBit) == 0;
+}
 }  // namespace
 
 HandleMap::Entry* HandleMap::entry_for(int32_t handle, uint32_t* generation) noexcept {
@@ -83,7 +87,7 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   if (!entry) return ref;
   uint32_t word = entry->word.load(std::memory_order_acquire);
   for (;;) {
-    if (generation_of(word) != generation || (word & kClosedBit)) return ref;
+    if (!open_for(word, generation)) return ref;
     if ((word & kRefMask) == kRefMask) {
       // Never carry into the closed bit: wait for one of the 4095 calls.
       plat::sleep_ms(0);
@@ -106,14 +110,12 @@ HandleMap::Held HandleMap::hold(int32_t handle) noexcept {
   // A closed or stale handle is refused without the lock, which belongs to
   // whatever store has the entry now (and at exit on Windows may have been
   // left held by a thread the system ended).
-  uint32_t seen = entry->word.load(std::memory_order_acquire);
-  if (generation_of(seen) != generation || (seen & kClosedBit)) return held;
+  if (!open_for(entry->word.load(std::memory_order_acquire), generation)) return held;
   plat::Mutex& lock = entry->queue_lock();
   lock.lock();
   // Under the lock: a handle retired before it was taken is seen closed, and
   // one retired after waits in wait_for_calls until this call lets go.
-  uint32_t word = entry->word.load(std::memory_order_acquire);
-  if (generation_of(word) != generation || (word & kClosedBit)) {
+  if (!open_for(entry->word.load(std::memory_order_acquire), generation)) {
     lock.unlock();
     return held;
   }
@@ -128,7 +130,7 @@ KXDATA* HandleMap::retire(int32_t handle) noexcept {
   if (!entry) return nullptr;
   uint32_t word = entry->word.load(std::memory_order_acquire);
   do {
-    if (generation_of(word) != generation || (word & kClosedBit)) return nullptr;
+    if (!open_for(word, generation)) return nullptr;
   } while (!entry->word.compare_exchange_weak(word, word | kClosedBit));
   return entry->store.load(std::memory_order_acquire);
 }

@@ -598,22 +598,37 @@ TEST(FullDisk, OneRecordTooBigForTheDiskLosesNoOtherOfItsBatch) {
 }
 #endif
 
+// Retires a handle and waits for its calls, on a thread of its own.
+class Closer {
+ public:
+  Closer(HandleMap& map, int32_t h)
+      : thread_([this, &map, h] {
+          map.retire(h);
+          map.wait_for_calls(h);
+          done_ = true;
+        }) {}
+  ~Closer() { join(); }
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
+  bool done() const { return done_.load(); }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 TEST(Handles, RetiringWaitsForCallsInFlight) {
   HandleMap map;
   int32_t h = map.insert(fake_store);
   auto ref = std::make_unique<HandleMap::Ref>(map.acquire(h));
-  std::atomic<bool> retired{false};
-  std::thread closer([&] {
-    map.retire(h);
-    map.wait_for_calls(h);
-    retired = true;
-  });
+  Closer closer(map, h);
   plat::sleep_ms(50);
-  EXPECT_FALSE(retired.load());
+  EXPECT_FALSE(closer.done());
   EXPECT_FALSE(map.acquire(h));  // no new call gets in meanwhile
   ref.reset();
   closer.join();
-  EXPECT_TRUE(retired.load());
+  EXPECT_TRUE(closer.done());
 }
 
 TEST(Handles, RetiringWaitsForACallHoldingTheQueueLock) {
@@ -622,16 +637,12 @@ TEST(Handles, RetiringWaitsForACallHoldingTheQueueLock) {
   auto held = std::make_unique<HandleMap::Held>(map.hold(h));
   ASSERT_TRUE(*held);
   EXPECT_EQ(&**held, kFake);
-  std::atomic<bool> retired{false};
-  std::thread closer([&] {
-    map.retire(h);
-    map.wait_for_calls(h);
-    retired = true;
-  });
+  Closer closer(map, h);
   plat::sleep_ms(50);
-  EXPECT_FALSE(retired.load());
+  EXPECT_FALSE(closer.done());
   held.reset();
   closer.join();
+  EXPECT_TRUE(closer.done());
   EXPECT_FALSE(map.hold(h));
   EXPECT_FALSE(map.hold(h + 1));  // another entry, never given out
 }
