@@ -24,7 +24,23 @@ fi
 root=${KX_WOW64_ROOT:-$default_root}
 # The loader runs 64-bit and 32-bit programs alike.
 loader=/usr/lib/x86_64-linux-gnu/wine/wine
-mirror=${KX_WOW64_MIRROR:-http://deb.debian.org/debian}
+
+# The Debian archive apt on this machine already uses: the first URI of a
+# source whose path ends in /debian (security and update archives end
+# otherwise). KX_WOW64_MIRROR overrides it.
+apt_mirror() {
+  local f
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+    [ -r "$f" ] || continue
+    awk '
+      /^[[:space:]]*#/ { next }
+      $1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /:\/\//) { print $i; break } }
+      $1 == "URIs:" { for (i = 2; i <= NF; i++) print $i }
+    ' "$f"
+  done | grep -E '^https?://[^ ]+/debian/?$' | head -1 | sed 's,/$,,'
+  true
+}
+mirror=${KX_WOW64_MIRROR:-$(apt_mirror)}
 
 die() {
   echo "wow64-root: $*" >&2
@@ -81,6 +97,7 @@ exec env -u LD_PRELOAD -u LD_LIBRARY_PATH HOME="$home" XDG_RUNTIME_DIR="$runtime
 make_root() {
   [ "$(id -u)" = 0 ] || die "making $root needs root (apt-get and debootstrap); run as root once, or set KX_WOW64_ROOT"
   command -v debootstrap >/dev/null || die "debootstrap is missing (tools/install-deps.sh installs it)"
+  [ -n "$mirror" ] || die "no Debian archive in apt's sources; set KX_WOW64_MIRROR"
   if [ -e "$root" ]; then
     # Never delete through a mount a crashed run might have left behind.
     if findmnt -rn -o TARGET | grep -q "^$root/"; then die "$root has mounts inside; unmount them first"; fi
