@@ -181,17 +181,16 @@ uint32_t HandleMap::all_stores(KXDATA** out, uint32_t max) noexcept {
 
 namespace {
 
-constexpr int kHandleSlots = 100;
-
-// A store recorded under its name. The name is a heap copy, so a name of any
-// length is kept whole.
+// A store recorded under its name, in the slot of its handle map entry: as
+// many slots as the map holds stores, so every open store is found by name.
+// The name is a heap copy, so a name of any length is kept whole.
 struct HandleSlot {
   tchar* name;
   int32_t handle;  // 0: the slot is free
   bool closing;    // KXClose is draining the store: not found by name, not free
 };
 
-HandleSlot g_slots[kHandleSlots];
+HandleSlot g_slots[HandleMap::kCapacity];
 // Whole until the process ends: no destructor can take the queue locks away
 // from a store closed at exit. It is also constant-initialised (atomics, a
 // cursor and raw lock storage, all zero), so a static constructor of another
@@ -246,18 +245,17 @@ int32_t find_store(const tchar* name, bool* closing) {
   return 0;
 }
 
-void add_store(const tchar* name, int32_t handle) {
-  for (HandleSlot& slot : g_slots) {
-    if (slot.handle != 0) continue;
-    // Without memory for the name the store still works, unrecorded, like a
-    // store that found the table full.
-    tchar* copy = dup_string(name);
-    if (!copy) return;
-    free_string(slot.name);
-    slot.name = copy;
-    slot.handle = handle;
-    return;
-  }
+HandleSlot& slot_at(int32_t handle) {
+  return g_slots[static_cast<uint32_t>(handle) & (HandleMap::kCapacity - 1)];
+}
+
+// Takes over name, a heap copy.
+void add_store(tchar* name, int32_t handle) {
+  HandleSlot& slot = slot_at(handle);
+  free_string(slot.name);
+  slot.name = name;
+  slot.handle = handle;
+  slot.closing = false;
 }
 
 void free_slot(HandleSlot& slot) {
@@ -268,11 +266,25 @@ void free_slot(HandleSlot& slot) {
 }
 
 HandleSlot* slot_of(int32_t handle) {
-  for (HandleSlot& slot : g_slots) {
-    if (slot.handle == handle) return &slot;
-  }
-  return nullptr;
+  HandleSlot& slot = slot_at(handle);
+  return slot.handle == handle ? &slot : nullptr;
 }
+
+// A reference to the library for a new store's queue thread, dropped unless
+// given to one. Under Wine taking or dropping it waits for the loader lock,
+// so it lives outside every lock of ours.
+class LibraryPin {
+ public:
+  LibraryPin() : pin_(plat::pin_library()) {}
+  ~LibraryPin() { plat::unpin_library(pin_); }
+  LibraryPin(const LibraryPin&) = delete;
+  LibraryPin& operator=(const LibraryPin&) = delete;
+  void* get() const { return pin_; }
+  void given() { pin_ = nullptr; }
+
+ private:
+  void* pin_;
+};
 
 // Opening, closing and wiping count themselves in flight, so the unload hook
 // can wait for them: a close in flight is draining a store the map no longer
@@ -297,6 +309,9 @@ int32_t open_store(const tchar* name) noexcept {
   if (!name) return kErrInvalidParameter;
   LibraryCall call;
   if (call.refused()) return kErrInvalidState;
+  // Taken before the handles lock and dropped after it: a new store's queue
+  // thread keeps it.
+  LibraryPin pin;
   // Lookup, creation and recording are one step, so two threads opening the
   // same new name get one store.
   HandlesLock lock;
@@ -315,24 +330,35 @@ int32_t open_store(const tchar* name) noexcept {
     if (int32_t handle = find_store(name, &closing)) return handle;
   }
 
+  // The name's copy first: a store that could not be recorded would let the
+  // same name make a second store on the same key.
+  tchar* recorded = dup_string(name);
+  if (!recorded) return 0;
   plat::Key product = nullptr;
   int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, &product);
-  if (rc != kOk) return rc;
   plat::Key key = nullptr;
-  rc = plat::reg_create_key(product, name, &key);
-  plat::reg_close_key(product);
-  if (rc != kOk) return rc;
+  if (rc == kOk) {
+    rc = plat::reg_create_key(product, name, &key);
+    plat::reg_close_key(product);
+  }
+  if (rc != kOk) {
+    free_string(recorded);
+    return rc;
+  }
 
   bool made = false;
   int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {
     made = true;
-    return KXDATA::create(key, queue_lock);  // closes the key when it fails
+    KXDATA* store = KXDATA::create(key, queue_lock, pin.get());  // closes the key when it fails
+    if (store) pin.given();
+    return store;
   });
   if (handle == 0) {
     if (!made) plat::reg_close_key(key);  // every entry taken
+    free_string(recorded);
     return 0;
   }
-  add_store(name, handle);
+  add_store(recorded, handle);
   return handle;
 }
 
@@ -347,10 +373,6 @@ int32_t close_store(int32_t handle) noexcept {
     store->drain_at_exit();
     return kOk;
   }
-  // The pin before anything else: under Wine taking it waits for the loader
-  // lock, so it is taken while this thread holds nothing a thread inside the
-  // loader may wait for (such as the name's closing mark).
-  void* pin = plat::pin_library();
   KXDATA* store;
   {
     // Retired and unrecorded in one step: a KXInit from now on makes a new
@@ -361,12 +383,9 @@ int32_t close_store(int32_t handle) noexcept {
       if (HandleSlot* slot = slot_of(handle)) slot->closing = true;
     }
   }
-  if (!store) {
-    plat::unpin_library(pin);
-    return kErrInvalidHandle;
-  }
+  if (!store) return kErrInvalidHandle;
   g_map.wait_for_calls(handle);
-  int32_t rc = store->close(false, pin);
+  int32_t rc = store->close();
   {
     // Out of the map before it is freed: an exit from here on finds nothing
     // of it left to write.
@@ -437,7 +456,7 @@ void close_every_store() {
     KXDATA* store = stores[i];
     if (!store) continue;
     g_map.wait_for_calls(handles[i]);
-    store->close(true);
+    store->close();
     {
       HandlesLock lock;
       g_map.release(handles[i]);

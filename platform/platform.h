@@ -22,9 +22,9 @@ namespace kx::plat {
 
 constexpr uint32_t kInfinite = 0xFFFFFFFFu;
 
-// Whether the unload hook may wait for a thread to end. Inside the Windows
-// loader's unload notification it may not: an ending thread needs the loader
-// lock that the unloading thread holds.
+// Whether the unload hook may wait for other threads' calls to end. Inside
+// the Windows loader's unload notification it may not: they may need the
+// loader lock that the unloading thread holds.
 #if defined(_WIN32)
 constexpr bool kCanJoinAtUnload = false;
 #else
@@ -175,7 +175,7 @@ class Event {
 // lock may be held (a host may close a store from its own DLL's load or unload
 // notification, or from a static destructor): a thread that has not yet been
 // let into its routine is cancelled and the closer does its work, and a
-// finished thread is let go to leave the library on its own.
+// finished thread leaves the library on its own.
 class Thread {
  public:
   using Routine = uint32_t (*)(void* arg);
@@ -186,33 +186,27 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
 
-  // Starts routine(arg) at once with the default stack; false on failure.
-  bool start(Routine routine, void* arg);
+  // Starts routine(arg) at once with the default stack; false on failure. On
+  // success the thread owns pin (from pin_library): on Windows it keeps the
+  // library loaded for as long as the thread lives, and the thread leaves
+  // through it, so a FreeLibrary by the host never unmaps code a thread
+  // runs. On failure pin stays the caller's.
+  bool start(Routine routine, void* arg, void* pin = nullptr);
   bool started() const { return started_; }
   // True when the thread has ended within ms milliseconds (kInfinite: no limit).
   bool wait(uint32_t ms);
 
-  // Called by the thread itself as its last act: signals done. On Windows it
-  // then waits inside the system until let go or ended, so once done is seen
-  // it runs no more of the store's code.
+  // Called by the thread itself as its last act on the caller's data:
+  // signals done, after which the thread touches nothing the closer frees.
   void finish(Event& done);
   // A thread not yet in its routine never enters it: true when it was
   // cancelled so (the caller then does its work). On Windows such a thread
   // waits at the loader's door; once in, it leaves at once, touching nothing
-  // of the store. False once the thread has entered. Takes pin (from
-  // pin_library) for the cancelled thread to leave through.
-  bool cancel(void* pin);
-  // Closing: lets a finished thread leave without waiting for it. On Windows
-  // it holds the library loaded through the pin cancel() took, or through
-  // pin (taken over), until it has left, so it never runs unmapped code; on
-  // POSIX this joins it.
-  void let_go(void* pin);
-  // Unloading, after closing has woken the thread: a thread not yet in its
-  // routine is cancelled, one inside is waited for until it signals drained.
-  // On Windows, where the unload notification may not wait for a thread to
-  // exit, either is then ended where it waits, running none of the library's
-  // code; on POSIX it is joined.
-  void end(Event& drained);
+  // of the store. False once the thread has entered.
+  bool cancel();
+  // Closing, once the thread has signalled done: on POSIX joins it; on
+  // Windows it leaves on its own, through its pin.
+  void let_go();
 
  private:
   bool started_ = false;
@@ -227,9 +221,10 @@ class Thread {
 
 void sleep_ms(uint32_t ms);
 
-// A reference that keeps this library loaded, for a thread that leaves it on
-// its own; null when none could be had, and on POSIX, where closing joins.
-// Never taken inside the library's own unload notification.
+// A reference that keeps this library loaded, for a queue thread; null when
+// none could be had, and on POSIX, where closing and unloading join. Under
+// Wine taking and dropping one waits for the loader lock: never done while
+// holding a lock a thread inside the loader may wait for.
 void* pin_library();
 void unpin_library(void* pin);
 

@@ -19,14 +19,14 @@ void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
 KXDATA::KXDATA(plat::Key store_key, plat::Mutex& lock) noexcept
     : key(store_key), queue_lock(lock) {}
 
-KXDATA* KXDATA::create(plat::Key key, plat::Mutex& queue_lock) noexcept {
+KXDATA* KXDATA::create(plat::Key key, plat::Mutex& queue_lock, void* pin) noexcept {
   KXDATA* store = new KXDATA(key, queue_lock);
   if (!store) {
     plat::reg_close_key(key);
     return nullptr;
   }
   if (!store->wake_.ok() || !store->drained_.ok() ||
-      !store->thread.start(&KXDATA::queue_thread, store)) {
+      !store->thread.start(&KXDATA::queue_thread, store, pin)) {
     // Never opened: nothing to drain.
     store->closing = 1;
     plat::reg_close_key(key);
@@ -43,23 +43,17 @@ KXDATA::~KXDATA() {
   // Records queued after close() are destroyed unwritten with the queue.
 }
 
-int32_t KXDATA::close(bool unloading, void* pin) noexcept {
-  if (closing.exchange(1) != 0) {
-    plat::unpin_library(pin);
-    return close_result_;
-  }
+int32_t KXDATA::close() noexcept {
+  if (closing.exchange(1) != 0) return close_result_;
   release_all();
   wake_.set();
-  if (!thread.started()) {
-    plat::unpin_library(pin);
-  } else if (unloading) {
-    thread.end(drained_);
-  } else if (!thread.cancel(pin ? pin : plat::pin_library())) {
+  if (thread.started() && !thread.cancel()) {
     // However long the drain takes (a long queue, a slow registry), the key
     // and the queue must outlive the thread's use of them: no time limit.
+    // The thread's end is not waited for: it may need the loader lock.
     while (!drained_.wait(kPaceMs) && !thread.wait(0)) {
     }
-    thread.let_go(nullptr);
+    thread.let_go();
   }
   // A cancelled thread's records, or what a thread the system ended left.
   drain_here();

@@ -28,10 +28,11 @@ void hold_queue_threads(bool hold) noexcept;
 
 class KXDATA {
  public:
-  // Takes ownership of key and starts the queue thread. queue_lock outlives
-  // the store (the handle map's entry keeps it). Null (key closed) when
+  // Takes ownership of key and starts the queue thread, which takes over pin
+  // (plat::pin_library) on success. queue_lock outlives the store (the handle
+  // map's entry keeps it). Null (key closed, pin still the caller's) when
   // memory, an event or the thread cannot be had.
-  static KXDATA* create(plat::Key key, plat::Mutex& queue_lock) noexcept;
+  static KXDATA* create(plat::Key key, plat::Mutex& queue_lock, void* pin) noexcept;
   // Closes the store first if close() has not run.
   ~KXDATA();
   KXDATA(const KXDATA&) = delete;
@@ -78,11 +79,8 @@ class KXDATA {
   // closes the key. Waits until the drain is done, however long it takes, but
   // never for the queue thread to exit: a host may close from inside the
   // loader. A thread the loader has not yet let in is cancelled and the
-  // caller drains for it. pin (plat::pin_library, taken over) keeps the
-  // library loaded for a thread let go; taken here when null. unloading: the
-  // library's unload hook, which ends the thread instead of letting it go,
-  // with no pin. Returns the result of closing the key.
-  int32_t close(bool unloading = false, void* pin = nullptr) noexcept;
+  // caller drains for it. Returns the result of closing the key.
+  int32_t close() noexcept;
   // Process exit on Windows: every other thread is gone, wherever it was, so
   // this takes no lock and waits for nothing. Writes what is queued, in
   // place, and closes the key; frees nothing, since a dead thread may have

@@ -321,8 +321,9 @@ Thread::~Thread() {
   if (started_ && !joined_) pthread_detach(thread_);
 }
 
-// False when this object already started a thread or the system refuses.
-bool Thread::start(Routine routine, void* arg) {
+// False when this object already started a thread or the system refuses. No
+// pin: closing and unloading join.
+bool Thread::start(Routine routine, void* arg, void*) {
   if (started_) return false;
   auto* start = new (std::nothrow) ThreadStart{routine, arg};
   if (!start) return false;
@@ -358,11 +359,9 @@ bool Thread::wait(uint32_t ms) {
 void Thread::finish(Event& done) { done.set(); }
 
 // A started thread always gets into its routine here: it drains for itself.
-bool Thread::cancel(void*) { return false; }
+bool Thread::cancel() { return false; }
 
-void Thread::let_go(void*) { wait(kInfinite); }
-
-void Thread::end(Event&) { wait(kInfinite); }
+void Thread::let_go() { wait(kInfinite); }
 
 void* pin_library() { return nullptr; }
 

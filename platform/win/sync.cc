@@ -18,43 +18,31 @@ void acquire(HANDLE mutex) {
 
 }  // namespace
 
-// What a queue thread shares with its Thread object. Heap memory of its own,
-// so a thread that enters after its store is gone still finds it; the last of
-// the two to let go frees it.
+// What a thread shares with its Thread object. Heap memory of its own, so a
+// thread that enters after its store is gone still finds it; the last of the
+// two to let go frees it.
 struct Control {
   enum : LONG { kStarting, kEntered, kCancelled };
   std::atomic<LONG> state{kStarting};
   std::atomic<LONG> refs{2};
   Thread::Routine routine;
   void* arg;
-  HANDLE release;                     // manual-reset: a finished thread may leave
-  std::atomic<HMODULE> pin{nullptr};  // the library, held loaded for the leaving thread
+  HMODULE pin;  // the library, held loaded while the thread lives; may be null
 
-  static Control* make(Thread::Routine routine, void* arg) {
+  static Control* make(Thread::Routine routine, void* arg, void* pin) {
     void* block = HeapAlloc(GetProcessHeap(), 0, sizeof(Control));
     if (!block) return nullptr;
     auto* c = new (block) Control;
     c->routine = routine;
     c->arg = arg;
-    c->release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (!c->release) {
-      HeapFree(GetProcessHeap(), 0, block);
-      return nullptr;
-    }
+    c->pin = static_cast<HMODULE>(pin);
     return c;
   }
 
   void unref() {
     if (refs.fetch_sub(1) != 1) return;
-    CloseHandle(release);
     this->~Control();
     HeapFree(GetProcessHeap(), 0, this);
-  }
-
-  // The library reference the leaving thread will drop; one is enough.
-  void adopt_pin(void* p) {
-    HMODULE expected = nullptr;
-    if (p && !pin.compare_exchange_strong(expected, static_cast<HMODULE>(p))) unpin_library(p);
   }
 
   static DWORD WINAPI entry(void* p) {
@@ -63,10 +51,11 @@ struct Control {
     // of the store's code.
     LONG expected = kStarting;
     if (c->state.compare_exchange_strong(expected, kEntered)) c->routine(c->arg);
-    HMODULE pin = c->pin.load();
+    HMODULE pin = c->pin;
     c->unref();
-    // Leaving through the system, the library stays loaded until this
-    // thread is out of it.
+    // Leaving through the system: the library stays loaded until this thread
+    // is out of it, even when the host has freed it meanwhile. The last
+    // reference going here runs the unload hook on this thread.
     if (pin) FreeLibraryAndExitThread(pin, 0);
     return 0;
   }
@@ -129,13 +118,13 @@ Thread::~Thread() {
   if (control_) control_->unref();
 }
 
-// False when a thread was already started by this object or the system refuses.
-bool Thread::start(Routine routine, void* arg) {
+bool Thread::start(Routine routine, void* arg, void* pin) {
   if (started_) return false;
-  Control* control = Control::make(routine, arg);
+  Control* control = Control::make(routine, arg, pin);
   if (!control) return false;
   handle_ = CreateThread(nullptr, 0, &Control::entry, control, 0, nullptr);
   if (!handle_) {
+    control->pin = nullptr;  // still the caller's
     control->refs.store(1);
     control->unref();
     return false;
@@ -151,54 +140,18 @@ bool Thread::wait(uint32_t ms) {
   return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0;
 }
 
-void Thread::finish(Event& done) {
-  // Signalling and waiting in one call: after the signal the thread is in
-  // the system's code, never back in the store's, until let go.
-  SignalObjectAndWait(done.handle_, control_->release, INFINITE, FALSE);
-}
+void Thread::finish(Event& done) { SetEvent(done.handle_); }
 
-bool Thread::cancel(void* pin) {
-  if (!control_) {
-    unpin_library(pin);
-    return false;
-  }
-  // The pin first: a cancelled thread may enter at any moment and leave.
-  control_->adopt_pin(pin);
+bool Thread::cancel() {
+  if (!control_) return false;
   LONG expected = Control::kStarting;
   return control_->state.compare_exchange_strong(expected, Control::kCancelled) ||
          expected == Control::kCancelled;
 }
 
-void Thread::let_go(void* pin) {
-  if (!control_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) {
-    // Ended by the system meanwhile: nobody leaves through a pin.
-    if (control_) unpin_library(control_->pin.exchange(nullptr));
-    unpin_library(pin);
-    return;
-  }
-  control_->adopt_pin(pin);
-  SetEvent(control_->release);
-  // Without a pin the thread would return into a library that may be
-  // unloaded: then it is waited for, as the only safe way left.
-  if (!control_->pin.load()) wait(kInfinite);
-}
-
-void Thread::end(Event& drained) {
-  if (!handle_ || WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0) return;
-  LONG expected = Control::kStarting;
-  if (!control_->state.compare_exchange_strong(expected, Control::kCancelled) &&
-      expected == Control::kEntered) {
-    // Inside: its drain first, unless the system ended it.
-    while (!drained.wait(100) && !wait(0)) {
-    }
-  }
-  // At the loader's door or in finish(): no library code runs there.
-  if (!TerminateThread(handle_, 0)) return;
-  // A terminated thread gets no loader notification, so this wait does not
-  // need the loader lock; bounded all the same.
-  WaitForSingleObject(handle_, 5000);
-  control_->unref();  // the ended thread's share
-}
+// The thread leaves through its pin; nothing waits for it, since its exit
+// needs the loader lock a closing host may hold.
+void Thread::let_go() {}
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 

@@ -95,10 +95,14 @@ constexpr int kUnloadValues = 300;
 constexpr int kExitValues = kUnloadValues;
 constexpr int kWriterRecords = 1500;
 constexpr int kDrainRecords = 20000;
+// Enough rounds to catch a fault of one unloading in fifty.
+constexpr int kLoopRounds = 200;
+constexpr int kLoopValues = 30;
 
 // Loads fresh copies of both libraries, writes to three stores (the last
 // opened just before unloading, so its thread may not have started), and
-// unloads them with every store open.
+// unloads them with every store open. On Linux that closes the stores; on
+// Windows they stay open, holding the libraries, until closed.
 int child_unload(const std::string& store) {
   // A first thread brings up whatever helper threads the runtime keeps (the
   // thread sanitizer's, say), so they are counted before loading.
@@ -117,10 +121,48 @@ int child_unload(const std::string& store) {
   narrow.KXDouble(late, "d", 0.25);
   wide.unload();
   narrow.unload();
-  if (library_is_loaded(Wide::library()) || library_is_loaded(Narrow::library())) return 11;
+#if defined(_WIN32)
+  // Each open store's thread holds its library loaded: the stores are still
+  // open, under the same handles, and go on writing. Closed, they let go.
+  if (!library_is_loaded(Wide::library()) || !library_is_loaded(Narrow::library())) return 13;
+  if (!wide.load(Wide::library()) || !narrow.load(Narrow::library())) return 10;
+  if (wide.KXInit(T<WideChar>(store + "_w").c_str()) != w) return 14;
+  if (narrow.KXInit((store + "_late").c_str()) != late) return 14;
+  if (wide.KXClose(w) != 0 || narrow.KXClose(n) != 0 || narrow.KXClose(late) != 0) return 15;
+  wide.unload();
+  narrow.unload();
+#endif
+  // The threads leave on their own; the last one out unloads the library.
+  for (int waited = 0; library_is_loaded(Wide::library()) || library_is_loaded(Narrow::library()) ||
+                       thread_count() > threads_before;
+       waited += 10) {
+    if (waited > 60000) return library_is_loaded(Wide::library()) ? 11 : 12;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
   // A thread still running the unloaded code would crash the process here.
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  if (thread_count() > threads_before) return 12;
+  return thread_count() > threads_before ? 12 : 0;
+}
+
+// Loads both libraries afresh each round, queues values and unloads them, with
+// the stores left open in even rounds and closed first in odd ones.
+int child_unload_loop(const std::string& store) {
+  for (int round = 0; round < kLoopRounds; ++round) {
+    Api<WideChar> wide;
+    Api<char> narrow;
+    if (!wide.load(Wide::library()) || !narrow.load(Narrow::library())) return 10;
+    KXHANDLE w = wide.KXInit(T<WideChar>(store + "_w").c_str());
+    KXHANDLE n = narrow.KXInit((store + "_n").c_str());
+    if (w < 0x10000 || n < 0x10000) return 11;
+    for (int i = 0; i < kLoopValues; ++i) {
+      std::string name = "r" + std::to_string(round) + "_" + std::to_string(i);
+      wide.KXValue(w, T<WideChar>(name).c_str(), i);
+      narrow.KXValue(n, name.c_str(), i);
+    }
+    if (round % 2 == 1 && (wide.KXClose(w) != 0 || narrow.KXClose(n) != 0)) return 12;
+    wide.unload();
+    narrow.unload();
+  }
   return 0;
 }
 
@@ -230,6 +272,7 @@ const bool g_child = [] {
   std::string arg = b == std::string::npos ? std::string() : v.substr(b + 1);
   int code = 90;
   if (action == "unload") code = child_unload(store);
+  if (action == "unloadloop") code = child_unload_loop(store);
   if (action == "writer") code = child_writer(store, arg);
   if (action == "drain") code = child_drain(store, arg);
   if (action == "exitclosing") code = child_exit_closing(store);
@@ -260,6 +303,16 @@ TEST(Unloading, WritesEveryRecordAndLeavesNoThreadBehind) {
   std::memcpy(&back, d.bytes.data(), 8);
   EXPECT_EQ(back, 0.25);
   for (const char* suffix : {"_w", "_n", "_late"}) wipe(store + suffix);
+}
+
+TEST(Unloading, TwoHundredRoundsWithStoresOpenOrClosedWriteEveryRecord) {
+  std::string store = unique_name("life_unloadloop");
+  ASSERT_EQ(run_child(kChildVariable, "unloadloop:" + store), 0);
+  for (const char* suffix : {"_w", "_n"}) {
+    EXPECT_EQ(stored_count(store + suffix), kLoopRounds * kLoopValues) << suffix;
+    EXPECT_EQ(stored(store + suffix, W("r199_29")).bytes, dword(29)) << suffix;
+    wipe(store + suffix);
+  }
 }
 
 #if defined(_WIN32)
