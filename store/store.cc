@@ -9,6 +9,10 @@ namespace {
 constexpr uint32_t kPaceMs = 100;              // one record per pass while open
 constexpr int kBatchRecords = 256;             // records per registry transaction when draining
 constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
+// A value that outgrows a string read's buffer more often than this in a row
+// is reported as the registry gives it.
+constexpr int kStringReadTries = 32;
+constexpr uint32_t kStringReadMaxBytes = 1u << 30;
 std::atomic<bool> g_hold{false};
 }  // namespace
 
@@ -208,21 +212,29 @@ int32_t KXDATA::read(KXRECORD& request) noexcept {
       int32_t rc = plat::reg_query_value(key, request.name, nullptr, nullptr, &bytes);
       if (rc != kOk) return rc;
       if (bytes == 0) return kErrNotFound;
-      // One unit more than the data: the text ends within what was read even
-      // when the value was stored without a terminator.
-      std::size_t units = bytes / sizeof(tchar) + 1;
-      tchar* buffer = alloc_string(units);
-      if (!buffer) return kErrNotEnoughMemory;
-      std::memset(buffer, 0, units * sizeof(tchar));
-      rc = plat::reg_query_value(key, request.name, nullptr, buffer, &bytes);
-      if (rc != kOk) {
+      // The queue thread writes without queue_lock, so the value may grow
+      // between the size and the data. Asked again with room for what it
+      // holds then, and more each time: a value whose size keeps flipping
+      // still fits in the end.
+      for (int tries = 0;; ++tries) {
+        // One unit more than the data: the text ends within what was read
+        // even when the value was stored without a terminator.
+        std::size_t units = bytes / sizeof(tchar) + 1;
+        tchar* buffer = alloc_string(units);
+        if (!buffer) return kErrNotEnoughMemory;
+        std::memset(buffer, 0, units * sizeof(tchar));
+        uint32_t got = bytes;
+        rc = plat::reg_query_value(key, request.name, nullptr, buffer, &got);
+        if (rc == kOk) {
+          buffer[std::min<std::size_t>(got / sizeof(tchar), units - 1)] = 0;
+          free_string(request.value.text);
+          request.value.text = buffer;
+          return kOk;
+        }
         free_string(buffer);
-        return rc;
+        if (rc != kErrMoreData || tries == kStringReadTries) return rc;
+        bytes = std::max(got, bytes < kStringReadMaxBytes / 2 ? bytes * 2 : bytes);
       }
-      buffer[std::min<std::size_t>(bytes / sizeof(tchar), units - 1)] = 0;
-      free_string(request.value.text);
-      request.value.text = buffer;
-      return kOk;
     }
     default:
       return kErrNotFound;

@@ -442,6 +442,33 @@ TEST_F(StoreTest, NamesOfEveryLengthComeBackWhole) {
 
 // ---- Pace and closing -------------------------------------------------------------
 
+TEST_F(StoreTest, AStringReadNeverFailsBecauseTheValueGrewBetweenItsQueries) {
+  plat::Key product = nullptr, key = nullptr;
+  ASSERT_EQ(plat::reg_create_key_a(plat::current_user(), "Software\\Kelmix", &product), 0);
+  ASSERT_EQ(plat::reg_create_key(product, name_.c_str(), &key), 0);
+  plat::reg_close_key(product);
+  std::atomic<bool> stop{false};
+  // As the queue thread does, outside queue_lock: the value's size flips.
+  std::thread writer([&] {
+    Str shorter = T("ab"), longer(100, tchar('x'));
+    for (int i = 0; !stop; ++i) {
+      const Str& text = i % 2 ? longer : shorter;
+      plat::reg_set_value(key, KX_T("x"), kRegSz, text.c_str(),
+                          static_cast<uint32_t>((text.size() + 1) * sizeof(tchar)));
+    }
+  });
+  int failures = 0;
+  for (int i = 0; i < 5000; ++i) {
+    KXGetString(h_, KX_T("x"));
+    if (KXError(h_) != 0 && KXError(h_) != kErrFileNotFound) ++failures;
+    KXRelease(h_);
+  }
+  stop = true;
+  writer.join();
+  plat::reg_close_key(key);
+  EXPECT_EQ(failures, 0);
+}
+
 TEST_F(StoreTest, AnOpenStoreWritesAtMostOneRecordPer100Ms) {
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 10; ++i) KXValue(h_, T("v" + std::to_string(i)).c_str(), i);
