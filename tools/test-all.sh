@@ -35,8 +35,32 @@ if ! wait "$prepare"; then
 fi
 rm -f "$prepare_log"
 stage "Wine prefixes ready"
+
+# Some kernels run 64-bit user code only (IA-32 emulation off): there no
+# 32-bit program runs, under Wine or otherwise. The 32-bit suite then runs
+# the checks that execute none of its code, and says so.
+runs_32bit_code() {
+  local dir=$PWD/build/win32/probe
+  mkdir -p "$dir"
+  printf 'int main(void) { return 42; }\n' >"$dir/probe.c"
+  i686-w64-mingw32-gcc -o "$dir/probe.exe" "$dir/probe.c" || return 1
+  local rc=0
+  tools/wine-run.sh win32 "$PWD/build/win32/wineprefix" "$dir/probe.exe" >/dev/null 2>&1 || rc=$?
+  [ "$rc" = 42 ]
+}
+win32_filter=()
+if ! runs_32bit_code; then
+  echo "== win32: this kernel runs no 32-bit code (IA-32 emulation is off); only the checks of the"
+  echo "   built DLLs run, and no 32-bit program does"
+  win32_filter=(-R '^(dll_check|dll_version|msvc_import_lib)_')
+fi
+
 for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
-  ctest --preset "$preset" || status=1
+  if [ "$preset" = win32 ]; then
+    ctest --preset "$preset" "${win32_filter[@]}" || status=1
+  else
+    ctest --preset "$preset" || status=1
+  fi
   stage "$preset tested"
 done
 for arch in win64 win32; do
