@@ -177,6 +177,35 @@ uint32_t HandleMap::all_stores(KXDATA** out, uint32_t max) noexcept {
   return n;
 }
 
+void HandleMap::lock_queues_for_fork() noexcept {
+  for (Entry& entry : entries_) {
+    if (entry.lock_made) entry.queue_lock().lock();
+  }
+}
+
+void HandleMap::unlock_queues_for_fork() noexcept {
+  for (Entry& entry : entries_) {
+    if (entry.lock_made) entry.queue_lock().unlock();
+  }
+}
+
+void HandleMap::reset_in_child(void (*adopt)(KXDATA*), void (*drop)(int32_t)) noexcept {
+  for (uint32_t index = 0; index < kCapacity; ++index) {
+    Entry& entry = entries_[index];
+    if (entry.lock_made) entry.queue_lock().reset_after_fork();
+    uint32_t word = entry.word.load() & ~kRefMask;
+    entry.word.store(word);
+    KXDATA* store = entry.store.load();
+    if (!is_store(store)) continue;
+    if (word & kClosedBit) {
+      drop(static_cast<int32_t>((generation_of(word) << kIndexBits) | index));
+      entry.store.store(nullptr);
+    } else {
+      adopt(store);
+    }
+  }
+}
+
 // ---- The table of open stores by name -----------------------------------------
 
 namespace {
@@ -425,6 +454,40 @@ void on_library_load() {
     delete named;
     g_local_mutex = new (std::nothrow) plat::Mutex();
   }
+}
+
+// ---- Forking (POSIX) -------------------------------------------------------------
+
+// The handles lock's in-process side is the platform's to take, first. Then
+// every queue lock and every store's strings_lock, so the child copies no
+// queue, list or table halfway through a change.
+void on_fork_prepare() {
+  if (g_local_mutex) g_local_mutex->lock();
+  g_map.lock_queues_for_fork();
+  static KXDATA* stores[HandleMap::kCapacity];
+  uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
+  for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.lock();
+}
+
+void on_fork_parent() {
+  static KXDATA* stores[HandleMap::kCapacity];
+  uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
+  for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.unlock();
+  g_map.unlock_queues_for_fork();
+  if (g_local_mutex) g_local_mutex->unlock();
+}
+
+// The child is a host of its own: each open store keeps its handle, key and
+// handed-out strings, drops the records it inherited (they are the parent's
+// to perform) and gets a queue thread of its own. A store a parent's thread
+// was closing is the parent's to finish: the child forgets it, unfreed.
+void on_fork_child() {
+  if (g_local_mutex) g_local_mutex->reset_after_fork();
+  g_map.reset_in_child([](KXDATA* store) { store->adopt_after_fork(); },
+                       [](int32_t handle) {
+                         if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
+                       });
+  g_calls = 0;  // the calls in flight were the parent's threads'
 }
 
 namespace {

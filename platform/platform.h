@@ -96,12 +96,18 @@ class Mutex {
 #if defined(_WIN32)
   void lock();
   void unlock();
+  void reset_after_fork() {}  // no fork on Windows
 
  private:
   alignas(void*) unsigned char cs_[sizeof(void*) == 8 ? 40 : 24];  // a CRITICAL_SECTION
 #else
   void lock() { pthread_mutex_lock(&mu_); }
   void unlock() { pthread_mutex_unlock(&mu_); }
+  // In a forked child: unlocked, whoever held it in the parent.
+  void reset_after_fork() {
+    pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+    mu_ = fresh;
+  }
 
  private:
   // A default mutex holds no resource, so it is never destroyed.
@@ -156,6 +162,8 @@ class Event {
   void reset();
   // True when the event was signalled within ms milliseconds.
   bool wait(uint32_t ms);
+  // In a forked child (POSIX): unsignalled, with no waiter and no holder.
+  void reset_after_fork();
 
  private:
 #if defined(_WIN32)
@@ -207,6 +215,9 @@ class Thread {
   // Closing, once the thread has signalled done: on POSIX joins it; on
   // Windows it leaves on its own, through its pin.
   void let_go();
+  // In a forked child (POSIX), where the thread does not exist: nothing
+  // started.
+  void forget_after_fork();
 
  private:
   bool started_ = false;
@@ -272,4 +283,10 @@ const tchar* str_str(const tchar* s, const tchar* sub);
 namespace kx {
 void on_library_load();
 void on_library_unload(bool process_exit);
+// POSIX, around a fork: prepare takes the library's locks (after the
+// platform's named mutexes, before its registry), so the child inherits none
+// held halfway; parent lets them go; child makes the stores the child's own.
+void on_fork_prepare();
+void on_fork_parent();
+void on_fork_child();
 }  // namespace kx

@@ -73,6 +73,18 @@ void KXDATA::drain_at_exit() noexcept {
   plat::reg_close_key(key);
 }
 
+void KXDATA::adopt_after_fork() noexcept {
+  strings_lock.reset_after_fork();
+  queue.clear();
+  performing_ = false;
+  listing_ = 0;
+  wake_.reset_after_fork();
+  drained_.reset_after_fork();
+  thread.forget_after_fork();
+  // Without a thread the records wait for closing, which drains them.
+  thread.start(&KXDATA::queue_thread, this);
+}
+
 // ---- The queue thread ---------------------------------------------------------
 
 int32_t KXDATA::perform(const KXRECORD& record) noexcept {

@@ -87,6 +87,11 @@ class KXDATA {
   // held the heap.
   void drain_at_exit() noexcept;
 
+  // In a forked child (POSIX), with no lock held by anyone: the records the
+  // parent queued are dropped unperformed (the parent performs them), the
+  // locks and events start afresh, and a queue thread of the child's starts.
+  void adopt_after_fork() noexcept;
+
   // Pending records, for tests.
   std::size_t pending() noexcept;
 

@@ -596,6 +596,24 @@ class Registry {
     return true;
   }
 
+  // Around a fork: no call is halfway through the connection when it is
+  // copied. The child's copy of the mutex names a thread of the parent's, so
+  // it is made afresh there; the parent's connection is closed there unused.
+  static void fork_prepare() {
+    if (Registry* r = instance_.load()) r->mu_.lock();
+  }
+  static void fork_parent() {
+    if (Registry* r = instance_.load()) r->mu_.unlock();
+  }
+  static void fork_child() {
+    Registry* r = instance_.load();
+    if (!r) return;
+    new (&r->mu_) std::recursive_mutex();
+    r->in_batch_ = false;
+    r->batch_lost_ = kOk;
+    r->close();
+  }
+
   void close() {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (db_) {
@@ -896,6 +914,12 @@ std::string private_config_dir() {
 void close_registry() { Registry::get().close(); }
 
 void release_registry() { Registry::release(); }
+
+void fork_prepare_registry() { Registry::fork_prepare(); }
+
+void fork_parent_registry() { Registry::fork_parent(); }
+
+void fork_child_registry() { Registry::fork_child(); }
 
 }  // namespace posix
 

@@ -105,7 +105,32 @@ struct NamedLock {
   pthread_mutex_t mu;
   std::atomic<pthread_t> owner{};  // meaningful while depth > 0
   uint32_t depth = 0;              // guarded by mu
+  std::string path;                // reopened by a forked child
+  NamedLock* next = nullptr;       // in g_named_locks
 };
+
+// Every open NamedLock, for fork: a child must not share the parent's open
+// file description, on which flock would make the two one owner.
+pthread_mutex_t g_named_locks_mu = PTHREAD_MUTEX_INITIALIZER;
+NamedLock* g_named_locks = nullptr;  // guarded by g_named_locks_mu
+
+void list_named(NamedLock* state) {
+  pthread_mutex_lock(&g_named_locks_mu);
+  state->next = g_named_locks;
+  g_named_locks = state;
+  pthread_mutex_unlock(&g_named_locks_mu);
+}
+
+void unlist_named(NamedLock* state) {
+  pthread_mutex_lock(&g_named_locks_mu);
+  for (NamedLock** p = &g_named_locks; *p; p = &(*p)->next) {
+    if (*p == state) {
+      *p = state->next;
+      break;
+    }
+  }
+  pthread_mutex_unlock(&g_named_locks_mu);
+}
 
 void flock_retrying(int fd, int op) {
   while (flock(fd, op) != 0 && errno == EINTR) {
@@ -184,6 +209,41 @@ void release_sync() {
   if (g_exit_key_made) pthread_key_delete(g_exit_key);
   g_exit_key_made = false;
 }
+
+// Only the in-process side is taken: the file lock waits for other
+// processes, and no thread of ours holds it without its mutex.
+void fork_prepare_named_mutexes() {
+  pthread_mutex_lock(&g_named_locks_mu);
+  for (NamedLock* state = g_named_locks; state; state = state->next) {
+    lock_owner_mutex(&state->mu);
+  }
+}
+
+void fork_parent_named_mutexes() {
+  for (NamedLock* state = g_named_locks; state; state = state->next) {
+    pthread_mutex_unlock(&state->mu);
+  }
+  pthread_mutex_unlock(&g_named_locks_mu);
+}
+
+// Each lock free, on a file description of the child's own. Closing the
+// inherited descriptor leaves the parent's lock alone: the parent still has
+// the description open.
+void fork_child_named_mutexes() {
+  pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
+  g_named_locks_mu = fresh;
+  for (NamedLock* state = g_named_locks; state; state = state->next) {
+    init_owner_mutex(&state->mu);
+    state->depth = 0;
+    state->owner = pthread_t{};
+    int fd = ::open(state->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (fd >= 0) {
+      close(state->fd);
+      state->fd = fd;
+    }
+  }
+  t_held = HeldNamedLocks{};
+}
 }  // namespace posix
 
 // ---- NamedMutex ----
@@ -191,6 +251,7 @@ void release_sync() {
 NamedMutex::~NamedMutex() {
   auto* state = static_cast<NamedLock*>(impl_);
   if (!state) return;
+  unlist_named(state);
   close(state->fd);  // drops the file lock too
   pthread_mutex_destroy(&state->mu);
   delete state;
@@ -217,12 +278,20 @@ bool NamedMutex::open(const char* name) {
     return false;
   }
   state->fd = fd;
+  try {
+    state->path = path;
+  } catch (const std::bad_alloc&) {
+    close(fd);
+    delete state;
+    return false;
+  }
   if (!init_owner_mutex(&state->mu)) {
     close(fd);
     delete state;
     return false;
   }
   impl_ = state;
+  list_named(state);
   return true;
 }
 
@@ -298,6 +367,17 @@ void Event::reset() {
   pthread_mutex_unlock(&mu_);
 }
 
+void Event::reset_after_fork() {
+  if (!ok_) return;
+  pthread_mutex_init(&mu_, nullptr);
+  pthread_condattr_t attr;
+  pthread_condattr_init(&attr);
+  pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+  pthread_cond_init(&cv_, &attr);
+  pthread_condattr_destroy(&attr);
+  signalled_ = false;
+}
+
 // An auto-reset event is reset by the wait that sees it signalled.
 bool Event::wait(uint32_t ms) {
   pthread_mutex_lock(&mu_);
@@ -362,6 +442,12 @@ void Thread::finish(Event& done) { done.set(); }
 bool Thread::cancel() { return false; }
 
 void Thread::let_go() { wait(kInfinite); }
+
+void Thread::forget_after_fork() {
+  started_ = false;
+  joined_ = false;
+  thread_ = pthread_t{};
+}
 
 void* pin_library() { return nullptr; }
 

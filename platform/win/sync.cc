@@ -105,6 +105,9 @@ Event::~Event() {
 
 bool Event::ok() const { return handle_ != nullptr; }
 
+// Windows has no fork.
+void Event::reset_after_fork() {}
+
 void Event::set() { SetEvent(handle_); }
 
 void Event::reset() { ResetEvent(handle_); }
@@ -141,6 +144,8 @@ bool Thread::wait(uint32_t ms) {
 }
 
 void Thread::finish(Event& done) { SetEvent(done.handle_); }
+
+void Thread::forget_after_fork() {}
 
 bool Thread::cancel() {
   if (!control_) return false;

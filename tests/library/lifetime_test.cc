@@ -246,6 +246,80 @@ int child_lock(const std::string& flag, const std::string& seconds) {
 }
 #endif
 
+#if !defined(_WIN32)
+// Waits for a child, killing it once a minute has passed: a hang is a fault.
+int wait_or_kill(pid_t pid) {
+  int status = 0;
+  for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; waited += 10) {
+    if (waited > 60000) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      return 70;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 71;
+}
+
+// Forks with x = 1 pending behind a long queue. The parent then writes x = 2
+// and closes; the child writes y = 5, sees it reach the registry, and exits
+// only after the parent's close.
+int child_fork_host(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < 50; ++i) kx.KXValue(h, ("f" + std::to_string(i)).c_str(), i);
+  kx.KXValue(h, "x", 1);
+  int closed[2];
+  if (pipe(closed) != 0) return 2;
+  pid_t pid = fork();
+  if (pid == 0) {
+    kx.KXValue(h, "y", 5);
+    for (int waited = 0; stored(store, W("y")).rc != 0; waited += 10) {
+      if (waited > 60000) _exit(3);
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    char c;
+    if (read(closed[0], &c, 1) != 1) _exit(4);
+    std::exit(0);
+  }
+  kx.KXValue(h, "x", 2);
+  if (kx.KXClose(h) != 0) return 5;
+  if (write(closed[1], "c", 1) != 1) return 6;
+  return wait_or_kill(pid);
+}
+
+// Forks again and again while one thread's close drains a long queue and
+// another writes to a second store: each child exits on its own.
+int child_fork_busy(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  KXHANDLE other = kx.KXInit((store + "_other").c_str());
+  for (int i = 0; i < 200000; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  std::atomic<bool> closed{false};
+  std::thread closer([&] {
+    kx.KXClose(h);
+    closed = true;
+  });
+  std::thread writer([&] {
+    for (int i = 0; !closed; ++i) {
+      kx.KXValue(other, ("w" + std::to_string(i % 100)).c_str(), i);
+      if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  int rc = 0;
+  for (int i = 0; i < 10 && rc == 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pid_t pid = fork();
+    if (pid == 0) std::exit(0);
+    rc = wait_or_kill(pid);
+  }
+  closer.join();
+  writer.join();
+  kx.KXClose(other);
+  return rc;
+}
+#endif
+
 #if defined(_WIN32)
 // Ends the process at once: no CRT exit handlers, the loader's detach only.
 int child_exit_process(const std::string& store) {
@@ -281,6 +355,8 @@ const bool g_child = [] {
   if (action == "exitprocess") code = child_exit_process(store);
 #else
   if (action == "lock") code = child_lock(store, arg);
+  if (action == "forkhost") code = child_fork_host(store);
+  if (action == "forkbusy") code = child_fork_busy(store);
 #endif
   std::exit(code);
 }();
@@ -335,6 +411,28 @@ TEST(Exiting, ExitWhileAnotherThreadClosesLosesNothing) {
             dword(kDrainRecords - 1));
   wipe(store);
 }
+
+#if !defined(_WIN32)
+// ---- A forking host ---------------------------------------------------------------
+
+TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
+  std::string store = unique_name("life_fork");
+  ASSERT_EQ(run_child(kChildVariable, "forkhost:" + store), 0)
+      << "3: the child's write never arrived";
+  EXPECT_EQ(stored(store, W("x")).bytes, dword(2));
+  EXPECT_EQ(stored(store, W("y")).bytes, dword(5));
+  EXPECT_EQ(stored_count(store), 52);
+  wipe(store);
+}
+
+TEST(Forking, ChildrenExitWhateverLocksTheParentsThreadsHeld) {
+  std::string store = unique_name("life_forkbusy");
+  EXPECT_EQ(run_child(kChildVariable, "forkbusy:" + store), 0) << "70: a child hung";
+  EXPECT_EQ(stored_count(store), 200000);
+  wipe(store);
+  wipe(store + "_other");
+}
+#endif
 
 // ---- Closing inside the loader --------------------------------------------------
 
