@@ -39,7 +39,6 @@ struct Failure {
 
 [[noreturn]] void fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
 
-std::string shown(const WStr& s) { return "\"" + narrow(s) + "\""; }
 std::string error_text(int32_t rc) { return "error " + std::to_string(rc); }
 
 WStr text_arg(const std::string& utf8, const char* what) {
@@ -505,6 +504,9 @@ void cmd_import(const std::string& path, const std::optional<WStr>& target) {
     if (!target) store = store_of_key(s.key);
     if (!store) {
       fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + kProductKey);
+    }
+    if (auto why = name_refusal(*store, kMaxKeyNameUnits)) {
+      fail(kExitBadInput, where + " names a store " + *why);
     }
     stores.push_back(*store);
   }

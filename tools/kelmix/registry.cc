@@ -58,6 +58,15 @@ int32_t open_store_key(const WStr& name, RegKey* key) {
   return plat::reg_open_key(product.get(), name.c_str(), key->out());
 }
 
+std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units) {
+  if (name.size() > max_units) {
+    return "longer than the " + std::to_string(max_units) +
+           " units the registry takes: " + shown(name);
+  }
+  if (name.find(tchar(0)) != WStr::npos) return "with a zero unit (U+0000) inside: " + shown(name);
+  return std::nullopt;
+}
+
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {
   for (;;) {
     uint32_t size = 0;
