@@ -705,6 +705,16 @@ TEST_F(KelmixTool, AZeroUnitInANameOrTextIsRefusedRatherThanCut) {
   std::remove(file.c_str());
 }
 
+TEST_F(KelmixTool, NamesDifferingInLetterCaseAreOneValueAndTheLaterWins) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "Mixed", "--int", "0"}));
+  EXPECT_OK(kelmix({"set", s, "gone", "--int", "0"}));
+  EXPECT_OK(kelmix({"load", s, "-"}, int_dump({"Äb", "mixed", "äB"})));
+  // As the registry keeps them: a value keeps the name it was made with.
+  EXPECT_EQ(snapshot(W(s)), (std::vector<Stored>{{W("Mixed"), 4, bytes_of(int32_t{2})},
+                                                 {W("Äb"), 4, bytes_of(int32_t{3})}}));
+}
+
 TEST_F(KelmixTool, RefusalsShowALongNameCutShort) {
   std::string s = store();
   std::string clef;
