@@ -400,7 +400,8 @@ void write_changes(const WStr& store, const std::vector<Change>& changes) {
           break;
       }
     }
-    queued = queued || c.erase || kind != Kind::kRaw;
+    // After a raw write nothing is queued: the flush before it wrote the rest.
+    queued = c.erase || kind != Kind::kRaw;
     if (rc != kOk) {
       fail(kExitFailed, std::string(c.erase ? "cannot delete value " : "cannot write value ") +
                             shown(nv.name) + (c.erase ? " of store " : " to store ") +
