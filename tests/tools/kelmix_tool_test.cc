@@ -643,5 +643,93 @@ TEST_F(KelmixTool, ImportRefusesOtherKeysAndMalformedLinesWritingNothing) {
   std::remove(file.c_str());
 }
 
+// ---- What the registry would not keep as given -------------------------------------------
+
+std::string reg_file(const std::string& store, const std::string& lines) {
+  return utf16_file(
+      "Windows Registry Editor Version 5.00\r\n[HKEY_CURRENT_USER\\Software\\Kelmix\\" + store +
+      "]\r\n" + lines);
+}
+
+// A dump with an int value per name, 1, 2, ... in order.
+std::string int_dump(const std::vector<std::string>& names) {
+  nlohmann::json values = nlohmann::json::array();
+  for (const std::string& name : names) {
+    values.push_back({{"name", name}, {"type", "int"}, {"value", values.size() + 1}});
+  }
+  return nlohmann::json{{"values", values}}.dump();
+}
+
+TEST_F(KelmixTool, LoadChecksNameLengthsBeforeTheStoreLosesAValue) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "old", "--int", "7"}));
+  const std::vector<Stored> before = snapshot(W(s));
+  const std::string longest(16383, 'n');
+  Result r = kelmix({"load", s, "-"}, int_dump({"new", longest + "n"}));
+  EXPECT_EQ(r.code, 4) << r.err.substr(0, 300);
+  EXPECT_EQ(r.err.rfind("kelmix: load: \"-\" is not a kelmix dump: value 1 has a name longer", 0),
+            0u)
+      << r.err.substr(0, 300);
+  EXPECT_EQ(snapshot(W(s)), before);
+  EXPECT_OK(kelmix({"load", s, "-"}, int_dump({"new", longest})));
+  EXPECT_EQ(snapshot(W(s)), (std::vector<Stored>{{W("new"), 4, bytes_of(int32_t{1})},
+                                                 {W(longest), 4, bytes_of(int32_t{2})}}));
+}
+
+TEST_F(KelmixTool, AZeroUnitInANameOrTextIsRefusedRatherThanCut) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "a", "--int", "7"}));
+  const std::vector<Stored> before = snapshot(W(s));
+  for (const char* dump : {
+           R"({"values": [{"name": "a\u0000x", "type": "int", "value": 1}]})",
+           R"({"values": [{"name_utf16le": "610000007800", "type": "int", "value": 1}]})",
+           R"({"values": [{"name": "a", "type": "string", "value": "1\u0000x"}]})",
+       }) {
+    Result r = kelmix({"load", s, "-"}, dump);
+    EXPECT_EQ(r.code, 4) << dump;
+    EXPECT_NE(r.err.find(": value 0 has "), std::string::npos) << r.err;
+  }
+  const std::string zero(1, '\0');
+  std::string file = scratch_dir() + "/" + s + ".reg";
+  for (const std::string& body : {
+           reg_file(s, "\"a" + zero + "x\"=dword:00000001\r\n"),
+           reg_file(s, "\"a\"=\"1" + zero + "x\"\r\n"),
+           reg_file(s + zero + "x", "\"a\"=dword:00000001\r\n"),
+       }) {
+    write_file(file, body);
+    Result r = kelmix({"import", file});
+    EXPECT_EQ(r.code, 4);
+    EXPECT_EQ(r.err.rfind("kelmix: import: " + file + ":", 0), 0u) << r.err;
+  }
+  EXPECT_EQ(snapshot(W(s)), before);
+  std::remove(file.c_str());
+}
+
+TEST_F(KelmixTool, NamesDifferingInLetterCaseAreOneValueAndTheLaterWins) {
+  std::string s = store();
+  EXPECT_OK(kelmix({"set", s, "Mixed", "--int", "0"}));
+  EXPECT_OK(kelmix({"set", s, "gone", "--int", "0"}));
+  EXPECT_OK(kelmix({"load", s, "-"}, int_dump({"Äb", "mixed", "äB"})));
+  // As the registry keeps them: a value keeps the name it was made with.
+  EXPECT_EQ(snapshot(W(s)), (std::vector<Stored>{{W("Mixed"), 4, bytes_of(int32_t{2})},
+                                                 {W("Äb"), 4, bytes_of(int32_t{3})}}));
+}
+
+TEST_F(KelmixTool, RefusalsShowALongNameCutShort) {
+  std::string s = store();
+  std::string clef;
+  for (int i = 0; i < 8191; ++i) clef += "𝄞";
+  std::string file = scratch_dir() + "/" + s + ".reg";
+  write_file(file, reg_file(s, "\"n" + clef + "n\"=dword:00000001\r\n"));  // 16384 units
+  Result r = kelmix({"import", file});
+  EXPECT_EQ(r.code, 4);
+  // Cut before the pair that would be split.
+  EXPECT_EQ(r.err, "kelmix: import: " + file +
+                       ":3: a value name longer than the 16383 units the registry takes: \"n" +
+                       clef.substr(0, 29 * 4) + "…\" (16384 units)\n");
+  EXPECT_FALSE(store_exists(s));
+  std::remove(file.c_str());
+}
+
 }  // namespace
 }  // namespace kx::test

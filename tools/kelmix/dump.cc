@@ -78,6 +78,9 @@ bool value_from_json(const Json& j, NamedValue* out, std::string* error) {
   } else {
     return *error = "has no name", false;
   }
+  if (auto why = name_refusal(out->name, kMaxValueNameUnits)) {
+    return *error = "has a name " + *why, false;
+  }
   if (!j.contains("type") || !j["type"].is_string()) return *error = "has no type", false;
   std::string type = j["type"].get<std::string>();
   const Json* value = j.contains("value") ? &j["value"] : nullptr;
@@ -107,6 +110,10 @@ bool value_from_json(const Json& j, NamedValue* out, std::string* error) {
     if (!value || !value->is_string()) return *error = "has no text value", false;
     std::optional<WStr> text = widen(value->get<std::string>());
     if (!text) return *error = "has text that is not UTF-8", false;
+    // KXString would end it there; "raw" keeps such text.
+    if (text->find(tchar(0)) != WStr::npos) {
+      return *error = "has text with a zero unit (U+0000) inside", false;
+    }
     v.type = kRegSz;
     v.bytes = bytes_of_units(*text + tchar(0));
   } else if (type == "raw") {

@@ -26,7 +26,8 @@ struct NamedValue {
 };
 
 std::string to_json(const WStr& store, const std::vector<NamedValue>& values);
-// The values of a dump, or false with the reason in *error.
+// The values of a dump, or false with the reason in *error; only values the
+// registry and the library would keep as given. Touches no registry.
 bool from_json(const std::string& text, std::vector<NamedValue>* out, std::string* error);
 
 }  // namespace kx::cli

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,6 @@ struct Failure {
 
 [[noreturn]] void fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
 
-std::string shown(const WStr& s) { return "\"" + narrow(s) + "\""; }
 std::string error_text(int32_t rc) { return "error " + std::to_string(rc); }
 
 WStr text_arg(const std::string& utf8, const char* what) {
@@ -131,23 +131,31 @@ RawValue read_existing(plat::Key key, const WStr& store, const WStr& name) {
   return v;
 }
 
-// Every value of an existing store in the registry's order, named through
-// KXCount and KXGetKey.
-std::vector<NamedValue> read_store(const WStr& store) {
-  require_store(store);
-  Session session(store);
-  RegKey key;
-  open_key(store, &key);
+// The value names of an open store in the registry's order, through KXCount
+// and KXGetKey.
+std::vector<WStr> names_of(const Session& session, const WStr& store) {
   int count = KXCount(session.get());
   if (count < 0) {
     fail(kExitFailed,
          "cannot count the values of store " + shown(store) + ": " + error_text(-count));
   }
-  std::vector<NamedValue> values;
+  std::vector<WStr> names;
   for (int i = 0; i < count; ++i) {
     const KXCHAR* p = KXGetKey(session.get(), i);
-    WStr name = p ? WStr(p) : WStr();
+    names.push_back(p ? WStr(p) : WStr());
     KXReleaseOne(session.get(), p);
+  }
+  return names;
+}
+
+// Every value of an existing store in the registry's order.
+std::vector<NamedValue> read_store(const WStr& store) {
+  require_store(store);
+  Session session(store);
+  RegKey key;
+  open_key(store, &key);
+  std::vector<NamedValue> values;
+  for (WStr& name : names_of(session, store)) {
     RawValue v;
     int32_t rc = query_value(key.get(), name, &v);
     if (rc == kErrFileNotFound) continue;  // deleted meanwhile by another writer
@@ -392,7 +400,8 @@ void write_changes(const WStr& store, const std::vector<Change>& changes) {
           break;
       }
     }
-    queued = queued || c.erase || kind != Kind::kRaw;
+    // After a raw write nothing is queued: the flush before it wrote the rest.
+    queued = c.erase || kind != Kind::kRaw;
     if (rc != kOk) {
       fail(kExitFailed, std::string(c.erase ? "cannot delete value " : "cannot write value ") +
                             shown(nv.name) + (c.erase ? " of store " : " to store ") +
@@ -401,13 +410,14 @@ void write_changes(const WStr& store, const std::vector<Change>& changes) {
   }
   session.close();
   // The queue thread does not report the registry's answers: compare. A name
-  // given again later was meant to be replaced.
+  // given again later, in any letter case, was meant to be replaced.
+  std::vector<bool> replaced(changes.size());
+  std::set<WStr, NameLess> later;
+  for (std::size_t i = changes.size(); i-- > 0;)
+    replaced[i] = !later.insert(changes[i].value.name).second;
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const Change& c = changes[i];
-    bool replaced = false;
-    for (std::size_t j = i + 1; j < changes.size(); ++j)
-      replaced |= changes[j].value.name == c.value.name;
-    if (replaced) continue;
+    if (replaced[i]) continue;
     RawValue now;
     int32_t rc = query_value(key.get(), c.value.name, &now);
     bool kept =
@@ -427,16 +437,33 @@ void empty_store(const WStr& store) {
   if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
 }
 
+// Replacing writes the dump first and only then deletes the names it lacks:
+// whatever the registry refuses midway, the store keeps every old or every
+// new value. A value both hold keeps its place and its name's letter case, as
+// any write leaves them.
 void cmd_load(const WStr& store, const std::string& path, bool merge) {
   std::vector<NamedValue> values;
   std::string why;
   if (!from_json(read_input(path), &values, &why)) {
     fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
   }
-  if (!merge) empty_store(store);
   std::vector<Change> changes;
-  for (NamedValue& nv : values) changes.push_back({std::move(nv), false});
+  std::set<WStr, NameLess> named;
+  for (NamedValue& nv : values) {
+    named.insert(nv.name);
+    changes.push_back({std::move(nv), false});
+  }
   write_changes(store, changes);
+  if (merge) return;
+  std::vector<Change> stale;
+  {
+    Session session(store);
+    for (WStr& name : names_of(session, store)) {
+      if (named.count(name) == 0) stale.push_back({{std::move(name), RawValue{}}, true});
+    }
+    session.close();
+  }
+  if (!stale.empty()) write_changes(store, stale);
 }
 
 constexpr const char* kRootLong = "HKEY_CURRENT_USER";
@@ -465,21 +492,12 @@ void cmd_export(const WStr& store, const std::string& path) {
   write_output(path, to_reg(key, read_store(store)));
 }
 
-bool equal_nocase(const WStr& a, const WStr& b) {
-  if (a.size() != b.size()) return false;
-  auto lower = [](tchar c) { return c >= 'A' && c <= 'Z' ? static_cast<tchar>(c + 32) : c; };
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // The store a key names, or nothing when it is not one store under the
 // product key. The registry ignores letter case in the path as well.
 std::optional<WStr> store_of_key(const WStr& key) {
   for (const char* root : {kRootLong, kRootShort}) {
     WStr prefix = text_arg(std::string(root) + "\\" + kProductKey + "\\", "the key");
-    if (key.size() <= prefix.size() || !equal_nocase(key.substr(0, prefix.size()), prefix))
+    if (key.size() <= prefix.size() || compare_names(key.substr(0, prefix.size()), prefix) != 0)
       continue;
     WStr store = key.substr(prefix.size());
     if (store.find(tchar('\\')) != WStr::npos) return std::nullopt;
@@ -499,12 +517,15 @@ void cmd_import(const std::string& path, const std::optional<WStr>& target) {
   for (const RegSection& s : sections) {
     std::optional<WStr> store = target;
     std::string where = path + ":" + std::to_string(s.line) + ": key " + shown(s.key);
-    if (target && !equal_nocase(s.key, sections.front().key)) {
+    if (target && compare_names(s.key, sections.front().key) != 0) {
       fail(kExitBadInput, where + " is a second key: only one goes into store " + shown(*target));
     }
     if (!target) store = store_of_key(s.key);
     if (!store) {
       fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + kProductKey);
+    }
+    if (auto why = name_refusal(*store, kMaxKeyNameUnits)) {
+      fail(kExitBadInput, where + " names a store " + *why);
     }
     stores.push_back(*store);
   }

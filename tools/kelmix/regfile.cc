@@ -230,6 +230,9 @@ class Reader {
       *why = "the value's name has " + *why;
       return false;
     }
+    if (auto refused = name_refusal(entry.name, kMaxValueNameUnits)) {
+      return *why = "a value name " + *refused, false;
+    }
     while (pos < s.size() && is_space(s[pos])) ++pos;
     if (pos == s.size() || s[pos] != '=') return *why = "no '=' after the value's name", false;
     WStr data = trimmed(s.substr(pos + 1));
@@ -243,6 +246,10 @@ class Reader {
       pos = 0;
       if (!parse_quoted(data, &pos, &text, why)) return *why = "the text has " + *why, false;
       if (pos != data.size()) return *why = "something follows the text's closing quote", false;
+      // reg import would end the text there: refused rather than read otherwise.
+      if (text.find(tchar(0)) != WStr::npos) {
+        return *why = "the text has a zero unit (U+0000) inside", false;
+      }
       v.type = kRegSz;
       v.bytes = bytes_of_units(text + tchar(0));
     } else if (starts_with_nocase(data, 0, "dword:")) {

@@ -41,7 +41,8 @@ struct RegError {
   std::string reason;
 };
 
-// The file's keys in file order, or false with the first malformed line.
+// The file's keys in file order, or false with the first malformed line or
+// value the registry would not keep as given. Touches no registry.
 bool from_reg(const std::string& bytes, std::vector<RegSection>* out, RegError* error);
 
 }  // namespace kx::cli

@@ -4,6 +4,12 @@
 
 #include "library/library.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include "platform/posix/unicode.h"
+#endif
+
 namespace kx::cli {
 
 namespace {
@@ -56,6 +62,32 @@ int32_t open_store_key(const WStr& name, RegKey* key) {
   int32_t rc = open_product(&product);
   if (rc != kOk) return rc;
   return plat::reg_open_key(product.get(), name.c_str(), key->out());
+}
+
+std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units) {
+  if (name.size() > max_units) {
+    return "longer than the " + std::to_string(max_units) +
+           " units the registry takes: " + shown(name);
+  }
+  if (name.find(tchar(0)) != WStr::npos) return "with a zero unit (U+0000) inside: " + shown(name);
+  return std::nullopt;
+}
+
+int compare_names(const WStr& a, const WStr& b) {
+#if defined(_WIN32)
+  // The ordinal comparison that ignores case upper-cases by the table the
+  // registry uses.
+  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                              static_cast<int>(b.size()), TRUE) -
+         CSTR_EQUAL;
+#else
+  // The stand-in's own folding.
+  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+    char16_t x = plat::posix::fold_unit(a[i]), y = plat::posix::fold_unit(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
+#endif
 }
 
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {

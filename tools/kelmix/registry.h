@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "platform/platform.h"
@@ -40,6 +41,19 @@ int32_t list_stores(std::vector<WStr>* out);
 int32_t store_exists(const WStr& name, bool* exists);
 // Opens an existing store's key; call only once store_exists said so.
 int32_t open_store_key(const WStr& name, RegKey* key);
+
+// The longest names the registry takes, in UTF-16 units.
+constexpr std::size_t kMaxValueNameUnits = 16383;
+constexpr std::size_t kMaxKeyNameUnits = 255;  // a store is one key
+// Why the registry would not keep name as given ("longer than ...: \"name\""),
+// or nothing. A zero unit would end it early: another name would be written.
+std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units);
+// Below, equal to or above 0 as the registry matches names: letter case
+// aside, by its own table.
+int compare_names(const WStr& a, const WStr& b);
+struct NameLess {
+  bool operator()(const WStr& a, const WStr& b) const { return compare_names(a, b) < 0; }
+};
 
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out);
 // Writes type and bytes exactly as given (a text type without terminator

@@ -1,5 +1,6 @@
 #include "tools/kelmix/text.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -76,6 +77,22 @@ bool is_valid_utf16(const WStr& wide) {
     }
   }
   return true;
+}
+
+std::string shown(const WStr& name) {
+  // Cut only where that saves much: the key path of a usual store stays whole.
+  constexpr std::size_t kWholeUnits = 100, kShownUnits = 60;
+  std::size_t n = name.size() <= kWholeUnits ? name.size() : kShownUnits;
+  if (n < name.size() && name[n - 1] >= 0xD800 && name[n - 1] < 0xDC00) --n;  // no half pair
+  std::string out = "\"";
+  for (std::size_t start = 0; start < n;) {
+    std::size_t zero = std::min(name.find(tchar(0), start), n);
+    out += narrow(name.substr(start, zero - start));
+    if (zero < n) out += "\\0";
+    start = zero + 1;
+  }
+  if (n == name.size()) return out + "\"";
+  return out + "\xE2\x80\xA6\" (" + std::to_string(name.size()) + " units)";
 }
 
 std::string hex(const uint8_t* data, std::size_t size) {

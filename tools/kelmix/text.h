@@ -26,6 +26,10 @@ std::optional<WStr> widen_code_page(const std::string& bytes, unsigned code_page
 std::string narrow(const WStr& wide);
 // True when every surrogate is paired, so the text survives UTF-8.
 bool is_valid_utf16(const WStr& wide);
+// A name in quotes for a message: one of more than 100 units cut to its
+// first 60 with its length after, so a 16,384-unit name does not bury the
+// reason. A zero unit shows as \0.
+std::string shown(const WStr& name);
 
 std::string hex(const uint8_t* data, std::size_t size);
 inline std::string hex(const Bytes& b) { return hex(b.data(), b.size()); }
