@@ -4,6 +4,9 @@
 // Lock order: the handle mutex ("KelmixHandlesMutex"), then a store's
 // strings_lock. A store's queue_lock is never held with another lock, and
 // nothing waits for calls in flight or for a drain under the handle mutex.
+// Only around a fork (POSIX) are they held together: the handle mutex's
+// in-process side, every queue_lock, every strings_lock, then the stand-in's
+// registry mutex, taken in that order.
 #pragma once
 
 #include <atomic>
