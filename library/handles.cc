@@ -227,12 +227,13 @@ HandleSlot g_slots[HandleMap::kCapacity];
 static_assert(std::is_trivially_destructible<HandleMap>::value, "the map is never destroyed");
 HandleMap g_map;
 
-// "KelmixHandlesMutex"; when it cannot be had, an in-process mutex stands in,
-// which still guards this process's table.
+// "KelmixHandlesMutex" (null when it cannot be had) excludes other
+// processes and the other library; the table mutex, taken once the named one
+// is held, guards this process's table. A fork takes only the table mutex,
+// so it never waits for another process.
 plat::NamedMutex* g_named_mutex = nullptr;
-plat::Mutex* g_local_mutex = nullptr;
+plat::Mutex* g_table_mutex = nullptr;
 
-//
 // Once the process exits on Windows it is not taken: this thread is the only
 // one left, and a thread exiting ended may have held it.
 class HandlesLock {
@@ -242,18 +243,14 @@ class HandlesLock {
   void lock() {
     if (plat::process_exiting()) return;
     held_ = true;
-    if (g_named_mutex)
-      g_named_mutex->lock();
-    else if (g_local_mutex)
-      g_local_mutex->lock();
+    if (g_named_mutex) g_named_mutex->lock();
+    if (g_table_mutex) g_table_mutex->lock();
   }
   void unlock() {
     if (!held_) return;
     held_ = false;
-    if (g_named_mutex)
-      g_named_mutex->unlock();
-    else if (g_local_mutex)
-      g_local_mutex->unlock();
+    if (g_table_mutex) g_table_mutex->unlock();
+    if (g_named_mutex) g_named_mutex->unlock();
   }
   HandlesLock(const HandlesLock&) = delete;
   HandlesLock& operator=(const HandlesLock&) = delete;
@@ -299,20 +296,24 @@ HandleSlot* slot_of(int32_t handle) {
   return slot.handle == handle ? &slot : nullptr;
 }
 
-// A reference to the library for a new store's queue thread, dropped unless
-// given to one. Under Wine taking or dropping it waits for the loader lock,
-// so it lives outside every lock of ours.
+// A reference to the library for a new store's queue thread (Windows), dropped
+// unless given to one. Under Wine taking or dropping it waits for the loader
+// lock, so it is never done under a lock of ours.
 class LibraryPin {
  public:
-  LibraryPin() : pin_(plat::pin_library()) {}
+  LibraryPin() = default;
   ~LibraryPin() { plat::unpin_library(pin_); }
   LibraryPin(const LibraryPin&) = delete;
   LibraryPin& operator=(const LibraryPin&) = delete;
+  bool take() {
+    pin_ = plat::pin_library();
+    return pin_ != nullptr;
+  }
   void* get() const { return pin_; }
   void given() { pin_ = nullptr; }
 
  private:
-  void* pin_;
+  void* pin_ = nullptr;
 };
 
 // Opening, closing and wiping count themselves in flight, so the unload hook
@@ -338,25 +339,32 @@ int32_t open_store(const tchar* name) noexcept {
   if (!name) return kErrInvalidParameter;
   LibraryCall call;
   if (call.refused()) return kErrInvalidState;
-  // Taken before the handles lock and dropped after it: a new store's queue
-  // thread keeps it.
+  // For a new store's queue thread; dropped after the handles lock unless
+  // the thread took it.
   LibraryPin pin;
   // Lookup, creation and recording are one step, so two threads opening the
   // same new name get one store.
   HandlesLock lock;
   // Checked again under the lock the unload hook sets it under.
   if (call.refused()) return kErrInvalidState;
-  bool closing = false;
-  if (int32_t handle = find_store(name, &closing)) return handle;
-  // The same name is still draining: a new store now could have its writes
-  // overtaken by the old store's last ones. At process exit nothing drains
-  // any more (the thread closing it has been ended).
-  while (closing && !plat::process_exiting()) {
+  for (;;) {
+    bool closing = false;
+    if (int32_t handle = find_store(name, &closing)) return handle;
+    // The same name is still draining: a new store now could have its
+    // writes overtaken by the old store's last ones. At process exit nothing
+    // drains any more (the thread closing it has been ended).
+    bool wait = closing && !plat::process_exiting();
+    if (!wait && (pin.get() || !plat::kThreadsPinLibrary)) break;
+    // Under Wine taking a pin waits for the loader lock: it is taken outside
+    // the handles lock, and the name looked up again.
     lock.unlock();
-    plat::sleep_ms(1);
+    if (wait) {
+      plat::sleep_ms(1);
+    } else if (!pin.take()) {
+      return 0;  // the library cannot be held loaded for a thread
+    }
     lock.lock();
     if (call.refused()) return kErrInvalidState;
-    if (int32_t handle = find_store(name, &closing)) return handle;
   }
 
   // The name's copy first: a store that could not be recorded would let the
@@ -452,17 +460,17 @@ void on_library_load() {
     g_named_mutex = named;
   } else {
     delete named;
-    g_local_mutex = new (std::nothrow) plat::Mutex();
   }
+  g_table_mutex = new (std::nothrow) plat::Mutex();
+  plat::watch_forks();
 }
 
 // ---- Forking (POSIX) -------------------------------------------------------------
 
-// The handles lock's in-process side is the platform's to take, first. Then
-// every queue lock and every store's strings_lock, so the child copies no
-// queue, list or table halfway through a change.
+// The table mutex, every queue lock and every store's strings_lock, so the
+// child copies no queue, list or table halfway through a change.
 void on_fork_prepare() {
-  if (g_local_mutex) g_local_mutex->lock();
+  if (g_table_mutex) g_table_mutex->lock();
   g_map.lock_queues_for_fork();
   static KXDATA* stores[HandleMap::kCapacity];
   uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
@@ -474,15 +482,17 @@ void on_fork_parent() {
   uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
   for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.unlock();
   g_map.unlock_queues_for_fork();
-  if (g_local_mutex) g_local_mutex->unlock();
+  if (g_table_mutex) g_table_mutex->unlock();
 }
 
 // The child is a host of its own: each open store keeps its handle, key and
 // handed-out strings, drops the records it inherited (they are the parent's
-// to perform) and gets a queue thread of its own. A store a parent's thread
-// was closing is the parent's to finish: the child forgets it, unfreed.
+// to perform) and starts a queue thread of its own with its first write. A
+// store a parent's thread was closing is the parent's to finish: the child
+// forgets it, unfreed. Nothing here waits or starts a thread: a child that
+// only execs or exits pays nothing.
 void on_fork_child() {
-  if (g_local_mutex) g_local_mutex->reset_after_fork();
+  if (g_table_mutex) g_table_mutex->reset_after_fork();
   g_map.reset_in_child([](KXDATA* store) { store->adopt_after_fork(); },
                        [](int32_t handle) {
                          if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
@@ -552,9 +562,9 @@ void on_library_unload(bool process_exit) {
   // An explicit unloading gives the mutex back, so loading again opens it
   // afresh.
   delete g_named_mutex;
-  delete g_local_mutex;
+  delete g_table_mutex;
   g_named_mutex = nullptr;
-  g_local_mutex = nullptr;
+  g_table_mutex = nullptr;
 }
 
 }  // namespace kx

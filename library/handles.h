@@ -1,12 +1,13 @@
 // The process-wide side of the library: the handles hosts hold, the table of
 // open stores by name, and the library's loading and unloading.
 //
-// Lock order: the handle mutex ("KelmixHandlesMutex"), then a store's
-// strings_lock. A store's queue_lock is never held with another lock, and
-// nothing waits for calls in flight or for a drain under the handle mutex.
-// Only around a fork (POSIX) are they held together: the handle mutex's
-// in-process side, every queue_lock, every strings_lock, then the stand-in's
-// registry mutex, taken in that order.
+// Lock order: the handle mutex ("KelmixHandlesMutex"), then the table mutex,
+// then a store's strings_lock. A store's queue_lock is held with no other
+// lock of the library's (reads hold it across registry calls, which take the
+// stand-in's registry mutex inside), and nothing waits for calls in flight or
+// for a drain under the handle mutex. Only around a fork (POSIX) are they
+// held together: the table mutex, every queue_lock, every strings_lock, then
+// the stand-in's registry mutex, in that order.
 #pragma once
 
 #include <atomic>

@@ -31,6 +31,15 @@ constexpr bool kCanJoinAtUnload = false;
 constexpr bool kCanJoinAtUnload = true;
 #endif
 
+// Whether a queue thread must hold the library loaded (pin_library) for as
+// long as it runs: on Windows a FreeLibrary by the host could otherwise unmap
+// code it runs; on POSIX unloading joins every thread first.
+#if defined(_WIN32)
+constexpr bool kThreadsPinLibrary = true;
+#else
+constexpr bool kThreadsPinLibrary = false;
+#endif
+
 // ---- Registry ---------------------------------------------------------------
 
 // An open registry key (HKEY on Windows). Null is never a valid open key.
@@ -238,6 +247,11 @@ void sleep_ms(uint32_t ms);
 // holding a lock a thread inside the loader may wait for.
 void* pin_library();
 void unpin_library(void* pin);
+
+// Has forks by the host call on_fork_prepare, on_fork_parent and
+// on_fork_child (POSIX; once per loaded library, however often called).
+// Nothing on Windows.
+void watch_forks();
 
 // True once the process has begun to exit on Windows: every other thread has
 // been ended wherever it was, holding whatever it held. Always false on POSIX,

@@ -59,7 +59,8 @@ int32_t KXDATA::close() noexcept {
     }
     thread.let_go();
   }
-  // A cancelled thread's records, or what a thread the system ended left.
+  // A cancelled thread's records, or those of a store with no thread (a
+  // forked child's that never wrote).
   drain_here();
   if (!key_closed_.exchange(true)) close_result_ = plat::reg_close_key(key);
   return close_result_;
@@ -80,9 +81,8 @@ void KXDATA::adopt_after_fork() noexcept {
   listing_ = 0;
   wake_.reset_after_fork();
   drained_.reset_after_fork();
+  // The thread is started by the child's first write (enqueue_held).
   thread.forget_after_fork();
-  // Without a thread the records wait for closing, which drains them.
-  thread.start(&KXDATA::queue_thread, this);
 }
 
 // ---- The queue thread ---------------------------------------------------------
@@ -190,7 +190,12 @@ int32_t KXDATA::enqueue_held(KXRECORD&& record) noexcept {
   bool was_empty = queue.empty();
   if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
   // Under the lock, which is what keeps the store open for an export.
-  if (was_empty) wake_.set();
+  if (was_empty) {
+    // Only a forked child's store has no thread yet. Without one the records
+    // wait for closing, which drains them.
+    if (!thread.started()) thread.start(&KXDATA::queue_thread, this);
+    wake_.set();
+  }
   return kOk;
 }
 

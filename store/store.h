@@ -89,7 +89,8 @@ class KXDATA {
 
   // In a forked child (POSIX), with no lock held by anyone: the records the
   // parent queued are dropped unperformed (the parent performs them), the
-  // locks and events start afresh, and a queue thread of the child's starts.
+  // locks and events start afresh, and the child's first write starts a
+  // queue thread of the child's.
   void adopt_after_fork() noexcept;
 
   // Pending records, for tests.

@@ -19,7 +19,7 @@ void release_registry();
 // is unloaded.
 void release_sync();
 
-// Around a fork (entry.cc): prepare takes the state's locks so that no
+// Around a fork (watch_forks): prepare takes the state's locks so that no
 // thread holds them halfway through a change; parent lets them go; child
 // starts afresh with none held and nothing of the parent's it must share.
 void fork_prepare_named_mutexes();
@@ -27,9 +27,9 @@ void fork_parent_named_mutexes();
 void fork_child_named_mutexes();
 void fork_prepare_registry();
 void fork_parent_registry();
-// The parent's database connection is closed without being used (SQLite's
-// connections must not cross a fork); the child opens its own when it needs
-// one. Open key handles stay valid.
+// The parent's database connection is put aside unused (SQLite's
+// connections must not cross a fork) and closed, without a checkpoint, when
+// the child first needs a connection of its own. Open key handles stay valid.
 void fork_child_registry();
 
 }  // namespace kx::plat::posix

@@ -533,10 +533,7 @@ class Registry {
   void begin_batch() {
     mu_.lock();
     batch_lost_ = kOk;
-    if (!db_) {
-      if (open_database(&db_) != SQLITE_OK) return;
-      cursor_ = Cursor{};
-    }
+    if (open() != SQLITE_OK) return;
     sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
     in_batch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_busy_timeout(db_, kBusyTimeoutMs);
@@ -596,9 +593,11 @@ class Registry {
     return true;
   }
 
-  // Around a fork: no call is halfway through the connection when it is
-  // copied. The child's copy of the mutex names a thread of the parent's, so
-  // it is made afresh there; the parent's connection is closed there unused.
+  // Around a fork: no call of ours is halfway through the connection when
+  // it is copied. The child makes its copy of the mutex afresh (it names a
+  // thread of the parent's) and calls nothing of SQLite's there: a host
+  // thread of the parent's may have held SQLite's own mutexes. The inherited
+  // connection is put aside for drop_inherited.
   static void fork_prepare() {
     if (Registry* r = instance_.load()) r->mu_.lock();
   }
@@ -611,9 +610,13 @@ class Registry {
     new (&r->mu_) std::recursive_mutex();
     r->in_batch_ = false;
     r->batch_lost_ = kOk;
-    r->close();
+    r->cursor_ = Cursor{};
+    if (r->db_) r->inherited_ = r->db_;
+    r->db_ = nullptr;
   }
 
+  // A connection inherited through a fork, if not yet dropped, is left as
+  // it is: a process that only exits need not touch SQLite.
   void close() {
     std::lock_guard<std::recursive_mutex> lock(mu_);
     if (db_) {
@@ -628,13 +631,31 @@ class Registry {
   Registry() = default;
   static inline std::atomic<Registry*> instance_{nullptr};
 
+  // The connection, opened if needed: an SQLite code.
+  int open() {
+    if (db_) return SQLITE_OK;
+    drop_inherited();
+    int rc = open_database(&db_);
+    if (rc == SQLITE_OK) cursor_ = Cursor{};
+    return rc;
+  }
+
+  // The parent's connection, copied by a fork, is closed before this process
+  // opens its own: left open, SQLite would count the parent's file locks as
+  // this process's and the new connection would run without them. Closing it
+  // must neither checkpoint nor delete the parent's WAL, so it skips the
+  // checkpoint on close (which also skips taking the exclusive lock).
+  void drop_inherited() {
+    if (!inherited_) return;
+    sqlite3_db_config(inherited_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    forget_statements(inherited_);
+    sqlite3_close_v2(inherited_);
+    inherited_ = nullptr;
+  }
+
   template <class Body>
   int32_t run_once(bool write, Body body) {
-    if (!db_) {
-      int rc = open_database(&db_);
-      if (rc != SQLITE_OK) return to_win32_error(rc);
-      cursor_ = Cursor{};
-    }
+    if (int rc = open(); rc != SQLITE_OK) return to_win32_error(rc);
     // A batch whose transaction SQLite rolled back goes on one call a time.
     if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
     try {
@@ -688,7 +709,8 @@ class Registry {
   bool in_batch_ = false;     // guarded by mu_
   int32_t batch_lost_ = kOk;  // guarded by mu_: why the batch's transaction went
   sqlite3* db_ = nullptr;
-  Cursor cursor_;  // guarded by mu_
+  sqlite3* inherited_ = nullptr;  // the parent's, after a fork; guarded by mu_
+  Cursor cursor_;                 // guarded by mu_
   std::unordered_set<KeyHandle*> handles_;
 };
 

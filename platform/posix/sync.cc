@@ -171,7 +171,7 @@ void release_held_at_exit(void*) {
     uint32_t depth = state->depth;
     state->depth = 0;
     state->owner = pthread_t{};
-    flock_retrying(state->fd, LOCK_UN);
+    if (state->fd >= 0) flock_retrying(state->fd, LOCK_UN);
     while (depth-- > 0) pthread_mutex_unlock(&state->mu);
     state = nullptr;
   }
@@ -210,25 +210,17 @@ void release_sync() {
   g_exit_key_made = false;
 }
 
-// Only the in-process side is taken: the file lock waits for other
-// processes, and no thread of ours holds it without its mutex.
-void fork_prepare_named_mutexes() {
-  pthread_mutex_lock(&g_named_locks_mu);
-  for (NamedLock* state = g_named_locks; state; state = state->next) {
-    lock_owner_mutex(&state->mu);
-  }
-}
+// Only the list is taken: a lock's own mutex may be held by a thread that
+// waits for another process, and the child makes every lock afresh anyway.
+void fork_prepare_named_mutexes() { pthread_mutex_lock(&g_named_locks_mu); }
 
-void fork_parent_named_mutexes() {
-  for (NamedLock* state = g_named_locks; state; state = state->next) {
-    pthread_mutex_unlock(&state->mu);
-  }
-  pthread_mutex_unlock(&g_named_locks_mu);
-}
+void fork_parent_named_mutexes() { pthread_mutex_unlock(&g_named_locks_mu); }
 
-// Each lock free, on a file description of the child's own. Closing the
-// inherited descriptor leaves the parent's lock alone: the parent still has
-// the description open.
+// Each lock free, on a file description of the child's own: on the inherited
+// one, flock would make parent and child one owner. Closing the inherited
+// descriptor leaves the parent's lock alone (the parent still has the
+// description open). When the file cannot be opened again the lock works
+// within the process only.
 void fork_child_named_mutexes() {
   pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
   g_named_locks_mu = fresh;
@@ -236,11 +228,8 @@ void fork_child_named_mutexes() {
     init_owner_mutex(&state->mu);
     state->depth = 0;
     state->owner = pthread_t{};
-    int fd = ::open(state->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    if (fd >= 0) {
-      close(state->fd);
-      state->fd = fd;
-    }
+    if (state->fd >= 0) close(state->fd);
+    state->fd = ::open(state->path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   }
   t_held = HeldNamedLocks{};
 }
@@ -252,7 +241,7 @@ NamedMutex::~NamedMutex() {
   auto* state = static_cast<NamedLock*>(impl_);
   if (!state) return;
   unlist_named(state);
-  close(state->fd);  // drops the file lock too
+  if (state->fd >= 0) close(state->fd);  // drops the file lock too
   pthread_mutex_destroy(&state->mu);
   delete state;
 }
@@ -305,7 +294,7 @@ void NamedMutex::lock() {
     state->depth = 0;
   }
   if (state->depth++ == 0) {
-    flock_retrying(state->fd, LOCK_EX);
+    if (state->fd >= 0) flock_retrying(state->fd, LOCK_EX);
     state->owner = pthread_self();
     t_held.add(state);
     release_at_exit();
@@ -320,7 +309,7 @@ void NamedMutex::unlock() {
   if (!pthread_equal(state->owner.load(), pthread_self())) return;
   if (--state->depth == 0) {
     state->owner = pthread_t{};
-    flock_retrying(state->fd, LOCK_UN);
+    if (state->fd >= 0) flock_retrying(state->fd, LOCK_UN);
     t_held.remove(state);
   }
   pthread_mutex_unlock(&state->mu);
@@ -454,6 +443,37 @@ void* pin_library() { return nullptr; }
 void unpin_library(void*) {}
 
 bool process_exiting() { return false; }
+
+namespace {
+
+// In lock order: the named mutexes' list, the library's locks, the registry.
+void fork_prepare() {
+  posix::fork_prepare_named_mutexes();
+  on_fork_prepare();
+  posix::fork_prepare_registry();
+}
+
+void fork_parent() {
+  posix::fork_parent_registry();
+  on_fork_parent();
+  posix::fork_parent_named_mutexes();
+}
+
+void fork_child() {
+  posix::fork_child_registry();
+  posix::fork_child_named_mutexes();
+  on_fork_child();
+}
+
+pthread_once_t g_forks_once = PTHREAD_ONCE_INIT;
+
+void register_fork_handlers() { pthread_atfork(fork_prepare, fork_parent, fork_child); }
+
+}  // namespace
+
+// Registered for this shared object, so the handlers go when it is unloaded
+// and a later load registers its own (its once flag is fresh then).
+void watch_forks() { pthread_once(&g_forks_once, register_fork_handlers); }
 
 void sleep_ms(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};

@@ -160,6 +160,9 @@ void Thread::let_go() {}
 
 void sleep_ms(uint32_t ms) { Sleep(ms); }
 
+// Windows has no fork.
+void watch_forks() {}
+
 void* pin_library() {
   HMODULE module = nullptr;
   if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,

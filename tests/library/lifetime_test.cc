@@ -295,13 +295,10 @@ int child_fork_busy(const std::string& store) {
   KXHANDLE h = kx.KXInit(store.c_str());
   KXHANDLE other = kx.KXInit((store + "_other").c_str());
   for (int i = 0; i < 200000; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
-  std::atomic<bool> closed{false};
-  std::thread closer([&] {
-    kx.KXClose(h);
-    closed = true;
-  });
+  std::atomic<bool> forked{false};
+  std::thread closer([&] { kx.KXClose(h); });
   std::thread writer([&] {
-    for (int i = 0; !closed; ++i) {
+    for (int i = 0; !forked; ++i) {
       kx.KXValue(other, ("w" + std::to_string(i % 100)).c_str(), i);
       if (i % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -313,6 +310,7 @@ int child_fork_busy(const std::string& store) {
     if (pid == 0) std::exit(0);
     rc = wait_or_kill(pid);
   }
+  forked = true;
   closer.join();
   writer.join();
   kx.KXClose(other);
