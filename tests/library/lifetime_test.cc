@@ -95,6 +95,7 @@ constexpr int kUnloadValues = 300;
 constexpr int kExitValues = kUnloadValues;
 constexpr int kWriterRecords = 1500;
 constexpr int kDrainRecords = 20000;
+constexpr int kLongDrainRecords = 200000;
 
 // Loads fresh copies of both libraries, writes to three stores (the last
 // opened just before unloading, so its thread may not have started), and
@@ -142,10 +143,10 @@ int child_writer(const std::string& store, const std::string& who) {
 
 // Overwrites every value with text of another type, says so in a file, then
 // closes: the parent kills it while the close drains.
-int child_drain(const std::string& store, const std::string& flag) {
+int child_drain(const std::string& store, const std::string& flag, int records) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
-  for (int i = 0; i < kDrainRecords; ++i) {
+  for (int i = 0; i < records; ++i) {
     kx.KXString(h, ("v" + std::to_string(i)).c_str(), ("new-" + std::to_string(i)).c_str());
   }
   if (FILE* f = std::fopen(flag.c_str(), "w")) std::fclose(f);
@@ -231,7 +232,8 @@ const bool g_child = [] {
   int code = 90;
   if (action == "unload") code = child_unload(store);
   if (action == "writer") code = child_writer(store, arg);
-  if (action == "drain") code = child_drain(store, arg);
+  if (action == "drain") code = child_drain(store, arg, kDrainRecords);
+  if (action == "longdrain") code = child_drain(store, arg, kLongDrainRecords);
   if (action == "exitclosing") code = child_exit_closing(store);
   if (action == "plugin") code = child_plugin(store, arg);
 #if defined(_WIN32)
@@ -392,6 +394,44 @@ TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
   EXPECT_EQ(stored(store, W("v")).bytes, dword(9));
   EXPECT_EQ(stored(store, W("s")).bytes, sz("text"));
   EXPECT_EQ(stored(store, W("before")).rc, 2);
+  wipe(store);
+}
+
+// Another process draining a long queue frees the write lock only for moments
+// between its batches: opening a new store and wiping one still never give
+// 170 meanwhile.
+TEST(Busy, OpeningAndWipingGetTheirTurnDuringAnotherProcessesDrain) {
+  std::string store = unique_name("life_drainer");
+  std::string flag = scratch_dir() + "/" + store + ".draining";
+  Child child = start_child(kChildVariable, "longdrain:" + store + ":" + flag);
+  ASSERT_NE(child.id, -1);
+  auto pid = static_cast<pid_t>(child.id);
+  int status = 0;
+  while (access(flag.c_str(), F_OK) != 0) {
+    ASSERT_NE(waitpid(pid, &status, WNOHANG), pid) << "the child ended before closing";
+    usleep(1000);
+  }
+  auto& kx = api<Narrow>();
+  int rounds = 0;
+  KXHANDLE init_rc = 0;  // a failed KXInit's answer
+  int wipe_rc = 0;
+  bool ended = false;
+  for (; !ended && init_rc == 0 && wipe_rc == 0; ++rounds) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    std::string name = unique_name("life_newcomer");
+    KXHANDLE h = kx.KXInit(name.c_str());
+    if (h < 0x10000) {
+      init_rc = h;
+      break;
+    }
+    kx.KXClose(h);
+    wipe_rc = kx.KXWipe(name.c_str());
+  }
+  EXPECT_EQ(init_rc, 0) << "round " << rounds;
+  EXPECT_EQ(wipe_rc, 0) << "round " << rounds;
+  if (!ended) waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(stored_count(store), kLongDrainRecords);
   wipe(store);
 }
 
