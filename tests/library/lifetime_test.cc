@@ -397,6 +397,27 @@ TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
   wipe(store);
 }
 
+// A write lock held on (not a drain's) bounds the wait of opening a new store
+// and wiping one: they give 170 rather than hang.
+TEST(Busy, AWriteLockHeldOnGivesOpeningAndWipingBusyInTheEnd) {
+  std::string store = unique_name("life_held");
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  kx.KXValue(h, "v", 1);
+  ASSERT_EQ(kx.KXClose(h), 0);
+
+  std::string flag = scratch_dir() + "/" + store + ".locked";
+  Child child = start_child(kChildVariable, "lock:" + flag + ":60");
+  ASSERT_NE(child.id, -1);
+  while (access(flag.c_str(), F_OK) != 0) usleep(1000);
+  EXPECT_EQ(kx.KXInit(unique_name("life_held_new").c_str()), 170);
+  EXPECT_EQ(kx.KXWipe(store.c_str()), 170);
+  kill(static_cast<pid_t>(child.id), SIGKILL);
+  wait_child(child);
+  EXPECT_EQ(stored(store, W("v")).bytes, dword(1));
+  wipe(store);
+}
+
 // Another process draining a long queue frees the write lock only for moments
 // between its batches: opening a new store and wiping one still never give
 // 170 meanwhile.
