@@ -634,19 +634,33 @@ class Registry {
   }
 
   // Opens one write transaction for the calling thread's calls until
-  // end_batch; the lock stays held, so other threads wait. Without the write
-  // lock (another process has it) the calls go on one transaction each, and
-  // each reports kErrBusy itself.
+  // end_batch; the lock stays held, so other threads wait. Another process's
+  // write lock is polled for, without the mutex: a key it
+  // is creating in its turn takes a moment, and a batch that gave up at once
+  // would cost the drain its 100 ms pause. Without the lock after that the
+  // calls go on one transaction each, and each reports kErrBusy itself.
   void begin_batch() {
-    mu_.lock();
-    batch_lost_ = kOk;
-    if (!db_) {
-      if (open_database(&db_) != SQLITE_OK) return;
-      cursor_ = Cursor{};
+    Clock::time_point deadline{};
+    for (bool first = true;; first = false) {
+      mu_.lock();
+      batch_lost_ = kOk;
+      if (!db_) {
+        if (open_database(&db_) != SQLITE_OK) return;
+        cursor_ = Cursor{};
+      }
+      sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
+      int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+      in_batch_ = rc == SQLITE_OK;
+      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY) return;
+      if (first) {
+        deadline = Clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
+      } else if (Clock::now() >= deadline) {
+        return;
+      }
+      mu_.unlock();
+      usleep(kTurnPollMs * 1000);
     }
-    sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
-    in_batch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
   }
 
   int32_t end_batch() {
