@@ -66,7 +66,26 @@ constexpr int kBusyPollMs = 5;
 // there, looks again.
 constexpr int kTurnPollMs = 1;
 
-using Clock = std::chrono::steady_clock;
+// A wait for another process, timed from the first time it is asked about:
+// a call that needs no waiting reads no clock.
+class Patience {
+ public:
+  explicit Patience(int ms) : ms_(ms) {}
+  // True while time is left.
+  bool left() {
+    auto now = std::chrono::steady_clock::now();
+    if (!started_) {
+      end_ = now + std::chrono::milliseconds(ms_);
+      started_ = true;
+    }
+    return now < end_;
+  }
+
+ private:
+  int ms_;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point end_;
+};
 
 thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
@@ -514,12 +533,13 @@ int open_turnstile() noexcept {
   }
 }
 
-// Takes the lock (LOCK_EX or LOCK_SH) by the deadline; false when it could not.
-bool flock_by(int fd, int op, Clock::time_point deadline) {
+// Takes the lock (LOCK_EX or LOCK_SH) while patience lasts; false when it
+// could not.
+bool flock_within(int fd, int op, Patience& patience) {
   for (;;) {
     if (flock(fd, op | LOCK_NB) == 0) return true;
     if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (Clock::now() >= deadline) return false;
+    if (!patience.left()) return false;
     usleep(kTurnPollMs * 1000);
   }
 }
@@ -535,12 +555,12 @@ class TurnstileHold {
   TurnstileHold(const TurnstileHold&) = delete;
   TurnstileHold& operator=(const TurnstileHold&) = delete;
 
-  // Waits for the turnstile until deadline at most, once.
-  void take(Clock::time_point deadline) {
+  // Waits for the turnstile while patience lasts, once.
+  void take(Patience& patience) {
     if (asked_) return;
     asked_ = true;
     fd_ = open_turnstile();
-    if (fd_ >= 0 && !flock_by(fd_, LOCK_EX, deadline)) {
+    if (fd_ >= 0 && !flock_within(fd_, LOCK_EX, patience)) {
       close(fd_);
       fd_ = -1;
     }
@@ -592,17 +612,16 @@ class Registry {
   template <class Body>
   int32_t run(bool write, Body body, Wait wait = Wait::kBrief) {
     bool turn = wait == Wait::kTurn;
-    Clock::time_point deadline =
-        Clock::now() + std::chrono::milliseconds(turn ? kOpeningWaitMs : kBusyTimeoutMs);
+    Patience patience(turn ? kOpeningWaitMs : kBusyTimeoutMs);
     TurnstileHold hold;  // held, once taken, until the transaction has ended
     for (;;) {
       {
         std::lock_guard<std::recursive_mutex> lock(mu_);
         int32_t rc = run_once(write, body);
         // Inside a batch this thread holds the mutex throughout: no waiting.
-        if (rc != kErrBusy || !write || t_batch_open || Clock::now() >= deadline) return rc;
+        if (rc != kErrBusy || !write || t_batch_open || !patience.left()) return rc;
       }
-      if (turn) hold.take(deadline);
+      if (turn) hold.take(patience);
       usleep((turn ? kTurnPollMs : kBusyPollMs) * 1000);
     }
   }
@@ -629,8 +648,8 @@ class Registry {
     }
     // Drains of this library's stores share the descriptor and lock it only
     // shared: one letting go of it never stops another.
-    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kOpeningWaitMs);
-    if (flock_by(fd, LOCK_SH, deadline)) flock(fd, LOCK_UN);
+    Patience patience(kOpeningWaitMs);
+    if (flock_within(fd, LOCK_SH, patience)) flock(fd, LOCK_UN);
   }
 
   // Opens one write transaction for the calling thread's calls until
@@ -640,8 +659,8 @@ class Registry {
   // would cost the drain its 100 ms pause. Without the lock after that the
   // calls go on one transaction each, and each reports kErrBusy itself.
   void begin_batch() {
-    Clock::time_point deadline{};
-    for (bool first = true;; first = false) {
+    Patience patience(kBusyTimeoutMs);
+    for (;;) {
       mu_.lock();
       batch_lost_ = kOk;
       if (!db_) {
@@ -652,12 +671,7 @@ class Registry {
       int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
       sqlite3_busy_timeout(db_, kBusyTimeoutMs);
       in_batch_ = rc == SQLITE_OK;
-      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY) return;
-      if (first) {
-        deadline = Clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-      } else if (Clock::now() >= deadline) {
-        return;
-      }
+      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY || !patience.left()) return;
       mu_.unlock();
       usleep(kTurnPollMs * 1000);
     }
