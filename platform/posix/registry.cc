@@ -526,8 +526,15 @@ int open_turnstile() noexcept {
   try {
     std::string dir = registry_dir();
     if (dir.empty()) return -1;
-    return open((dir + "/registry.turnstile").c_str(), O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
-                0600);
+    int fd = open((dir + "/registry.turnstile").c_str(),
+                  O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    // Only a plain file of this user's, as for the database's own files.
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+      close(fd);
+      return -1;
+    }
+    return fd;
   } catch (const std::bad_alloc&) {
     return -1;
   }
@@ -654,10 +661,10 @@ class Registry {
 
   // Opens one write transaction for the calling thread's calls until
   // end_batch; the lock stays held, so other threads wait. Another process's
-  // write lock is polled for, without the mutex: a key it
-  // is creating in its turn takes a moment, and a batch that gave up at once
-  // would cost the drain its 100 ms pause. Without the lock after that the
-  // calls go on one transaction each, and each reports kErrBusy itself.
+  // write lock is polled for, without the mutex: a key it is creating in its
+  // turn takes a moment, and a batch that gave up at once would cost the
+  // drain its 100 ms pause. Without the lock after that the calls go on one
+  // transaction each, and each reports kErrBusy itself.
   void begin_batch() {
     Patience patience(kBusyTimeoutMs);
     for (;;) {
