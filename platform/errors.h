@@ -14,6 +14,8 @@ constexpr int32_t kErrInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
 constexpr int32_t kErrBadPathname = 161;      // ERROR_BAD_PATHNAME
 // ERROR_BUSY: the POSIX stand-in only, when another process holds the
 // database's write lock. Nothing was done; the call may be made again later.
+// Creating or deleting a key first waits its turn for seconds: a drain lets
+// it in between batches, so only a lock held on that long gives it.
 constexpr int32_t kErrBusy = 170;
 constexpr int32_t kErrMoreData = 234;          // ERROR_MORE_DATA
 constexpr int32_t kErrNoMoreItems = 259;       // ERROR_NO_MORE_ITEMS

@@ -56,6 +56,8 @@ int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out);
 int32_t reg_open_key_a(Key parent, const char* sub_key, Key* out);
 int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out);
 // Deletes a key with its values; a key that has sub-keys is refused.
+// On POSIX, creating and deleting a key wait their turn among another
+// process's writes (a drain's batches), for seconds, before kErrBusy.
 int32_t reg_delete_key(Key parent, const tchar* sub_key);
 int32_t reg_close_key(Key key);
 
@@ -77,7 +79,8 @@ int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
 // Groups the registry writes the calling thread makes until reg_end_batch into
 // one transaction where that is cheaper (the POSIX stand-in); each write stays
 // atomic on its own and keeps its result. Other threads' registry calls wait
-// meanwhile, so batches are kept short. reg_end_batch gives kOk, or an error
+// meanwhile, so batches are kept short; a key created or deleted in another
+// process that waits its turn goes first. reg_end_batch gives kOk, or an error
 // when writes of the batch that had reported success were lost with its
 // transaction (a full disk): those are to be made again. Nothing on Windows.
 void reg_begin_batch();

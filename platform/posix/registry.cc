@@ -13,10 +13,12 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -53,12 +55,37 @@ constexpr size_t kMaxAnsiPathBytes = 32766;
 // 2: values carry their place in their key's listing (pos).
 constexpr int kSchemaVersion = 2;
 // How long a call waits for another process's write lock before it gives
-// kErrBusy. Short: the caller (the store's queue thread) tries again later.
+// kErrBusy. Short: the caller (the store's queue thread) tries again later;
+// a key created or deleted waits its turn longer (see the turnstile).
 // A writer polls for the lock without the registry's mutex, so other
 // threads' calls go on meanwhile; readers of a WAL database wait only in
 // rare moments (another connection's recovery), in SQLite's busy handler.
 constexpr int kBusyTimeoutMs = 100;
 constexpr int kBusyPollMs = 5;
+// How often a writer waiting its turn at the turnstile, or a drain stopped
+// there, looks again.
+constexpr int kTurnPollMs = 1;
+
+// A wait for another process, timed from the first time it is asked about:
+// a call that needs no waiting reads no clock.
+class Patience {
+ public:
+  explicit Patience(int ms) : ms_(ms) {}
+  // True while time is left.
+  bool left() {
+    auto now = std::chrono::steady_clock::now();
+    if (!started_) {
+      end_ = now + std::chrono::milliseconds(ms_);
+      started_ = true;
+    }
+    return now < end_;
+  }
+
+ private:
+  int ms_;
+  bool started_ = false;
+  std::chrono::steady_clock::time_point end_;
+};
 
 thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
@@ -228,8 +255,9 @@ class Transaction {
   bool open_ = false;
 };
 
-// For the few statements of opening a database, which needs them done: up
-// to kOpeningWaitMs for another process's lock.
+// For what must be done rather than tried again later: the few statements of
+// opening a database, and a key created or deleted for the host, which waits
+// for it. Up to kOpeningWaitMs for another process's lock.
 constexpr int kOpeningWaitMs = 5000;
 void exec_waiting(sqlite3* db, const char* sql) {
   for (int waited = 0;; waited += kBusyPollMs) {
@@ -482,6 +510,74 @@ int32_t to_win32_error(int sqlite_code) {
   }
 }
 
+// ---- The turnstile ----
+// A drain takes the write lock batch after batch and frees it only for
+// moments: a writer polling for it gets in by luck. So a writer that must get
+// in, once it has found the lock taken, holds a file lock beside the database
+// exclusively while it waits and until its transaction ends, and a drain
+// passes that lock, shared, before each batch: the drain stops there and the
+// writer has its turn. flock, not fcntl: a lock belongs to its open file, so
+// the two libraries of one process exclude each other, and closing another
+// descriptor of the file drops nothing.
+
+// The turnstile's file, opened anew; -1 when it cannot be (no folder yet, a
+// read-only one): writers then only poll and drains pass freely.
+int open_turnstile() noexcept {
+  try {
+    std::string dir = registry_dir();
+    if (dir.empty()) return -1;
+    int fd = open((dir + "/registry.turnstile").c_str(),
+                  O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    // Only a plain file of this user's, as for the database's own files.
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+      close(fd);
+      return -1;
+    }
+    return fd;
+  } catch (const std::bad_alloc&) {
+    return -1;
+  }
+}
+
+// Takes the lock (LOCK_EX or LOCK_SH) while patience lasts; false when it
+// could not.
+bool flock_within(int fd, int op, Patience& patience) {
+  for (;;) {
+    if (flock(fd, op | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (!patience.left()) return false;
+    usleep(kTurnPollMs * 1000);
+  }
+}
+
+// One writer's exclusive hold on the turnstile, let go when it goes out of
+// scope: after the writer's transaction.
+class TurnstileHold {
+ public:
+  TurnstileHold() = default;
+  ~TurnstileHold() {
+    if (fd_ >= 0) close(fd_);
+  }
+  TurnstileHold(const TurnstileHold&) = delete;
+  TurnstileHold& operator=(const TurnstileHold&) = delete;
+
+  // Waits for the turnstile while patience lasts, once.
+  void take(Patience& patience) {
+    if (asked_) return;
+    asked_ = true;
+    fd_ = open_turnstile();
+    if (fd_ >= 0 && !flock_within(fd_, LOCK_EX, patience)) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool asked_ = false;
+};
+
 // ---- Process-wide state ----
 
 // The connection and the open handles, one set per loaded library. Calls come
@@ -504,39 +600,85 @@ class Registry {
     Registry* r = instance_.exchange(nullptr);
     if (!r) return;
     r->close();
+    if (r->gate_fd_ >= 0) ::close(r->gate_fd_);
     for (KeyHandle* h : r->handles_) delete h;
     delete r;
     delete g_stmt_cache;  // its statements went with the connection
     g_stmt_cache = nullptr;
   }
 
+  // How a writer meets another process's write lock.
+  enum class Wait {
+    kBrief,  // polls for kBusyTimeoutMs: the queue thread tries again later
+    kTurn,   // takes its turn at the turnstile, for up to kOpeningWaitMs
+  };
+
   // Runs body(db) in a transaction. body returns a Windows code; only kOk
   // commits. Any SQLite failure becomes a Windows code: another process's
-  // write lock, once kBusyTimeoutMs have passed, kErrBusy.
+  // write lock, once the wait has passed, kErrBusy.
   template <class Body>
-  int32_t run(bool write, Body body) {
-    for (int waited = 0;; waited += kBusyPollMs) {
+  int32_t run(bool write, Body body, Wait wait = Wait::kBrief) {
+    bool turn = wait == Wait::kTurn;
+    Patience patience(turn ? kOpeningWaitMs : kBusyTimeoutMs);
+    TurnstileHold hold;  // held, once taken, until the transaction has ended
+    for (;;) {
       {
         std::lock_guard<std::recursive_mutex> lock(mu_);
         int32_t rc = run_once(write, body);
         // Inside a batch this thread holds the mutex throughout: no waiting.
-        if (rc != kErrBusy || !write || t_batch_open || waited >= kBusyTimeoutMs) return rc;
+        if (rc != kErrBusy || !write || t_batch_open || !patience.left()) return rc;
       }
-      usleep(kBusyPollMs * 1000);
+      if (turn) hold.take(patience);
+      usleep((turn ? kTurnPollMs : kBusyPollMs) * 1000);
     }
   }
 
+  // A write the host waits for (a key created or deleted).
+  template <class Body>
+  int32_t run_in_turn(Body body) {
+    return run(true, body, Wait::kTurn);
+  }
+
+  // Before a batch, outside any transaction and the mutex (a writer of this
+  // process may hold the turnstile and need the mutex): a writer waiting at
+  // the turnstile goes first. No longer than such a writer may hold it.
+  void pass_turnstile() {
+    int fd = gate_fd_.load();
+    if (fd < 0) {
+      fd = open_turnstile();
+      if (fd < 0) return;
+      int none = -1;
+      if (!gate_fd_.compare_exchange_strong(none, fd)) {
+        ::close(fd);
+        fd = none;
+      }
+    }
+    // Drains of this library's stores share the descriptor and lock it only
+    // shared: one letting go of it never stops another.
+    Patience patience(kOpeningWaitMs);
+    if (flock_within(fd, LOCK_SH, patience)) flock(fd, LOCK_UN);
+  }
+
   // Opens one write transaction for the calling thread's calls until
-  // end_batch; the lock stays held, so other threads wait. Without the write
-  // lock (another process has it) the calls go on one transaction each, and
-  // each reports kErrBusy itself.
+  // end_batch; the lock stays held, so other threads wait. Another process's
+  // write lock is polled for, without the mutex: a key it is creating in its
+  // turn takes a moment, and a batch that gave up at once would cost the
+  // drain its 100 ms pause. Without the lock after that the calls go on one
+  // transaction each, and each reports kErrBusy itself.
   void begin_batch() {
-    mu_.lock();
-    batch_lost_ = kOk;
-    if (open() != SQLITE_OK) return;
-    sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
-    in_batch_ = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
-    sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+    Patience patience(kBusyTimeoutMs);
+    for (;;) {
+      mu_.lock();
+      batch_lost_ = kOk;
+      if (connect() != SQLITE_OK) return;
+      sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
+      int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+      sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+      in_batch_ = rc == SQLITE_OK;
+      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY || !patience.left()) return;
+      mu_.unlock();
+      usleep(kTurnPollMs * 1000);
+    }
   }
 
   int32_t end_batch() {
@@ -613,6 +755,9 @@ class Registry {
     r->cursor_ = Cursor{};
     if (r->db_) r->inherited_ = r->db_;
     r->db_ = nullptr;
+    // The drains' turnstile descriptor: the child's own from its next drain.
+    int gate = r->gate_fd_.exchange(-1);
+    if (gate >= 0) ::close(gate);
   }
 
   // A connection inherited through a fork, if not yet dropped, is left as
@@ -632,7 +777,7 @@ class Registry {
   static inline std::atomic<Registry*> instance_{nullptr};
 
   // The connection, opened if needed: an SQLite code.
-  int open() {
+  int connect() {
     if (db_) return SQLITE_OK;
     drop_inherited();
     int rc = open_database(&db_);
@@ -655,7 +800,7 @@ class Registry {
 
   template <class Body>
   int32_t run_once(bool write, Body body) {
-    if (int rc = open(); rc != SQLITE_OK) return to_win32_error(rc);
+    if (int rc = connect(); rc != SQLITE_OK) return to_win32_error(rc);
     // A batch whose transaction SQLite rolled back goes on one call a time.
     if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
     try {
@@ -712,6 +857,7 @@ class Registry {
   sqlite3* inherited_ = nullptr;  // the parent's, after a fork; guarded by mu_
   Cursor cursor_;                 // guarded by mu_
   std::unordered_set<KeyHandle*> handles_;
+  std::atomic<int> gate_fd_{-1};  // the turnstile for this library's drains
 };
 
 // ---- Keys ----
@@ -804,7 +950,7 @@ int32_t create_key(Key parent, const Path& path, Key* out) {
     return kOk;
   }
   if (rc != kOk) return rc;
-  rc = reg.run(true, [&](sqlite3* db) {
+  rc = reg.run_in_turn([&](sqlite3* db) {
     if (!key_exists(db, start)) return kErrKeyDeleted;
     int64_t current = start;
     for (const auto& name : path) {
@@ -951,7 +1097,9 @@ namespace {}  // namespace
 
 void reg_begin_batch() {
   try {
-    Registry::get().begin_batch();
+    Registry& reg = Registry::get();
+    reg.pass_turnstile();
+    reg.begin_batch();
     t_batch_open = true;
   } catch (const std::bad_alloc&) {
     // No registry state: the batch's calls fail alone.
@@ -1007,7 +1155,7 @@ int32_t reg_delete_key(Key parent, const tchar* sub_key) {
     Registry& reg = Registry::get();
     int64_t start = reg.id_of(parent);
     if (!start) return kErrInvalidHandle;
-    return reg.run(true, [&](sqlite3* db) {
+    return reg.run_in_turn([&](sqlite3* db) {
       int64_t id = 0;
       int32_t r = resolve(db, start, path, &id);
       if (r != kOk) return r;

@@ -95,6 +95,7 @@ constexpr int kUnloadValues = 300;
 constexpr int kExitValues = kUnloadValues;
 constexpr int kWriterRecords = 1500;
 constexpr int kDrainRecords = 20000;
+constexpr int kLongDrainRecords = 200000;
 // Enough rounds to catch a fault of one unloading in fifty.
 constexpr int kLoopRounds = 200;
 constexpr int kLoopValues = 30;
@@ -184,10 +185,10 @@ int child_writer(const std::string& store, const std::string& who) {
 
 // Overwrites every value with text of another type, says so in a file, then
 // closes: the parent kills it while the close drains.
-int child_drain(const std::string& store, const std::string& flag) {
+int child_drain(const std::string& store, const std::string& flag, int records) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
-  for (int i = 0; i < kDrainRecords; ++i) {
+  for (int i = 0; i < records; ++i) {
     kx.KXString(h, ("v" + std::to_string(i)).c_str(), ("new-" + std::to_string(i)).c_str());
   }
   if (FILE* f = std::fopen(flag.c_str(), "w")) std::fclose(f);
@@ -294,7 +295,7 @@ int child_fork_busy(const std::string& store) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
   KXHANDLE other = kx.KXInit((store + "_other").c_str());
-  for (int i = 0; i < 200000; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  for (int i = 0; i < kLongDrainRecords; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
   std::atomic<bool> forked{false};
   std::thread closer([&] { kx.KXClose(h); });
   std::thread writer([&] {
@@ -346,7 +347,8 @@ const bool g_child = [] {
   if (action == "unload") code = child_unload(store);
   if (action == "unloadloop") code = child_unload_loop(store);
   if (action == "writer") code = child_writer(store, arg);
-  if (action == "drain") code = child_drain(store, arg);
+  if (action == "drain") code = child_drain(store, arg, kDrainRecords);
+  if (action == "longdrain") code = child_drain(store, arg, kLongDrainRecords);
   if (action == "exitclosing") code = child_exit_closing(store);
   if (action == "plugin") code = child_plugin(store, arg);
 #if defined(_WIN32)
@@ -426,7 +428,7 @@ TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
 TEST(Forking, ChildrenExitWhateverLocksTheParentsThreadsHeld) {
   std::string store = unique_name("life_forkbusy");
   EXPECT_EQ(run_child(kChildVariable, "forkbusy:" + store), 0) << "70: a child hung";
-  EXPECT_EQ(stored_count(store), 200000);
+  EXPECT_EQ(stored_count(store), kLongDrainRecords);
   wipe(store);
   wipe(store + "_other");
 }
@@ -509,6 +511,14 @@ std::string integrity_check() {
   return result;
 }
 
+// A child that holds the database's write lock for a minute, once it has it.
+Child start_locker(const std::string& store) {
+  std::string flag = scratch_dir() + "/" + store + ".locked";
+  Child child = start_child(kChildVariable, "lock:" + flag + ":60");
+  while (child.id != -1 && access(flag.c_str(), F_OK) != 0) usleep(1000);
+  return child;
+}
+
 // Another process holding the database's write lock for a minute holds up
 // no export: KXInit of an existing store, writes and pending reads answer at
 // once, and the queued records wait, in order, until the lock is gone.
@@ -519,10 +529,8 @@ TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
   kx.KXValue(h, "before", 1);
   ASSERT_EQ(kx.KXClose(h), 0);
 
-  std::string flag = scratch_dir() + "/" + store + ".locked";
-  Child child = start_child(kChildVariable, "lock:" + flag + ":60");
+  Child child = start_locker(store);
   ASSERT_NE(child.id, -1);
-  while (access(flag.c_str(), F_OK) != 0) usleep(1000);
   auto start = std::chrono::steady_clock::now();
   h = kx.KXInit(store.c_str());
   ASSERT_GE(h, 0x10000);
@@ -541,6 +549,64 @@ TEST(Busy, AnotherProcessesWriteLockDelaysWritesButHoldsUpNoExport) {
   EXPECT_EQ(stored(store, W("v")).bytes, dword(9));
   EXPECT_EQ(stored(store, W("s")).bytes, sz("text"));
   EXPECT_EQ(stored(store, W("before")).rc, 2);
+  wipe(store);
+}
+
+// A write lock held on (not a drain's) bounds the wait of opening a new store
+// and wiping one: they give 170 rather than hang.
+TEST(Busy, AWriteLockHeldOnGivesOpeningAndWipingBusyInTheEnd) {
+  std::string store = unique_name("life_held");
+  plat::Key key = nullptr;
+  ASSERT_EQ(
+      plat::reg_create_key_a(plat::current_user(), ("Software\\Kelmix\\" + store).c_str(), &key),
+      0);
+  plat::reg_close_key(key);
+  Child child = start_locker(store);
+  ASSERT_NE(child.id, -1);
+  auto& kx = api<Narrow>();
+  EXPECT_EQ(kx.KXInit(unique_name("life_held_new").c_str()), 170);
+  EXPECT_EQ(kx.KXWipe(store.c_str()), 170);
+  kill(static_cast<pid_t>(child.id), SIGKILL);
+  wait_child(child);
+  EXPECT_TRUE(store_exists(store));
+  wipe(store);
+}
+
+// Another process draining a long queue frees the write lock only for moments
+// between its batches: opening a new store and wiping one still never give
+// 170 meanwhile.
+TEST(Busy, OpeningAndWipingGetTheirTurnDuringAnotherProcessesDrain) {
+  std::string store = unique_name("life_drainer");
+  std::string flag = scratch_dir() + "/" + store + ".draining";
+  Child child = start_child(kChildVariable, "longdrain:" + store + ":" + flag);
+  ASSERT_NE(child.id, -1);
+  auto pid = static_cast<pid_t>(child.id);
+  int status = 0;
+  while (access(flag.c_str(), F_OK) != 0) {
+    ASSERT_NE(waitpid(pid, &status, WNOHANG), pid) << "the child ended before closing";
+    usleep(1000);
+  }
+  auto& kx = api<Narrow>();
+  int rounds = 0;
+  KXHANDLE init_rc = 0;  // a failed KXInit's answer
+  int wipe_rc = 0;
+  bool ended = false;
+  for (; !ended && init_rc == 0 && wipe_rc == 0; ++rounds) {
+    ended = waitpid(pid, &status, WNOHANG) == pid;
+    std::string name = unique_name("life_newcomer");
+    KXHANDLE h = kx.KXInit(name.c_str());
+    if (h < 0x10000) {
+      init_rc = h;
+      break;
+    }
+    kx.KXClose(h);
+    wipe_rc = kx.KXWipe(name.c_str());
+  }
+  EXPECT_EQ(init_rc, 0) << "round " << rounds;
+  EXPECT_EQ(wipe_rc, 0) << "round " << rounds;
+  if (!ended) waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(stored_count(store), kLongDrainRecords);
   wipe(store);
 }
 
