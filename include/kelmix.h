@@ -113,7 +113,9 @@ KX_API const KXCHAR* KX_CALL KXGetKey(KXHANDLE store, int index);
 /* Queues the deletion of every value whose name begins with prefix; 0 once
  * queued, else an error code. */
 KX_API int KX_CALL KXDelPref(KXHANDLE store, const KXCHAR* prefix);
-/* The result code of the store's last write, read, release or close. */
+/* The result code the store recorded last: of KXString, KXValue, KXDouble,
+ * KXGetString, KXGetValue, KXGetDouble and KXRelease, and of a KXDel that
+ * could not be queued. The other exports record nothing. */
 KX_API int KX_CALL KXError(KXHANDLE store);
 /* Frees every string the store has handed out; 0, or an error code for a bad
  * handle. */

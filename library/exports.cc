@@ -51,7 +51,8 @@ int write_export(KXHANDLE handle, bool args_ok, Make make, bool failures_only = 
   }
   KXRECORD record = make();
   return with_queue(handle, kErrInvalidHandle, [&](KXDATA& store) {
-    return finish(store, store.enqueue_held(std::move(record)));
+    store.assert_queue_locked();
+    return finish(store, store.push(std::move(record)));
   });
 }
 
@@ -96,8 +97,9 @@ KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
 
 KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
   return kx::with_queue(store, 0, [&](KXDATA& s) {
+    s.assert_queue_locked();
     int32_t value = 0;
-    int32_t rc = name ? s.read_value_held(name, &value) : kx::kErrInvalidParameter;
+    int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
     s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0;
   });
@@ -105,8 +107,9 @@ KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
 
 KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
   return kx::with_queue(store, 0.0, [&](KXDATA& s) {
+    s.assert_queue_locked();
     double value = 0.0;
-    int32_t rc = name ? s.read_double_held(name, &value) : kx::kErrInvalidParameter;
+    int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
     s.error.store(rc, std::memory_order_relaxed);
     return rc == kx::kOk ? value : 0.0;
   });
@@ -114,9 +117,10 @@ KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
 
 KX_API int KX_CALL KXExists(KXHANDLE store, const KXCHAR* name) {
   return kx::with_queue(store, -1, [&](KXDATA& s) {
+    s.assert_queue_locked();
     if (!name) return -1;
     int32_t value;
-    int32_t rc = s.read_value_held(name, &value);
+    int32_t rc = s.read_value(name, &value);
     return rc == kx::kOk ? 1 : rc == kx::kErrFileNotFound ? 0 : -1;
   });
 }

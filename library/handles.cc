@@ -219,7 +219,12 @@ struct HandleSlot {
   bool closing;    // KXClose is draining the store: not found by name, not free
 };
 
-HandleSlot g_slots[HandleMap::kCapacity];
+// The handles lock as the thread-safety analysis knows it: the name table it
+// guards (HandlesLock takes the mutexes behind it).
+struct CAPABILITY("mutex") NameTable {};
+[[maybe_unused]] NameTable g_table;
+
+HandleSlot g_slots[HandleMap::kCapacity] GUARDED_BY(g_table);
 // Whole until the process ends: no destructor can take the queue locks away
 // from a store closed at exit. It is also constant-initialised (atomics, a
 // cursor and raw lock storage, all zero), so a static constructor of another
@@ -236,17 +241,19 @@ plat::Mutex* g_table_mutex = nullptr;
 
 // Once the process exits on Windows it is not taken: this thread is the only
 // one left, and a thread exiting ended may have held it.
-class HandlesLock {
+class SCOPED_CAPABILITY HandlesLock {
  public:
-  HandlesLock() { lock(); }
-  ~HandlesLock() { unlock(); }
-  void lock() {
+  HandlesLock() ACQUIRE(g_table) { lock(); }
+  ~HandlesLock() RELEASE() { unlock(); }
+  // Conditional on the process's state and on which mutexes could be had,
+  // which the analysis cannot follow.
+  void lock() ACQUIRE(g_table) NO_THREAD_SAFETY_ANALYSIS {
     if (plat::process_exiting()) return;
     held_ = true;
     if (g_named_mutex) g_named_mutex->lock();
     if (g_table_mutex) g_table_mutex->lock();
   }
-  void unlock() {
+  void unlock() RELEASE(g_table) NO_THREAD_SAFETY_ANALYSIS {
     if (!held_) return;
     held_ = false;
     if (g_table_mutex) g_table_mutex->unlock();
@@ -261,7 +268,7 @@ class HandlesLock {
 
 // Callers hold the handles lock. The open store of that name, or 0; *closing
 // tells whether a store of that name is still being closed.
-int32_t find_store(const tchar* name, bool* closing) {
+int32_t find_store(const tchar* name, bool* closing) REQUIRES(g_table) {
   *closing = false;
   for (const HandleSlot& slot : g_slots) {
     if (slot.handle == 0 || plat::str_cmp(slot.name, name) != 0) continue;
@@ -271,12 +278,12 @@ int32_t find_store(const tchar* name, bool* closing) {
   return 0;
 }
 
-HandleSlot& slot_at(int32_t handle) {
+HandleSlot& slot_at(int32_t handle) REQUIRES(g_table) {
   return g_slots[static_cast<uint32_t>(handle) & (HandleMap::kCapacity - 1)];
 }
 
 // Takes over name, a heap copy.
-void add_store(tchar* name, int32_t handle) {
+void add_store(tchar* name, int32_t handle) REQUIRES(g_table) {
   HandleSlot& slot = slot_at(handle);
   free_string(slot.name);
   slot.name = name;
@@ -284,14 +291,14 @@ void add_store(tchar* name, int32_t handle) {
   slot.closing = false;
 }
 
-void free_slot(HandleSlot& slot) {
+void free_slot(HandleSlot& slot) REQUIRES(g_table) {
   free_string(slot.name);
   slot.name = nullptr;
   slot.handle = 0;
   slot.closing = false;
 }
 
-HandleSlot* slot_of(int32_t handle) {
+HandleSlot* slot_of(int32_t handle) REQUIRES(g_table) {
   HandleSlot& slot = slot_at(handle);
   return slot.handle == handle ? &slot : nullptr;
 }
@@ -469,7 +476,7 @@ void on_library_load() {
 
 // The table mutex, every queue lock and every store's strings_lock, so the
 // child copies no queue, list or table halfway through a change.
-void on_fork_prepare() {
+void on_fork_prepare() NO_THREAD_SAFETY_ANALYSIS {
   if (g_table_mutex) g_table_mutex->lock();
   g_map.lock_queues_for_fork();
   static KXDATA* stores[HandleMap::kCapacity];
@@ -477,13 +484,20 @@ void on_fork_prepare() {
   for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.lock();
 }
 
-void on_fork_parent() {
+void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS {
   static KXDATA* stores[HandleMap::kCapacity];
   uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
   for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.unlock();
   g_map.unlock_queues_for_fork();
   if (g_table_mutex) g_table_mutex->unlock();
 }
+
+namespace {
+// The child's only thread, with every lock made afresh.
+void forget_in_child(int32_t handle) NO_THREAD_SAFETY_ANALYSIS {
+  if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
+}
+}  // namespace
 
 // The child is a host of its own: each open store keeps its handle, key and
 // handed-out strings, drops the records it inherited (they are the parent's
@@ -493,10 +507,7 @@ void on_fork_parent() {
 // only execs or exits pays nothing.
 void on_fork_child() {
   if (g_table_mutex) g_table_mutex->reset_after_fork();
-  g_map.reset_in_child([](KXDATA* store) { store->adopt_after_fork(); },
-                       [](int32_t handle) {
-                         if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
-                       });
+  g_map.reset_in_child([](KXDATA* store) { store->adopt_after_fork(); }, forget_in_child);
   g_calls = 0;  // the calls in flight were the parent's threads'
 }
 

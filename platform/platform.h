@@ -13,6 +13,7 @@
 
 #include "platform/errors.h"
 #include "platform/tchar.h"
+#include "platform/thread_annotations.h"
 
 #if !defined(_WIN32)
 #include <pthread.h>
@@ -94,7 +95,7 @@ int32_t reg_end_batch();
 // SRWLOCK costs three times as much), a plain pthread mutex on POSIX. Nothing
 // waits on one that a dead thread may hold: at process exit on Windows the
 // unloading thread writes the queues without locks.
-class Mutex {
+class CAPABILITY("mutex") Mutex {
  public:
 #if defined(_WIN32)
   Mutex();
@@ -106,15 +107,15 @@ class Mutex {
   Mutex& operator=(const Mutex&) = delete;
 
 #if defined(_WIN32)
-  void lock();
-  void unlock();
+  void lock() ACQUIRE();
+  void unlock() RELEASE();
   void reset_after_fork() {}  // no fork on Windows
 
  private:
   alignas(void*) unsigned char cs_[sizeof(void*) == 8 ? 40 : 24];  // a CRITICAL_SECTION
 #else
-  void lock() { pthread_mutex_lock(&mu_); }
-  void unlock() { pthread_mutex_unlock(&mu_); }
+  void lock() ACQUIRE() { pthread_mutex_lock(&mu_); }
+  void unlock() RELEASE() { pthread_mutex_unlock(&mu_); }
   // In a forked child: unlocked, whoever held it in the parent.
   void reset_after_fork() {
     pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
@@ -129,7 +130,7 @@ class Mutex {
 
 // The named mutex shared by every process of the user that loads either
 // build. Re-entrant for its owning thread; a dead owner releases it.
-class NamedMutex {
+class CAPABILITY("mutex") NamedMutex {
  public:
   NamedMutex() = default;
   ~NamedMutex();
@@ -138,8 +139,8 @@ class NamedMutex {
 
   // Creates or opens the mutex of that name; false when it cannot.
   bool open(const char* name);
-  void lock();
-  void unlock();
+  void lock() ACQUIRE();
+  void unlock() RELEASE();
 
  private:
   void* impl_ = nullptr;
@@ -147,10 +148,10 @@ class NamedMutex {
 
 // Holds a mutex for a scope.
 template <class M>
-class Lock {
+class SCOPED_CAPABILITY Lock {
  public:
-  explicit Lock(M& mu) : mu_(mu) { mu_.lock(); }
-  ~Lock() { mu_.unlock(); }
+  explicit Lock(M& mu) ACQUIRE(mu) : mu_(mu) { mu_.lock(); }
+  ~Lock() RELEASE() { mu_.unlock(); }
   Lock(const Lock&) = delete;
   Lock& operator=(const Lock&) = delete;
 

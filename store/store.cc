@@ -81,7 +81,7 @@ void KXDATA::adopt_after_fork() noexcept {
   listing_ = 0;
   wake_.reset_after_fork();
   drained_.reset_after_fork();
-  // The thread is started by the child's first write (enqueue_held).
+  // The thread is started by the child's first write (push).
   thread.forget_after_fork();
 }
 
@@ -182,10 +182,10 @@ uint32_t KXDATA::queue_thread(void* arg) {
 
 int32_t KXDATA::enqueue(KXRECORD&& record) noexcept {
   plat::Lock<plat::Mutex> lock(queue_lock);
-  return enqueue_held(std::move(record));
+  return push(std::move(record));
 }
 
-int32_t KXDATA::enqueue_held(KXRECORD&& record) noexcept {
+int32_t KXDATA::push(KXRECORD&& record) noexcept {
   if (!record.complete()) return kErrNotEnoughMemory;
   bool was_empty = queue.empty();
   if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
@@ -210,51 +210,37 @@ std::size_t KXDATA::pending() noexcept {
 
 // ---- Reads --------------------------------------------------------------------
 
-int32_t KXDATA::read(KXRECORD& request) noexcept {
+int32_t KXDATA::read_text(KXRECORD& request) noexcept {
   plat::Lock<plat::Mutex> lock(queue_lock);
-  if (const KXRECORD* pending = queue.find_newest(request.type, request.name)) {
+  if (const KXRECORD* pending = queue.find_newest(TYPE_STRING, request.name)) {
     return request.assign(*pending) ? kOk : kErrNotEnoughMemory;
   }
-  switch (request.type) {
-    case TYPE_VALUE: {
-      uint32_t bytes = 4;
-      return plat::reg_query_value(key, request.name, nullptr, request.value.bytes, &bytes);
+  uint32_t bytes = 0;
+  int32_t rc = plat::reg_query_value(key, request.name, nullptr, nullptr, &bytes);
+  if (rc != kOk) return rc;
+  if (bytes == 0) return kErrNotFound;
+  // The queue thread writes without queue_lock, so the value may grow
+  // between the size and the data. Asked again with room for what it
+  // holds then, and more each time: a value whose size keeps flipping
+  // still fits in the end.
+  for (int tries = 0;; ++tries) {
+    // One unit more than the data: the text ends within what was read
+    // even when the value was stored without a terminator.
+    std::size_t units = bytes / sizeof(tchar) + 1;
+    tchar* buffer = alloc_string(units);
+    if (!buffer) return kErrNotEnoughMemory;
+    std::memset(buffer, 0, units * sizeof(tchar));
+    uint32_t got = bytes;
+    rc = plat::reg_query_value(key, request.name, nullptr, buffer, &got);
+    if (rc == kOk) {
+      buffer[std::min<std::size_t>(got / sizeof(tchar), units - 1)] = 0;
+      free_string(request.value.text);
+      request.value.text = buffer;
+      return kOk;
     }
-    case TYPE_DOUBLE: {
-      uint32_t bytes = 8;
-      return plat::reg_query_value(key, request.name, nullptr, request.value.bytes, &bytes);
-    }
-    case TYPE_STRING: {
-      uint32_t bytes = 0;
-      int32_t rc = plat::reg_query_value(key, request.name, nullptr, nullptr, &bytes);
-      if (rc != kOk) return rc;
-      if (bytes == 0) return kErrNotFound;
-      // The queue thread writes without queue_lock, so the value may grow
-      // between the size and the data. Asked again with room for what it
-      // holds then, and more each time: a value whose size keeps flipping
-      // still fits in the end.
-      for (int tries = 0;; ++tries) {
-        // One unit more than the data: the text ends within what was read
-        // even when the value was stored without a terminator.
-        std::size_t units = bytes / sizeof(tchar) + 1;
-        tchar* buffer = alloc_string(units);
-        if (!buffer) return kErrNotEnoughMemory;
-        std::memset(buffer, 0, units * sizeof(tchar));
-        uint32_t got = bytes;
-        rc = plat::reg_query_value(key, request.name, nullptr, buffer, &got);
-        if (rc == kOk) {
-          buffer[std::min<std::size_t>(got / sizeof(tchar), units - 1)] = 0;
-          free_string(request.value.text);
-          request.value.text = buffer;
-          return kOk;
-        }
-        free_string(buffer);
-        if (rc != kErrMoreData || tries == kStringReadTries) return rc;
-        bytes = std::max(got, bytes < kStringReadMaxBytes / 2 ? bytes * 2 : bytes);
-      }
-    }
-    default:
-      return kErrNotFound;
+    free_string(buffer);
+    if (rc != kErrMoreData || tries == kStringReadTries) return rc;
+    bytes = std::max(got, bytes < kStringReadMaxBytes / 2 ? bytes * 2 : bytes);
   }
 }
 
@@ -268,14 +254,14 @@ int32_t KXDATA::read_fixed(int32_t type, const tchar* name, void* out, uint32_t 
   return plat::reg_query_value(key, name, nullptr, out, &size);
 }
 
-int32_t KXDATA::read_value_held(const tchar* name, int32_t* integer) noexcept {
+int32_t KXDATA::read_value(const tchar* name, int32_t* integer) noexcept {
   int32_t value = 0;
   int32_t rc = read_fixed(TYPE_VALUE, name, &value, sizeof value);
   if (rc == kOk) *integer = value;
   return rc;
 }
 
-int32_t KXDATA::read_double_held(const tchar* name, double* number) noexcept {
+int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
   double value = 0;
   int32_t rc = read_fixed(TYPE_DOUBLE, name, &value, sizeof value);
   if (rc == kOk) *number = value;
@@ -285,7 +271,7 @@ int32_t KXDATA::read_double_held(const tchar* name, double* number) noexcept {
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
   KXRECORD request = make_record(name, TYPE_STRING);
   if (!request.complete()) return kErrNotEnoughMemory;
-  int32_t rc = read(request);
+  int32_t rc = read_text(request);
   if (rc != kOk) return rc;
   // The request's buffer is already a fresh copy: hand it over rather than
   // copying it again. queue_lock is no longer held here.

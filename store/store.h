@@ -1,12 +1,10 @@
 // One open store: its registry key, the queue of pending writes and the thread
 // that performs them, and the strings it has handed to the host.
 //
-// Lock order: the library's handle mutex, then strings_lock. Reads hold
-// queue_lock across registry calls (which take the stand-in's own registry
-// lock inside); the queue thread performs records without it, so a registry
-// kept busy by another process holds up no read of a pending record and no
-// write. queue_lock is never held together with the handle mutex or
-// strings_lock.
+// Locks: the contract is written in library/handles.h, beside the locks'
+// owner; the compiler checks the annotations here (GUARDED_BY, REQUIRES).
+// The queue thread performs records without queue_lock, so a registry kept
+// busy by another process holds up no read of a pending record and no write.
 #pragma once
 
 #include <atomic>
@@ -43,17 +41,17 @@ class KXDATA {
 
   // ---- Writes: queued, performed later by the queue thread. 0 or kErrNotEnoughMemory.
   // The write exports build their record (make_*_record) before they hold
-  // queue_lock, then hand it to enqueue_held.
-  int32_t enqueue(KXRECORD&& record) noexcept;
-  int32_t enqueue_held(KXRECORD&& record) noexcept;  // the caller holds queue_lock
-  int32_t remove(const tchar* name) noexcept;
+  // queue_lock, then hand it to push.
+  int32_t enqueue(KXRECORD&& record) noexcept EXCLUDES(queue_lock);
+  int32_t push(KXRECORD&& record) noexcept REQUIRES(queue_lock);
+  int32_t remove(const tchar* name) noexcept EXCLUDES(queue_lock);
 
   // ---- Reads: the newest pending record of that type and name, else the registry.
-  // On 0 the request's value holds the value (a string owned by the request).
-  int32_t read(KXRECORD& request) noexcept;
-  // The caller holds queue_lock.
-  int32_t read_value_held(const tchar* name, int32_t* integer) noexcept;
-  int32_t read_double_held(const tchar* name, double* number) noexcept;
+  int32_t read_value(const tchar* name, int32_t* integer) noexcept REQUIRES(queue_lock);
+  int32_t read_double(const tchar* name, double* number) noexcept REQUIRES(queue_lock);
+  // Tells the thread-safety analysis what an export's HandleMap::Held holds:
+  // the store's queue_lock, taken through the handle map's entry.
+  void assert_queue_locked() const ASSERT_CAPABILITY(queue_lock) {}
   // On 0 *text is a fresh string the store has listed in strings.
   int32_t read_string(const tchar* name, tchar** text) noexcept;
 
@@ -85,22 +83,22 @@ class KXDATA {
   // this takes no lock and waits for nothing. Writes what is queued, in
   // place, and closes the key; frees nothing, since a dead thread may have
   // held the heap.
-  void drain_at_exit() noexcept;
+  void drain_at_exit() noexcept NO_THREAD_SAFETY_ANALYSIS;
 
   // In a forked child (POSIX), with no lock held by anyone: the records the
   // parent queued are dropped unperformed (the parent performs them), the
   // locks and events start afresh, and the child's first write starts a
   // queue thread of the child's.
-  void adopt_after_fork() noexcept;
+  void adopt_after_fork() noexcept NO_THREAD_SAFETY_ANALYSIS;
 
   // Pending records, for tests.
   std::size_t pending() noexcept;
 
   plat::Key key;
   plat::Mutex strings_lock;
-  std::vector<tchar*, Allocator<tchar*>> strings;  // guarded by strings_lock
-  PendingQueue queue;                              // guarded by queue_lock
+  std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(strings_lock);
   plat::Mutex& queue_lock;
+  PendingQueue queue GUARDED_BY(queue_lock);
   plat::Thread thread;
   std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
   // The result of the last export that records one; last writer wins.
@@ -109,9 +107,12 @@ class KXDATA {
  private:
   KXDATA(plat::Key store_key, plat::Mutex& queue_lock) noexcept;
   static uint32_t queue_thread(void* store);
-  // The newest pending record's bytes, else the registry's, into out. The
-  // caller holds queue_lock.
-  int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept;
+  // A string read: on 0 the request's text is the newest pending string of
+  // its name, else the registry's, as a string the request owns.
+  int32_t read_text(KXRECORD& request) noexcept EXCLUDES(queue_lock);
+  // The newest pending record's bytes, else the registry's, into out.
+  int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept
+      REQUIRES(queue_lock);
   // Performs one record on key and gives the registry's answer; only kErrBusy
   // (nothing done, try later) is acted on.
   int32_t perform(const KXRECORD& record) noexcept;
