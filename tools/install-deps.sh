@@ -21,10 +21,13 @@ if [ "$scope" = all ]; then
   # qtbase5-dev: QSettings, the peer the benchmarks time beside kelmix.
   # mono-mcs, mono-runtime: build and run the C# example (mcs pulls in the
   # class libraries it compiles against).
+  # libglib2.0-dev, dconf-gsettings-backend, dbus-daemon: GSettings over
+  # dconf, the other peer, in a session bus of its own (dbus-run-session).
   # dpkg-dev, file: the .deb's dependencies, read from the binaries by
   # dpkg-shlibdeps.
   packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap
-    qtbase5-dev mono-mcs mono-runtime dpkg-dev file)
+    qtbase5-dev libglib2.0-dev dconf-gsettings-backend dbus-daemon mono-mcs mono-runtime dpkg-dev
+    file)
 elif [ "$scope" != linux ]; then
   echo "usage: install-deps.sh [linux]" >&2
   exit 2
