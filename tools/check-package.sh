@@ -7,8 +7,8 @@
 #   win32, win64  the zip unpacked into an empty folder, its files against
 #                 the list; a C and a C++ host built with MinGW against only
 #                 what it holds and run under Wine beside its DLLs, with the
-#                 tool; its MSVC import libraries checked as CTest checks the
-#                 build's
+#                 tool; its DLLs and MSVC import libraries checked as CTest
+#                 checks the build's
 # usage: check-package.sh PRESET [--no-run]
 #   --no-run  build the hosts but run nothing (a kernel that runs no 32-bit
 #             code)
@@ -139,6 +139,12 @@ for exe in "$host"/*.exe; do
     fail "$(basename "$exe") imports no kelmix DLL"
 done
 
+# The DLLs as shipped (stripped): exports, ordinals, imports, version.
+for dll in kelmix2 kelmix_x64; do
+  python3 tools/check-dll.py "$objdump" "$unpacked/bin/$dll.dll" >/dev/null &&
+    python3 tools/check-version-resource.py "$objdump" "$unpacked/bin/$dll.dll" "$version" \
+      >/dev/null || fail "bin/$dll.dll"
+done
 msvc_host=()
 if [[ "$(cache KX_CLANG)$(cache KX_LLD_LINK)" != *NOTFOUND* ]]; then
   msvc_host=("$(cache KX_CLANG)" "$(cache KX_LLD_LINK)" "$objdump")
