@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Runs the benchmarks and prints a Markdown table: each figure beside the
 baseline measured in the same run, medians of interleaved repetitions, and the
-machine they ran on.
+machine they ran on. Writes the write and read figures beside their peers'
+as docs/performance.svg where matplotlib is installed (python3-matplotlib).
 
 usage: bench-table.py [BENCH_BINARY] [extra benchmark flags...]
 """
 import json
 import os
 import platform
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -18,8 +20,10 @@ env = dict(os.environ, XDG_CONFIG_HOME=home, XDG_RUNTIME_DIR=home)
 flags = ["--benchmark_format=json", "--benchmark_min_time=0.2", "--benchmark_repetitions=5",
          "--benchmark_enable_random_interleaving=true", "--benchmark_report_aggregates_only=true"]
 load_before = os.getloadavg()[0]
-out = subprocess.run([binary, *flags, *sys.argv[2:]], check=True, capture_output=True, text=True,
-                     env=env).stdout
+# GSettings' dconf backend talks to its service over a session bus of its own.
+bus = ["dbus-run-session", "--"] if shutil.which("dbus-run-session") else []
+out = subprocess.run([*bus, binary, *flags, *sys.argv[2:]], check=True, capture_output=True,
+                     text=True, env=env).stdout
 runs = {}
 for b in json.loads(out)["benchmarks"]:
     if b.get("aggregate_name", "median") == "median":
@@ -74,6 +78,10 @@ rows = [
     ("KXValue", "BM_KXValue", "QSettings::setValue (peer)", "BM_QSettingsSetValue", "≤ 0.8x"),
     ("read, pending, 1 record", "BM_ReadPending/1", "QSettings::value (peer)",
      "BM_QSettingsValue", "≤ 0.8x"),
+    ("KXValue", "BM_KXValue", "g_settings_set_int over dconf (peer)", "BM_GSettingsSetValue",
+     "-"),
+    ("read, pending, 1 record", "BM_ReadPending/1", "g_settings_get_int over dconf (peer)",
+     "BM_GSettingsValue", "-"),
     ("read, pending, 100 records", "BM_ReadPending/100", "read, pending, 1 record",
      "BM_ReadPending/1", "≤ 2x"),
     ("read, pending, 10,000 records", "BM_ReadPending/10000", "read, pending, 1 record",
@@ -113,3 +121,47 @@ if mem:
 idle = runs.get("BM_IdleStores/100/iterations:1")
 if idle:
     print(f"| 100 stores open and idle for 1 s | {idle['cpu_ms']:.1f} ms CPU | - | - | - | ≈ 0 |")
+
+
+def write_chart(path):
+    """One log-scale chart: a queued write and a read of a value just written,
+    kelmix beside its peers and the bare registry call."""
+    try:
+        import matplotlib
+        matplotlib.use("svg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        print(f"bench-table: no matplotlib (apt-get install python3-matplotlib): {path} "
+              "not written", file=sys.stderr)
+        return
+    plt.rcParams["svg.hashsalt"] = "kelmix"  # the same ids each run: small diffs
+    peers = [("kelmix", "BM_KXValue", "BM_ReadPending/1"),
+             ("QSettings (INI file)", "BM_QSettingsSetValue", "BM_QSettingsValue"),
+             ("GSettings over dconf", "BM_GSettingsSetValue", "BM_GSettingsValue"),
+             ("bare registry call (stand-in, synchronous)", "BM_SyncRegistryWrite",
+              "BM_DirectQuery")]
+    ops = ["write an integer\n(kelmix: queued)", "read a value\njust written"]
+    fig, ax = plt.subplots(figsize=(8, 4))
+    height = 0.8 / len(peers)
+    for i, (label, write, read) in enumerate(peers):
+        figures = [cpu_ns(write), cpu_ns(read)]
+        ys = [op + (i - (len(peers) - 1) / 2) * height for op in range(len(ops))]
+        shown = [(y, ns) for y, ns in zip(ys, figures) if ns]
+        if not shown:
+            continue
+        bars = ax.barh([y for y, _ in shown], [ns for _, ns in shown], height, label=label)
+        ax.bar_label(bars, [fmt(ns) for _, ns in shown], padding=3, fontsize=8)
+    ax.set_xscale("log")
+    ax.set_xlim(10, ax.get_xlim()[1] * 4)  # room for the labels
+    ax.set_yticks(range(len(ops)), ops)
+    ax.invert_yaxis()
+    ax.set_xlabel("CPU time per call, ns (log scale)")
+    ax.set_title("Linux: kelmix beside its peers", fontsize=10)
+    ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.2), ncol=2, frameon=False)
+    fig.tight_layout()
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    fig.savefig(path, metadata={"Date": None})
+
+
+write_chart(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs",
+                         "performance.svg"))

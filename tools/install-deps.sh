@@ -2,6 +2,8 @@
 # Installs what the builds need on Debian 12, and only what is missing.
 #
 #   install-deps.sh linux   the Linux libraries, tool, examples and tests
+#   install-deps.sh release what tools/release.sh needs: also the MinGW cross
+#                           compilers, llvm-dlltool and dpkg-shlibdeps
 #   install-deps.sh         all presets: also clang's sanitizer runtime, the
 #                           MinGW cross compilers, and the WoW64 Wine root
 #                           (tools/wow64-root.sh) the Windows tests run in,
@@ -21,10 +23,17 @@ if [ "$scope" = all ]; then
   # qtbase5-dev: QSettings, the peer the benchmarks time beside kelmix.
   # mono-mcs, mono-runtime: build and run the C# example (mcs pulls in the
   # class libraries it compiles against).
+  # libglib2.0-dev, dconf-gsettings-backend, dbus-daemon: GSettings over
+  # dconf, the other peer, in a session bus of its own (dbus-run-session).
+  # dpkg-dev, file: the .deb's dependencies, read from the binaries by
+  # dpkg-shlibdeps.
   packages+=(clang libclang-rt-14-dev llvm lld g++-mingw-w64-i686 g++-mingw-w64-x86-64 debootstrap
-    qtbase5-dev mono-mcs mono-runtime)
+    qtbase5-dev libglib2.0-dev dconf-gsettings-backend dbus-daemon mono-mcs mono-runtime dpkg-dev
+    file)
+elif [ "$scope" = release ]; then
+  packages+=(llvm g++-mingw-w64-i686 g++-mingw-w64-x86-64 dpkg-dev file)
 elif [ "$scope" != linux ]; then
-  echo "usage: install-deps.sh [linux]" >&2
+  echo "usage: install-deps.sh [linux|release]" >&2
   exit 2
 fi
 

@@ -63,6 +63,14 @@ for preset in linux linux-asan linux-tsan linux-fuzz win64 win32; do
   fi
   stage "$preset tested"
 done
+# The packages as a user meets them: the .deb installed and removed again,
+# each zip unpacked and built against (its hosts run where their code runs).
+for preset in linux win64 win32; do
+  no_run=()
+  if [ "$preset" = win32 ] && [ ${#win32_filter[@]} -gt 0 ]; then no_run=(--no-run); fi
+  tools/check-package.sh "$preset" "${no_run[@]}" || status=1
+  stage "$preset packages checked"
+done
 for arch in win64 win32; do
   tools/wine-run.sh "$arch" "$PWD/build/$arch/wineprefix" --stop || true
 done
