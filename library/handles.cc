@@ -177,19 +177,22 @@ uint32_t HandleMap::all_stores(KXDATA** out, uint32_t max) noexcept {
   return n;
 }
 
+// Only the entries that hold a store: no other entry's lock guards anything.
+// The set holds still from prepare to parent, since stores enter and leave
+// the map under the table mutex, which the fork holds.
 void HandleMap::lock_queues_for_fork() noexcept {
   for (Entry& entry : entries_) {
-    if (entry.lock_made) entry.queue_lock().lock();
+    if (is_store(entry.store.load())) entry.queue_lock().lock();
   }
 }
 
 void HandleMap::unlock_queues_for_fork() noexcept {
   for (Entry& entry : entries_) {
-    if (entry.lock_made) entry.queue_lock().unlock();
+    if (is_store(entry.store.load())) entry.queue_lock().unlock();
   }
 }
 
-void HandleMap::reset_in_child(void (*adopt)(KXDATA*), void (*drop)(int32_t)) noexcept {
+void HandleMap::reset_in_child(void (*adopt)(KXDATA*), void (*drop)(int32_t, KXDATA*)) noexcept {
   for (uint32_t index = 0; index < kCapacity; ++index) {
     Entry& entry = entries_[index];
     if (entry.lock_made) entry.queue_lock().reset_after_fork();
@@ -198,7 +201,7 @@ void HandleMap::reset_in_child(void (*adopt)(KXDATA*), void (*drop)(int32_t)) no
     KXDATA* store = entry.store.load();
     if (!is_store(store)) continue;
     if (word & kClosedBit) {
-      drop(static_cast<int32_t>((generation_of(word) << kIndexBits) | index));
+      drop(static_cast<int32_t>((generation_of(word) << kIndexBits) | index), store);
       entry.store.store(nullptr);
     } else {
       adopt(store);
@@ -493,9 +496,16 @@ void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS {
 }
 
 namespace {
+// The stores a forked child left to its parent: kept in sight, never freed.
+KXDATA* g_parents_stores[HandleMap::kCapacity];
+uint32_t g_parents_store_count = 0;
+
 // The child's only thread, with every lock made afresh.
-void forget_in_child(int32_t handle) NO_THREAD_SAFETY_ANALYSIS {
+void forget_in_child(int32_t handle, KXDATA* store) NO_THREAD_SAFETY_ANALYSIS {
   if (HandleSlot* slot = slot_of(handle)) free_slot(*slot);
+  if (g_parents_store_count < HandleMap::kCapacity) {
+    g_parents_stores[g_parents_store_count++] = store;
+  }
 }
 }  // namespace
 

@@ -112,14 +112,15 @@ class HandleMap {
   // Every store still in the map, open or being closed; at most max of them.
   uint32_t all_stores(KXDATA** out, uint32_t max) noexcept;
 
-  // Around a fork (POSIX): every queue lock taken, then let go in the
-  // parent. In the child, the locks are free and no call is in flight (the
+  // Around a fork (POSIX): the queue lock of every store taken, then let go
+  // in the parent. In the child, the locks are free and no call is in flight (the
   // parent's threads are not there); each open store is handed to
   // adopt(store), and each one a parent's thread was closing to
   // drop(handle), then the entry is free. No lock is held.
   void lock_queues_for_fork() noexcept NO_THREAD_SAFETY_ANALYSIS;
   void unlock_queues_for_fork() noexcept NO_THREAD_SAFETY_ANALYSIS;
-  void reset_in_child(void (*adopt)(KXDATA* store), void (*drop)(int32_t handle)) noexcept;
+  void reset_in_child(void (*adopt)(KXDATA* store),
+                      void (*drop)(int32_t handle, KXDATA* store)) noexcept;
 
  private:
   struct Entry {

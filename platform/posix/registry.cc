@@ -580,6 +580,9 @@ class TurnstileHold {
 
 // ---- Process-wide state ----
 
+// A parent's connection a forked child never needed, at unloading.
+sqlite3* g_inherited_connection = nullptr;
+
 // The connection and the open handles, one set per loaded library. Calls come
 // from many threads; one mutex serializes them.
 class Registry {
@@ -600,6 +603,8 @@ class Registry {
     Registry* r = instance_.exchange(nullptr);
     if (!r) return;
     r->close();
+    // Left as it is (close() says why), but kept in sight.
+    if (r->inherited_) g_inherited_connection = r->inherited_;
     if (r->gate_fd_ >= 0) ::close(r->gate_fd_);
     for (KeyHandle* h : r->handles_) delete h;
     delete r;
