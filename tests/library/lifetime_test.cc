@@ -415,7 +415,17 @@ TEST(Exiting, ExitWhileAnotherThreadClosesLosesNothing) {
 #if !defined(_WIN32)
 // ---- A forking host ---------------------------------------------------------------
 
+// ThreadSanitizer does not follow a thread started in the child of a
+// multithreaded fork (it takes the new thread for one of the parent's), so
+// under it these tests say so and stop.
+#if defined(__SANITIZE_THREAD__)
+#define KX_SKIP_FORKING_UNDER_TSAN() GTEST_SKIP() << "threads after fork: not under ThreadSanitizer"
+#else
+#define KX_SKIP_FORKING_UNDER_TSAN()
+#endif
+
 TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
+  KX_SKIP_FORKING_UNDER_TSAN();
   std::string store = unique_name("life_fork");
   ASSERT_EQ(run_child(kChildVariable, "forkhost:" + store), 0)
       << "3: the child's write never arrived";
@@ -426,6 +436,7 @@ TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
 }
 
 TEST(Forking, ChildrenExitWhateverLocksTheParentsThreadsHeld) {
+  KX_SKIP_FORKING_UNDER_TSAN();
   std::string store = unique_name("life_forkbusy");
   EXPECT_EQ(run_child(kChildVariable, "forkbusy:" + store), 0) << "70: a child hung";
   EXPECT_EQ(stored_count(store), kLongDrainRecords);
