@@ -5,6 +5,14 @@
 
 namespace kx::plat::posix {
 
+// Creates dir and its missing parents; true when it exists. Folders made
+// here get exactly 0700, whatever the umask.
+bool make_dirs(const std::string& dir);
+// True when dir is a real folder of this user's; a folder made earlier with
+// wider permissions is set to 0700. Someone else's folder, or a symlink to
+// one, is refused rather than written into.
+bool owner_only_dir(const std::string& dir);
+
 // The registry's folder ($XDG_CONFIG_HOME/kelmix or ~/.config/kelmix), made
 // if missing and checked to be this user's alone; empty when it cannot be.
 std::string private_config_dir();
