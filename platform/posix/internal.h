@@ -12,6 +12,9 @@ bool make_dirs(const std::string& dir);
 // wider permissions is set to 0700. Someone else's folder, or a symlink to
 // one, is refused rather than written into.
 bool owner_only_dir(const std::string& dir);
+// dir made 0700 (whatever the umask) if missing, its parents not, then
+// checked as owner_only_dir does.
+bool private_dir(const std::string& dir);
 
 // The registry's folder ($XDG_CONFIG_HOME/kelmix or ~/.config/kelmix), made
 // if missing and checked to be this user's alone; empty when it cannot be.

@@ -9,8 +9,6 @@
 
 namespace kx::plat::posix {
 
-// Creates dir and its missing parents; true when it exists. Folders made
-// here get exactly 0700, whatever the umask.
 bool make_dirs(const std::string& dir) {
   if (dir.empty()) return false;
   struct stat st;
@@ -21,14 +19,20 @@ bool make_dirs(const std::string& dir) {
   return errno == EEXIST;
 }
 
-// True when dir is a real folder of this user's; a folder made earlier with
-// wider permissions is set to 0700. Someone else's folder, or a symlink to
-// one, is refused rather than written into.
 bool owner_only_dir(const std::string& dir) {
   struct stat st;
   if (lstat(dir.c_str(), &st) != 0) return false;
   if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
   return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
+}
+
+bool private_dir(const std::string& dir) {
+  if (mkdir(dir.c_str(), 0700) == 0) {
+    if (chmod(dir.c_str(), 0700) != 0) return false;
+  } else if (errno != EEXIST) {
+    return false;
+  }
+  return owner_only_dir(dir);
 }
 
 }  // namespace kx::plat::posix
