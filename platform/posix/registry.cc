@@ -37,6 +37,7 @@ namespace {
 using posix::flock_within;
 using posix::fold;
 using posix::forget_statements;
+using posix::guarded;
 using posix::kBusyPollMs;
 using posix::kBusyTimeoutMs;
 using posix::kErrRegistryIoFailed;
@@ -46,7 +47,6 @@ using posix::open_database;
 using posix::open_turnstile;
 using posix::Patience;
 using posix::release_statements;
-using posix::SqlError;
 using posix::Stmt;
 using posix::to_win32_error;
 using posix::Transaction;
@@ -311,16 +311,12 @@ class Registry {
     if (int rc = connect(); rc != SQLITE_OK) return to_win32_error(rc);
     // A batch whose transaction SQLite rolled back goes on one call a time.
     if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
-    try {
+    return guarded([&] {
       Transaction txn(db_, write);
       int32_t result = body(db_);
       if (result == kOk) txn.commit();
       return result;
-    } catch (const SqlError& e) {
-      return to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      return kErrNotEnoughMemory;
-    }
+    });
   }
 
   // One call inside the batch's transaction, still atomic on its own. A
@@ -329,32 +325,22 @@ class Registry {
   // reports that.
   template <class Body>
   int32_t run_in_batch(Body body) {
-    try {
+    int32_t rc = guarded([&] {
       Stmt(db_, "SAVEPOINT one").step();
-    } catch (const SqlError& e) {
-      return to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      return kErrNotEnoughMemory;
-    }
-    int32_t result;
-    try {
-      result = body(db_);
-    } catch (const SqlError& e) {
-      result = to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      result = kErrNotEnoughMemory;
-    }
+      return kOk;
+    });
+    if (rc != kOk) return rc;
+    int32_t result = guarded([&] { return body(db_); });
     if (sqlite3_get_autocommit(db_)) {
       batch_lost_ = result != kOk ? result : kErrRegistryIoFailed;
       return result;
     }
-    try {
+    rc = guarded([&] {
       if (result != kOk) Stmt(db_, "ROLLBACK TO one").step();
       Stmt(db_, "RELEASE one").step();
-    } catch (const SqlError& e) {
-      if (sqlite3_get_autocommit(db_)) batch_lost_ = to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-    }
+      return kOk;
+    });
+    if (rc != kOk && sqlite3_get_autocommit(db_)) batch_lost_ = rc;
     return result;
   }
 
@@ -558,20 +544,6 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
   });
   if (rc != kOk) return rc;
   return copy_name(found, name, name_len);
-}
-
-// Runs an operation of the stand-in's interface: running out of memory
-// anywhere in it gives kErrNotEnoughMemory, never an exception through the
-// library's noexcept callers.
-template <class F>
-int32_t guarded(F f) noexcept {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return kErrNotEnoughMemory;
-  } catch (const SqlError& e) {
-    return to_win32_error(e.code);
-  }
 }
 
 }  // namespace

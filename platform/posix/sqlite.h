@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <new>
 #include <string>
 #include <string_view>
+
+#include "platform/errors.h"
 
 namespace kx::plat::posix {
 
@@ -118,5 +121,19 @@ class Transaction {
 void exec_waiting(sqlite3* db, const char* sql);
 
 int32_t to_win32_error(int sqlite_code);
+
+// Runs f, which returns a Windows code: an SQLite failure or running out of
+// memory anywhere in it becomes its Windows code, never an exception through
+// the library's noexcept callers. The one place exceptions turn into codes.
+template <class F>
+int32_t guarded(F f) noexcept {
+  try {
+    return f();
+  } catch (const SqlError& e) {
+    return to_win32_error(e.code);
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
 
 }  // namespace kx::plat::posix
