@@ -21,7 +21,7 @@ bool private_dir(const std::string& dir);
 std::string private_config_dir();
 
 // Closes the registry database, if open; a later registry call opens it again.
-// Called when the library is unloaded.
+// For tests that change the database's files under a loaded library.
 void close_registry();
 // Closes the database and frees the registry's state, open handles included.
 // Called last when the library is unloaded, so nothing is left behind.

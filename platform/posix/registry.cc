@@ -76,6 +76,13 @@ bool is_string_type(uint32_t type) {
   return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
 }
 
+// The UTF-16 units of stored names and string data, an odd trailing byte dropped.
+std::u16string units_of(const std::string& bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  std::memcpy(units.data(), bytes.data(), units.size() * 2);
+  return units;
+}
+
 // The folded form, as big-endian units so that byte order is unit order.
 std::string folded_key(std::u16string_view name) {
   std::u16string f = fold(name);
@@ -419,13 +426,22 @@ int32_t split_path_t(const tchar* text, Path* path) {
 }
 
 // Resolves path below start into *id (0 when missing); kErrKeyDeleted when
-// start itself is gone.
-int32_t resolve(sqlite3* db, int64_t start, const Path& path, int64_t* id) {
+// start itself is gone. With found, *id is instead the deepest key of the
+// path that exists and *found how many components lead to it.
+int32_t resolve(sqlite3* db, int64_t start, const Path& path, int64_t* id,
+                size_t* found = nullptr) {
   if (!key_exists(db, start)) return kErrKeyDeleted;
   int64_t current = start;
-  for (const auto& name : path) {
-    current = find_child(db, current, name);
-    if (!current) break;
+  size_t depth = 0;
+  for (; depth < path.size(); ++depth) {
+    int64_t child = find_child(db, current, path[depth]);
+    if (!child) break;
+    current = child;
+  }
+  if (found) {
+    *found = depth;
+  } else if (depth < path.size()) {
+    current = 0;
   }
   *id = current;
   return kOk;
@@ -445,19 +461,15 @@ int32_t create_key(Key parent, const Path& path, Key* out) {
   }
   if (rc != kOk) return rc;
   rc = reg.run_in_turn([&](sqlite3* db) {
-    if (!key_exists(db, start)) return kErrKeyDeleted;
-    int64_t current = start;
-    for (const auto& name : path) {
-      int64_t child = find_child(db, current, name);
-      if (!child) {
-        std::string f = folded_key(name);
-        Stmt insert(db, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
-        insert.bind(1, current).bind(2, name).bind(3, f.data(), f.size()).step();
-        child = sqlite3_last_insert_rowid(db);
-      }
-      current = child;
+    size_t found = 0;
+    int32_t r = resolve(db, start, path, &id, &found);
+    if (r != kOk) return r;
+    for (; found < path.size(); ++found) {
+      std::string f = folded_key(path[found]);
+      Stmt insert(db, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
+      insert.bind(1, id).bind(2, path[found]).bind(3, f.data(), f.size()).step();
+      id = sqlite3_last_insert_rowid(db);
     }
-    id = current;
     return kOk;
   });
   if (rc == kOk) *out = reg.add_handle(id);
@@ -481,15 +493,6 @@ int32_t open_key(Key parent, const Path& path, Key* out) {
 // ---- Values ----
 
 std::u16string value_name(const tchar* name) { return to_units(name); }
-
-#if !defined(KX_WIDE)
-// The UTF-16 units of string data, an odd trailing byte dropped.
-std::u16string units_of(const std::string& bytes) {
-  std::u16string units(bytes.size() / 2, u'\0');
-  std::memcpy(units.data(), bytes.data(), units.size() * 2);
-  return units;
-}
-#endif
 
 // The name of a value or sub-key as the caller's enumeration reports it:
 // copied with a terminator when it fits, kErrMoreData (and *len untouched)
@@ -522,7 +525,7 @@ int32_t value_at(sqlite3* db, int64_t id, uint32_t index, std::u16string* found)
                     : "SELECT name, pos FROM vals WHERE key = ? ORDER BY pos LIMIT 1 OFFSET ?");
   s.bind(1, id).bind(2, resume ? c.pos + (index == c.index ? 0 : 1) : static_cast<int64_t>(index));
   if (!s.step()) return kErrNoMoreItems;
-  *found = s.units_at(0);
+  *found = units_of(s.bytes_at(0));
   c = Registry::Cursor{id, index, s.int_at(1), data_version, changes};
   return kOk;
 }
@@ -539,7 +542,7 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
     Stmt s(db, sql);
     s.bind(1, id).bind(2, static_cast<int64_t>(index));
     if (!s.step()) return kErrNoMoreItems;
-    found = s.units_at(0);
+    found = units_of(s.bytes_at(0));
     return kOk;
   });
   if (rc != kOk) return rc;
@@ -563,8 +566,6 @@ void fork_child_registry() { Registry::fork_child(); }
 }  // namespace posix
 
 Key current_user() { return &g_root; }
-
-namespace {}  // namespace
 
 void reg_begin_batch() {
   try {

@@ -80,7 +80,7 @@ void create_schema(sqlite3* db, bool read_only) {
          "ALTER TABLE vals2 RENAME TO vals;"
          "CREATE UNIQUE INDEX vals_in_order ON vals(key, pos);");
   }
-  exec(db, "PRAGMA user_version = 2");
+  exec(db, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str());
   txn.commit();
 }
 

@@ -5,7 +5,6 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <string>
 #include <string_view>
@@ -74,12 +73,6 @@ class Stmt {
     auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, col));
     int n = sqlite3_column_bytes(stmt_, col);
     return p ? std::string(p, static_cast<size_t>(n)) : std::string();
-  }
-  std::u16string units_at(int col) {
-    std::string b = bytes_at(col);
-    std::u16string s(b.size() / 2, u'\0');
-    std::memcpy(s.data(), b.data(), s.size() * 2);
-    return s;
   }
 
  private:
