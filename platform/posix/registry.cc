@@ -29,6 +29,7 @@
 #include "platform/posix/sqlite.h"
 #include "platform/posix/turnstile.h"
 #include "platform/posix/unicode.h"
+#include "platform/registry_fault.h"
 
 namespace kx::plat {
 
@@ -585,6 +586,7 @@ int32_t reg_end_batch() {
 }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     Path path;
     int32_t rc = split_path_a(sub_key, &path);
@@ -593,6 +595,7 @@ int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
 }
 
 int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     Path path;
     int32_t rc = split_path_t(sub_key, &path);
@@ -619,6 +622,7 @@ int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
 // kErrInvalidParameter for a null name; an empty one deletes the key itself.
 // The root and keys with sub-keys are refused with kErrAccessDenied.
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     if (!sub_key) return kErrInvalidParameter;
     Path path;
@@ -654,6 +658,7 @@ int32_t reg_close_key(Key key) {
 // Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
 // with a non-zero size gives kErrNoAccess (998).
 int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     if (!data && bytes) return kErrNoAccess;
     std::u16string units = value_name(name);
@@ -697,6 +702,7 @@ int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* dat
 }
 
 int32_t reg_delete_value(Key key, const tchar* name) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     std::string f = folded_key(value_name(name));
     Registry& reg = Registry::get();
