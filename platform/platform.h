@@ -87,6 +87,12 @@ int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
 void reg_begin_batch();
 int32_t reg_end_batch();
 
+// Makes the nth registry write from now (1 = the next one) fail with code, in
+// any thread, without reaching the registry; 0 turns it off. Writes are the
+// calls of reg_create_key(_a), reg_delete_key, reg_set_value and
+// reg_delete_value, an existing key opened by reg_create_key included. For tests.
+void fail_nth_registry_write_for_testing(long n, int32_t code);
+
 // ---- Mutexes ----------------------------------------------------------------
 
 // An unnamed mutex within the process, not re-entrant. It guards a store's

@@ -5,12 +5,23 @@
 
 namespace kx::plat::posix {
 
+// Creates dir and its missing parents; true when it exists. Folders made
+// here get exactly 0700, whatever the umask.
+bool make_dirs(const std::string& dir);
+// True when dir is a real folder of this user's; a folder made earlier with
+// wider permissions is set to 0700. Someone else's folder, or a symlink to
+// one, is refused rather than written into.
+bool owner_only_dir(const std::string& dir);
+// dir made 0700 (whatever the umask) if missing, its parents not, then
+// checked as owner_only_dir does.
+bool private_dir(const std::string& dir);
+
 // The registry's folder ($XDG_CONFIG_HOME/kelmix or ~/.config/kelmix), made
 // if missing and checked to be this user's alone; empty when it cannot be.
 std::string private_config_dir();
 
 // Closes the registry database, if open; a later registry call opens it again.
-// Called when the library is unloaded.
+// For tests that change the database's files under a loaded library.
 void close_registry();
 // Closes the database and frees the registry's state, open handles included.
 // Called last when the library is unloaded, so nothing is left behind.

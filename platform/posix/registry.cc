@@ -9,17 +9,11 @@
 // order they were created, as Windows lists them. REG_SZ,
 // REG_EXPAND_SZ and REG_MULTI_SZ data are held as UTF-16; the narrow build
 // converts from and to UTF-8 like the A functions of Windows.
-#include <errno.h>
-#include <fcntl.h>
-#include <pwd.h>
 #include <sqlite3.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -31,19 +25,37 @@
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/registry_file.h"
+#include "platform/posix/sqlite.h"
+#include "platform/posix/turnstile.h"
 #include "platform/posix/unicode.h"
+#include "platform/registry_fault.h"
 
 namespace kx::plat {
 
 namespace {
 
+using posix::flock_within;
 using posix::fold;
+using posix::forget_statements;
+using posix::guarded;
+using posix::kBusyPollMs;
+using posix::kBusyTimeoutMs;
+using posix::kErrRegistryIoFailed;
+using posix::kOpeningWaitMs;
+using posix::kTurnPollMs;
+using posix::open_database;
+using posix::open_turnstile;
+using posix::Patience;
+using posix::release_statements;
+using posix::Stmt;
+using posix::to_win32_error;
+using posix::Transaction;
+using posix::TurnstileHold;
 using posix::utf16_to_utf8;
 using posix::utf8_to_utf16;
 
-constexpr int32_t kErrNoAccess = 998;           // ERROR_NOACCESS: data null with a size
-constexpr int32_t kErrBadDb = 1009;             // ERROR_BADDB: a schema newer than ours
-constexpr int32_t kErrRegistryIoFailed = 1016;  // ERROR_REGISTRY_IO_FAILED
+constexpr int32_t kErrNoAccess = 998;  // ERROR_NOACCESS: data null with a size
 constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegMultiSz = 7;
 
@@ -52,40 +64,6 @@ constexpr size_t kMaxKeyNameUnits = 255;  // per path component, as Windows
 constexpr size_t kMaxValueNameUnits = 16383;
 constexpr size_t kMaxAnsiPathUnits = 260;  // the A functions convert key paths into this
 constexpr size_t kMaxAnsiPathBytes = 32766;
-// 2: values carry their place in their key's listing (pos).
-constexpr int kSchemaVersion = 2;
-// How long a call waits for another process's write lock before it gives
-// kErrBusy. Short: the caller (the store's queue thread) tries again later;
-// a key created or deleted waits its turn longer (see the turnstile).
-// A writer polls for the lock without the registry's mutex, so other
-// threads' calls go on meanwhile; readers of a WAL database wait only in
-// rare moments (another connection's recovery), in SQLite's busy handler.
-constexpr int kBusyTimeoutMs = 100;
-constexpr int kBusyPollMs = 5;
-// How often a writer waiting its turn at the turnstile, or a drain stopped
-// there, looks again.
-constexpr int kTurnPollMs = 1;
-
-// A wait for another process, timed from the first time it is asked about:
-// a call that needs no waiting reads no clock.
-class Patience {
- public:
-  explicit Patience(int ms) : ms_(ms) {}
-  // True while time is left.
-  bool left() {
-    auto now = std::chrono::steady_clock::now();
-    if (!started_) {
-      end_ = now + std::chrono::milliseconds(ms_);
-      started_ = true;
-    }
-    return now < end_;
-  }
-
- private:
-  int ms_;
-  bool started_ = false;
-  std::chrono::steady_clock::time_point end_;
-};
 
 thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
@@ -99,173 +77,11 @@ bool is_string_type(uint32_t type) {
   return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
 }
 
-// ---- SQLite plumbing ----
-
-// An SQLite failure on its way out of a registry operation.
-struct SqlError {
-  int code;
-};
-
-[[noreturn]] void fail(int code) { throw SqlError{code}; }
-
-// One prepared statement, finalized when it goes out of scope.
-// Prepared statements kept per connection and text (every text is a
-// literal, so its address names it): parsing was most of each write when a
-// long queue drains. Touched only under the Registry's mutex. A text in use
-// twice at once gets a second, private statement.
-struct CachedStmt {
-  sqlite3* db;
-  const char* sql;
-  sqlite3_stmt* stmt;
-  bool in_use;
-};
-
-// On the heap, so it outlives static destructors; freed by release_registry.
-std::vector<CachedStmt>* g_stmt_cache = nullptr;
-
-std::vector<CachedStmt>& stmt_cache() {
-  if (!g_stmt_cache) g_stmt_cache = new std::vector<CachedStmt>();
-  return *g_stmt_cache;
-}
-
-// Before db closes: its statements go.
-void forget_statements(sqlite3* db) {
-  auto& cache = stmt_cache();
-  for (size_t i = cache.size(); i-- > 0;) {
-    if (cache[i].db != db) continue;
-    sqlite3_finalize(cache[i].stmt);
-    cache.erase(cache.begin() + static_cast<std::ptrdiff_t>(i));
-  }
-}
-
-class Stmt {
- public:
-  Stmt(sqlite3* db, const char* sql) {
-    auto& cache = stmt_cache();
-    bool cached = false;
-    for (size_t i = 0; i < cache.size(); ++i) {
-      if (cache[i].db != db || cache[i].sql != sql) continue;
-      cached = true;
-      if (cache[i].in_use) break;
-      cache[i].in_use = true;
-      stmt_ = cache[i].stmt;
-      slot_ = i;
-      return;
-    }
-    if (!cached) cache.reserve(cache.size() + 1);  // no throw once the statement exists
-    int rc =
-        sqlite3_prepare_v3(db, sql, -1, cached ? 0 : SQLITE_PREPARE_PERSISTENT, &stmt_, nullptr);
-    if (rc != SQLITE_OK) {
-      sqlite3_finalize(stmt_);
-      fail(rc);
-    }
-    if (!cached) {
-      cache.push_back(CachedStmt{db, sql, stmt_, true});
-      slot_ = cache.size() - 1;
-    }
-  }
-  ~Stmt() {
-    if (slot_ == kPrivate) {
-      sqlite3_finalize(stmt_);
-      return;
-    }
-    // Reset, it holds no read transaction open and binds nothing stale.
-    sqlite3_reset(stmt_);
-    sqlite3_clear_bindings(stmt_);
-    stmt_cache()[slot_].in_use = false;
-  }
-  Stmt(const Stmt&) = delete;
-  Stmt& operator=(const Stmt&) = delete;
-
-  Stmt& bind(int i, int64_t v) {
-    check(sqlite3_bind_int64(stmt_, i, v));
-    return *this;
-  }
-  // Binds bytes; an empty range is an empty blob, never NULL.
-  Stmt& bind(int i, const void* p, size_t n) {
-    static const char kNothing = 0;
-    check(sqlite3_bind_blob(stmt_, i, n ? p : &kNothing, static_cast<int>(n), SQLITE_TRANSIENT));
-    return *this;
-  }
-  Stmt& bind(int i, std::u16string_view s) { return bind(i, s.data(), s.size() * 2); }
-
-  // True when a row is ready, false when done.
-  bool step() {
-    int rc = sqlite3_step(stmt_);
-    if (rc == SQLITE_ROW) return true;
-    if (rc == SQLITE_DONE) return false;
-    fail(rc);
-  }
-  int64_t int_at(int col) { return sqlite3_column_int64(stmt_, col); }
-  std::string bytes_at(int col) {
-    auto* p = static_cast<const char*>(sqlite3_column_blob(stmt_, col));
-    int n = sqlite3_column_bytes(stmt_, col);
-    return p ? std::string(p, static_cast<size_t>(n)) : std::string();
-  }
-  std::u16string units_at(int col) {
-    std::string b = bytes_at(col);
-    std::u16string s(b.size() / 2, u'\0');
-    std::memcpy(s.data(), b.data(), s.size() * 2);
-    return s;
-  }
-
- private:
-  void check(int rc) {
-    if (rc != SQLITE_OK) fail(rc);
-  }
-  static constexpr size_t kPrivate = static_cast<size_t>(-1);
-  sqlite3_stmt* stmt_ = nullptr;
-  size_t slot_ = kPrivate;  // the entry in stmt_cache(), or kPrivate
-};
-
-void exec(sqlite3* db, const char* sql) {
-  int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-  if (rc != SQLITE_OK) fail(rc);
-}
-
-// A transaction, rolled back unless committed. Writers take the write lock at
-// once (BEGIN IMMEDIATE) so that they wait in the busy handler instead of
-// failing on upgrade.
-class Transaction {
- public:
-  // A writer does not wait for the lock here: Registry::run waits for it
-  // without holding the registry's mutex.
-  Transaction(sqlite3* db, bool write) : db_(db) {
-    if (write) sqlite3_busy_timeout(db_, 0);
-    int rc = sqlite3_exec(db_, write ? "BEGIN IMMEDIATE" : "BEGIN", nullptr, nullptr, nullptr);
-    if (write) sqlite3_busy_timeout(db_, kBusyTimeoutMs);
-    if (rc != SQLITE_OK) fail(rc);
-    open_ = true;
-  }
-  // Takes over a transaction the caller has begun.
-  explicit Transaction(sqlite3* db) : db_(db), open_(true) {}
-  ~Transaction() {
-    if (open_) sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-  }
-  Transaction(const Transaction&) = delete;
-  Transaction& operator=(const Transaction&) = delete;
-
-  void commit() {
-    exec(db_, "COMMIT");
-    open_ = false;
-  }
-
- private:
-  sqlite3* db_;
-  bool open_ = false;
-};
-
-// For what must be done rather than tried again later: the few statements of
-// opening a database, and a key created or deleted for the host, which waits
-// for it. Up to kOpeningWaitMs for another process's lock.
-constexpr int kOpeningWaitMs = 5000;
-void exec_waiting(sqlite3* db, const char* sql) {
-  for (int waited = 0;; waited += kBusyPollMs) {
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
-    if (rc == SQLITE_OK) return;
-    if ((rc & 0xFF) != SQLITE_BUSY || waited >= kOpeningWaitMs) fail(rc);
-    usleep(kBusyPollMs * 1000);
-  }
+// The UTF-16 units of stored names and string data, an odd trailing byte dropped.
+std::u16string units_of(const std::string& bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  std::memcpy(units.data(), bytes.data(), units.size() * 2);
+  return units;
 }
 
 // The folded form, as big-endian units so that byte order is unit order.
@@ -278,305 +94,6 @@ std::string folded_key(std::u16string_view name) {
   }
   return out;
 }
-
-// ---- The database file ----
-
-// Creates dir and its missing parents; true when it exists. Folders made
-// here get exactly 0700, whatever the umask.
-bool make_dirs(const std::string& dir) {
-  if (dir.empty()) return false;
-  struct stat st;
-  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  size_t slash = dir.find_last_of('/');
-  if (slash != std::string::npos && slash > 0 && !make_dirs(dir.substr(0, slash))) return false;
-  if (mkdir(dir.c_str(), 0700) == 0) return chmod(dir.c_str(), 0700) == 0;
-  return errno == EEXIST;
-}
-
-// True when dir is a real folder of this user's; a folder made earlier with
-// wider permissions is set to 0700. Someone else's folder, or a symlink to
-// one, is refused rather than written into.
-bool owner_only_dir(const std::string& dir) {
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
-  return (st.st_mode & 077) == 0 || chmod(dir.c_str(), 0700) == 0;
-}
-
-// True when path is missing, or a regular file of this user's (not a
-// symlink): a file planted while the folder was open to others is refused.
-bool missing_or_ours(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return errno == ENOENT;
-  return S_ISREG(st.st_mode) && st.st_uid == geteuid();
-}
-
-// $XDG_CONFIG_HOME/kelmix, or ~/.config/kelmix; empty when no home is known,
-// or when the home or config folder is not this user's (root with a user's
-// HOME, under sudo: files made there would lock the user out).
-std::string registry_dir() {
-  struct stat st;
-  const char* config = std::getenv("XDG_CONFIG_HOME");
-  if (config && config[0] == '/') {
-    if (stat(config, &st) == 0 && st.st_uid != geteuid()) return {};
-    return std::string(config) + "/kelmix";
-  }
-  const char* home = std::getenv("HOME");
-  if (!home || !*home) {
-    struct passwd* pw = getpwuid(geteuid());
-    home = pw ? pw->pw_dir : nullptr;
-  }
-  if (!home || !*home) return {};
-  if (stat(home, &st) != 0 || st.st_uid != geteuid()) return {};
-  return std::string(home) + "/.config/kelmix";
-}
-
-int schema_version(sqlite3* db) {
-  Stmt version(db, "PRAGMA user_version");
-  return version.step() ? static_cast<int>(version.int_at(0)) : 0;
-}
-
-// Brings the schema to kSchemaVersion. Looks first: an up-to-date database
-// takes no write lock, so opening never waits for another process's writer.
-void create_schema(sqlite3* db, bool read_only) {
-  int found = schema_version(db);
-  if (found > kSchemaVersion) fail(SQLITE_SCHEMA);
-  if (found == kSchemaVersion) return;
-  if (read_only) fail(SQLITE_READONLY);
-  // Once per database, before anything can be read from it: worth waiting.
-  exec_waiting(db, "BEGIN IMMEDIATE");
-  Transaction txn(db);
-  found = schema_version(db);
-  if (found == 0) {
-    exec(db,
-         "CREATE TABLE keys("
-         "  id INTEGER PRIMARY KEY AUTOINCREMENT,"
-         "  parent INTEGER NOT NULL,"
-         "  name BLOB NOT NULL,"     // UTF-16 as created
-         "  folded BLOB NOT NULL);"  // folded, big-endian: the lookup and sort order
-         "CREATE UNIQUE INDEX keys_by_name ON keys(parent, folded);"
-         "INSERT INTO keys(id, parent, name, folded) VALUES(1, 0, x'', x'');"
-         "CREATE TABLE vals("
-         "  key INTEGER NOT NULL,"
-         "  folded BLOB NOT NULL,"
-         "  name BLOB NOT NULL,"
-         "  type INTEGER NOT NULL,"
-         "  data BLOB NOT NULL,"
-         "  pos INTEGER NOT NULL,"  // the listing order: a new value goes last
-         "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
-         "CREATE UNIQUE INDEX vals_in_order ON vals(key, pos);");
-  } else if (found == 1) {
-    // Version 1 listed values in folded order: they keep that order.
-    exec(db,
-         "CREATE TABLE vals2("
-         "  key INTEGER NOT NULL,"
-         "  folded BLOB NOT NULL,"
-         "  name BLOB NOT NULL,"
-         "  type INTEGER NOT NULL,"
-         "  data BLOB NOT NULL,"
-         "  pos INTEGER NOT NULL,"
-         "  PRIMARY KEY(key, folded)) WITHOUT ROWID;"
-         "INSERT INTO vals2 SELECT key, folded, name, type, data,"
-         "  row_number() OVER (PARTITION BY key ORDER BY folded) FROM vals;"
-         "DROP TABLE vals;"
-         "ALTER TABLE vals2 RENAME TO vals;"
-         "CREATE UNIQUE INDEX vals_in_order ON vals(key, pos);");
-  }
-  exec(db, "PRAGMA user_version = 2");
-  txn.commit();
-}
-
-// WAL, unless the database is in it already (switching needs a moment alone
-// with the file) or cannot be written.
-void use_wal(sqlite3* db, bool read_only) {
-  {
-    Stmt mode(db, "PRAGMA journal_mode");
-    if (mode.step() && mode.bytes_at(0) == "wal") return;
-  }  // reset: a statement under way would keep the mode from changing
-  if (!read_only) exec_waiting(db, "PRAGMA journal_mode=WAL");
-}
-
-// Settings and schema of a freshly opened connection; an SQLite code.
-int prepare_database(sqlite3* db, bool read_only) {
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
-  try {
-    use_wal(db, read_only);
-    if (!read_only) exec(db, "PRAGMA synchronous=NORMAL");
-    create_schema(db, read_only);
-  } catch (const SqlError& e) {
-    return e.code;
-  }
-  return SQLITE_OK;
-}
-
-// A path as the file part of an SQLite URI.
-std::string uri_escaped(const std::string& path) {
-  std::string out;
-  for (char c : path) {
-    if (c == '?' || c == '#' || c == '%') {
-      static const char kHex[] = "0123456789ABCDEF";
-      out += '%';
-      out += kHex[static_cast<unsigned char>(c) >> 4];
-      out += kHex[c & 0xF];
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-// Opens the database, creating the folder (0700) and file (0600) as needed.
-// A database that cannot be written (a read-only file or medium) opens for
-// reading. Returns an SQLite code.
-int open_database_here(sqlite3** out) {
-  std::string dir = registry_dir();
-  if (!make_dirs(dir) || !owner_only_dir(dir)) return SQLITE_CANTOPEN;
-  std::string path = dir + "/registry.db";
-  for (const char* suffix : {"", "-wal", "-shm"}) {
-    if (!missing_or_ours(path + suffix)) return SQLITE_CANTOPEN;
-  }
-  struct stat st;
-  bool existed = lstat(path.c_str(), &st) == 0;
-  // A folder left without the owner's write permission and with no database
-  // in it was made under a strict umask (0277 gave 0500) by an older
-  // version, not made read-only by its user: it gets its mode.
-  if (!existed && stat(dir.c_str(), &st) == 0 && (st.st_mode & 0700) != 0700) {
-    chmod(dir.c_str(), 0700);
-  }
-  // Never open and close the file ourselves: closing any descriptor of it
-  // drops every POSIX lock this process holds on it, including those of
-  // SQLite connections of the other library loaded here, and another process
-  // could then take the database for its last user and remove its WAL. The
-  // folder is the user's alone; the mode is set right after creation, and a
-  // mode the user gave an existing file is left as it is.
-  sqlite3* db = nullptr;
-  int rc = sqlite3_open_v2(path.c_str(), &db,
-                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX |
-                               SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
-                           nullptr);
-  if (rc == SQLITE_OK && !existed && chmod(path.c_str(), 0600) != 0) rc = SQLITE_CANTOPEN;
-  bool read_only = rc == SQLITE_OK && sqlite3_db_readonly(db, "main") == 1;
-  if (rc == SQLITE_OK) rc = prepare_database(db, read_only);
-  if (rc != SQLITE_OK) {
-    forget_statements(db);
-    sqlite3_close(db);
-    db = nullptr;
-    // A WAL database on a read-only medium, its -shm gone with its last
-    // writer, opens only as immutable: nobody can change it there anyway.
-    if (!read_only || (rc & 0xFF) != SQLITE_CANTOPEN) return rc;
-    std::string uri = "file:" + uri_escaped(path) + "?immutable=1";
-    rc = sqlite3_open_v2(uri.c_str(), &db,
-                         SQLITE_OPEN_READONLY | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX |
-                             SQLITE_OPEN_EXRESCODE | SQLITE_OPEN_NOFOLLOW,
-                         nullptr);
-    if (rc == SQLITE_OK) rc = prepare_database(db, true);
-    if (rc != SQLITE_OK) {
-      forget_statements(db);
-      sqlite3_close(db);
-      return rc;
-    }
-  }
-  *out = db;
-  return SQLITE_OK;
-}
-
-int open_database(sqlite3** out) noexcept {
-  try {
-    return open_database_here(out);
-  } catch (const std::bad_alloc&) {
-    return SQLITE_NOMEM;
-  }
-}
-
-int32_t to_win32_error(int sqlite_code) {
-  switch (sqlite_code & 0xFF) {
-    case SQLITE_NOMEM:
-      return kErrNotEnoughMemory;
-    case SQLITE_BUSY:
-    case SQLITE_LOCKED:
-      return kErrBusy;
-    case SQLITE_CORRUPT:
-    case SQLITE_NOTADB:
-      return kErrRegistryCorrupt;
-    case SQLITE_CANTOPEN:
-    case SQLITE_PERM:
-    case SQLITE_READONLY:
-    case SQLITE_AUTH:
-      return kErrAccessDenied;
-    case SQLITE_SCHEMA:
-      return kErrBadDb;
-    default:
-      return kErrRegistryIoFailed;
-  }
-}
-
-// ---- The turnstile ----
-// A drain takes the write lock batch after batch and frees it only for
-// moments: a writer polling for it gets in by luck. So a writer that must get
-// in, once it has found the lock taken, holds a file lock beside the database
-// exclusively while it waits and until its transaction ends, and a drain
-// passes that lock, shared, before each batch: the drain stops there and the
-// writer has its turn. flock, not fcntl: a lock belongs to its open file, so
-// the two libraries of one process exclude each other, and closing another
-// descriptor of the file drops nothing.
-
-// The turnstile's file, opened anew; -1 when it cannot be (no folder yet, a
-// read-only one): writers then only poll and drains pass freely.
-int open_turnstile() noexcept {
-  try {
-    std::string dir = registry_dir();
-    if (dir.empty()) return -1;
-    int fd = open((dir + "/registry.turnstile").c_str(),
-                  O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    // Only a plain file of this user's, as for the database's own files.
-    struct stat st;
-    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
-      close(fd);
-      return -1;
-    }
-    return fd;
-  } catch (const std::bad_alloc&) {
-    return -1;
-  }
-}
-
-// Takes the lock (LOCK_EX or LOCK_SH) while patience lasts; false when it
-// could not.
-bool flock_within(int fd, int op, Patience& patience) {
-  for (;;) {
-    if (flock(fd, op | LOCK_NB) == 0) return true;
-    if (errno != EWOULDBLOCK && errno != EINTR) return false;
-    if (!patience.left()) return false;
-    usleep(kTurnPollMs * 1000);
-  }
-}
-
-// One writer's exclusive hold on the turnstile, let go when it goes out of
-// scope: after the writer's transaction.
-class TurnstileHold {
- public:
-  TurnstileHold() = default;
-  ~TurnstileHold() {
-    if (fd_ >= 0) close(fd_);
-  }
-  TurnstileHold(const TurnstileHold&) = delete;
-  TurnstileHold& operator=(const TurnstileHold&) = delete;
-
-  // Waits for the turnstile while patience lasts, once.
-  void take(Patience& patience) {
-    if (asked_) return;
-    asked_ = true;
-    fd_ = open_turnstile();
-    if (fd_ >= 0 && !flock_within(fd_, LOCK_EX, patience)) {
-      close(fd_);
-      fd_ = -1;
-    }
-  }
-
- private:
-  int fd_ = -1;
-  bool asked_ = false;
-};
 
 // ---- Process-wide state ----
 
@@ -608,8 +125,7 @@ class Registry {
     if (r->gate_fd_ >= 0) ::close(r->gate_fd_);
     for (KeyHandle* h : r->handles_) delete h;
     delete r;
-    delete g_stmt_cache;  // its statements went with the connection
-    g_stmt_cache = nullptr;
+    release_statements();  // its statements went with the connection
   }
 
   // How a writer meets another process's write lock.
@@ -808,16 +324,12 @@ class Registry {
     if (int rc = connect(); rc != SQLITE_OK) return to_win32_error(rc);
     // A batch whose transaction SQLite rolled back goes on one call a time.
     if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
-    try {
+    return guarded([&] {
       Transaction txn(db_, write);
       int32_t result = body(db_);
       if (result == kOk) txn.commit();
       return result;
-    } catch (const SqlError& e) {
-      return to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      return kErrNotEnoughMemory;
-    }
+    });
   }
 
   // One call inside the batch's transaction, still atomic on its own. A
@@ -826,32 +338,22 @@ class Registry {
   // reports that.
   template <class Body>
   int32_t run_in_batch(Body body) {
-    try {
+    int32_t rc = guarded([&] {
       Stmt(db_, "SAVEPOINT one").step();
-    } catch (const SqlError& e) {
-      return to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      return kErrNotEnoughMemory;
-    }
-    int32_t result;
-    try {
-      result = body(db_);
-    } catch (const SqlError& e) {
-      result = to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-      result = kErrNotEnoughMemory;
-    }
+      return kOk;
+    });
+    if (rc != kOk) return rc;
+    int32_t result = guarded([&] { return body(db_); });
     if (sqlite3_get_autocommit(db_)) {
       batch_lost_ = result != kOk ? result : kErrRegistryIoFailed;
       return result;
     }
-    try {
+    rc = guarded([&] {
       if (result != kOk) Stmt(db_, "ROLLBACK TO one").step();
       Stmt(db_, "RELEASE one").step();
-    } catch (const SqlError& e) {
-      if (sqlite3_get_autocommit(db_)) batch_lost_ = to_win32_error(e.code);
-    } catch (const std::bad_alloc&) {
-    }
+      return kOk;
+    });
+    if (rc != kOk && sqlite3_get_autocommit(db_)) batch_lost_ = rc;
     return result;
   }
 
@@ -930,13 +432,22 @@ int32_t split_path_t(const tchar* text, Path* path) {
 }
 
 // Resolves path below start into *id (0 when missing); kErrKeyDeleted when
-// start itself is gone.
-int32_t resolve(sqlite3* db, int64_t start, const Path& path, int64_t* id) {
+// start itself is gone. With found, *id is instead the deepest key of the
+// path that exists and *found how many components lead to it.
+int32_t resolve(sqlite3* db, int64_t start, const Path& path, int64_t* id,
+                size_t* found = nullptr) {
   if (!key_exists(db, start)) return kErrKeyDeleted;
   int64_t current = start;
-  for (const auto& name : path) {
-    current = find_child(db, current, name);
-    if (!current) break;
+  size_t depth = 0;
+  for (; depth < path.size(); ++depth) {
+    int64_t child = find_child(db, current, path[depth]);
+    if (!child) break;
+    current = child;
+  }
+  if (found) {
+    *found = depth;
+  } else if (depth < path.size()) {
+    current = 0;
   }
   *id = current;
   return kOk;
@@ -956,19 +467,15 @@ int32_t create_key(Key parent, const Path& path, Key* out) {
   }
   if (rc != kOk) return rc;
   rc = reg.run_in_turn([&](sqlite3* db) {
-    if (!key_exists(db, start)) return kErrKeyDeleted;
-    int64_t current = start;
-    for (const auto& name : path) {
-      int64_t child = find_child(db, current, name);
-      if (!child) {
-        std::string f = folded_key(name);
-        Stmt insert(db, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
-        insert.bind(1, current).bind(2, name).bind(3, f.data(), f.size()).step();
-        child = sqlite3_last_insert_rowid(db);
-      }
-      current = child;
+    size_t found = 0;
+    int32_t r = resolve(db, start, path, &id, &found);
+    if (r != kOk) return r;
+    for (; found < path.size(); ++found) {
+      std::string f = folded_key(path[found]);
+      Stmt insert(db, "INSERT INTO keys(parent, name, folded) VALUES(?, ?, ?)");
+      insert.bind(1, id).bind(2, path[found]).bind(3, f.data(), f.size()).step();
+      id = sqlite3_last_insert_rowid(db);
     }
-    id = current;
     return kOk;
   });
   if (rc == kOk) *out = reg.add_handle(id);
@@ -992,15 +499,6 @@ int32_t open_key(Key parent, const Path& path, Key* out) {
 // ---- Values ----
 
 std::u16string value_name(const tchar* name) { return to_units(name); }
-
-#if !defined(KX_WIDE)
-// The UTF-16 units of string data, an odd trailing byte dropped.
-std::u16string units_of(const std::string& bytes) {
-  std::u16string units(bytes.size() / 2, u'\0');
-  std::memcpy(units.data(), bytes.data(), units.size() * 2);
-  return units;
-}
-#endif
 
 // The name of a value or sub-key as the caller's enumeration reports it:
 // copied with a terminator when it fits, kErrMoreData (and *len untouched)
@@ -1033,7 +531,7 @@ int32_t value_at(sqlite3* db, int64_t id, uint32_t index, std::u16string* found)
                     : "SELECT name, pos FROM vals WHERE key = ? ORDER BY pos LIMIT 1 OFFSET ?");
   s.bind(1, id).bind(2, resume ? c.pos + (index == c.index ? 0 : 1) : static_cast<int64_t>(index));
   if (!s.step()) return kErrNoMoreItems;
-  *found = s.units_at(0);
+  *found = units_of(s.bytes_at(0));
   c = Registry::Cursor{id, index, s.int_at(1), data_version, changes};
   return kOk;
 }
@@ -1050,39 +548,16 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
     Stmt s(db, sql);
     s.bind(1, id).bind(2, static_cast<int64_t>(index));
     if (!s.step()) return kErrNoMoreItems;
-    found = s.units_at(0);
+    found = units_of(s.bytes_at(0));
     return kOk;
   });
   if (rc != kOk) return rc;
   return copy_name(found, name, name_len);
 }
 
-// Runs an operation of the stand-in's interface: running out of memory
-// anywhere in it gives kErrNotEnoughMemory, never an exception through the
-// library's noexcept callers.
-template <class F>
-int32_t guarded(F f) noexcept {
-  try {
-    return f();
-  } catch (const std::bad_alloc&) {
-    return kErrNotEnoughMemory;
-  } catch (const SqlError& e) {
-    return to_win32_error(e.code);
-  }
-}
-
 }  // namespace
 
 namespace posix {
-
-std::string private_config_dir() {
-  try {
-    std::string dir = registry_dir();
-    return make_dirs(dir) && owner_only_dir(dir) ? dir : std::string();
-  } catch (const std::bad_alloc&) {
-    return {};
-  }
-}
 
 void close_registry() { Registry::get().close(); }
 
@@ -1097,8 +572,6 @@ void fork_child_registry() { Registry::fork_child(); }
 }  // namespace posix
 
 Key current_user() { return &g_root; }
-
-namespace {}  // namespace
 
 void reg_begin_batch() {
   try {
@@ -1118,6 +591,7 @@ int32_t reg_end_batch() {
 }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     Path path;
     int32_t rc = split_path_a(sub_key, &path);
@@ -1126,6 +600,7 @@ int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {
 }
 
 int32_t reg_create_key(Key parent, const tchar* sub_key, Key* out) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     Path path;
     int32_t rc = split_path_t(sub_key, &path);
@@ -1152,6 +627,7 @@ int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out) {
 // kErrInvalidParameter for a null name; an empty one deletes the key itself.
 // The root and keys with sub-keys are refused with kErrAccessDenied.
 int32_t reg_delete_key(Key parent, const tchar* sub_key) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     if (!sub_key) return kErrInvalidParameter;
     Path path;
@@ -1187,6 +663,7 @@ int32_t reg_close_key(Key key) {
 // Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
 // with a non-zero size gives kErrNoAccess (998).
 int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     if (!data && bytes) return kErrNoAccess;
     std::u16string units = value_name(name);
@@ -1230,6 +707,7 @@ int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* dat
 }
 
 int32_t reg_delete_value(Key key, const tchar* name) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
     std::string f = folded_key(value_name(name));
     Registry& reg = Registry::get();

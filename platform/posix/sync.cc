@@ -52,22 +52,6 @@ timespec deadline_after(uint32_t ms) {
   return t;
 }
 
-// A folder only this user can reach: created 0700 (whatever the umask) if
-// missing; refused when it is a symlink, not a folder, or someone else's.
-// Group and other permissions are taken away.
-bool private_dir(const std::string& dir) {
-  if (mkdir(dir.c_str(), 0700) == 0) {
-    if (chmod(dir.c_str(), 0700) != 0) return false;
-  } else if (errno != EEXIST) {
-    return false;
-  }
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return false;
-  if (!S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
-  if ((st.st_mode & 077) != 0 && chmod(dir.c_str(), 0700) != 0) return false;
-  return true;
-}
-
 // Where the lock files live: $XDG_RUNTIME_DIR/kelmix, else /tmp/kelmix-<uid>.
 // Anyone can make the latter first: when it is not ours, the registry's own
 // folder, which is, holds them instead.
@@ -75,14 +59,14 @@ std::string lock_dir() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime && runtime[0] == '/') {
     std::string dir = std::string(runtime) + "/kelmix";
-    return private_dir(dir) ? dir : std::string();
+    return posix::private_dir(dir) ? dir : std::string();
   }
   std::string dir = "/tmp/kelmix-" + std::to_string(geteuid());
-  if (private_dir(dir)) return dir;
+  if (posix::private_dir(dir)) return dir;
   std::string config = posix::private_config_dir();
   if (config.empty()) return {};
   dir = config + "/locks";
-  return private_dir(dir) ? dir : std::string();
+  return posix::private_dir(dir) ? dir : std::string();
 }
 
 // The lock file's name: the mutex name with anything but [A-Za-z0-9._-] as '_'.

@@ -625,6 +625,38 @@ TEST(FullDisk, OneRecordTooBigForTheDiskLosesNoOtherOfItsBatch) {
 }
 #endif
 
+// A write the registry refuses loses that record alone: the drain goes on
+// with the next one in the same batch.
+TEST_F(StoreTest, ARefusedRecordIsDroppedAndTheNextWritten) {
+  {
+    HeldQueue held;
+    KXValue(h_, KX_T("a"), 1);
+    KXValue(h_, KX_T("b"), 2);
+    KXValue(h_, KX_T("c"), 3);
+    plat::fail_nth_registry_write_for_testing(2, kErrAccessDenied);
+    reopen();  // one drain batch
+  }
+  plat::fail_nth_registry_write_for_testing(0, kOk);
+  EXPECT_EQ(KXGetValue(h_, KX_T("a")), 1);
+  EXPECT_FALSE(KXExists(h_, KX_T("b")));
+  EXPECT_EQ(KXGetValue(h_, KX_T("c")), 3);
+}
+
+// A record the registry is too busy for stays queued and is tried again;
+// the records behind it wait for it rather than pass it.
+TEST_F(StoreTest, ABusyRecordIsTriedAgainNotDropped) {
+  {
+    HeldQueue held;
+    KXValue(h_, KX_T("x"), 1);
+    KXValue(h_, KX_T("y"), 2);
+    plat::fail_nth_registry_write_for_testing(1, kErrBusy);
+    reopen();
+  }
+  plat::fail_nth_registry_write_for_testing(0, kOk);
+  EXPECT_EQ(KXGetValue(h_, KX_T("x")), 1);
+  EXPECT_EQ(KXGetValue(h_, KX_T("y")), 2);
+}
+
 // Retires a handle and waits for its calls, on a thread of its own.
 class Closer {
  public:
