@@ -20,7 +20,7 @@
 #endif
 
 #include "kelmix.h"
-#include "library/handles.h"
+#include "library/handle_map.h"
 #include "library/library.h"
 #include "platform/platform.h"
 #include "store/store.h"

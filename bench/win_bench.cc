@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "kelmix.h"
-#include "library/handles.h"
+#include "library/handle_map.h"
 #include "library/library.h"
 #include "store/store.h"
 

@@ -1,7 +1,7 @@
 // One open store: its registry key, the queue of pending writes and the thread
 // that performs them, and the strings it has handed to the host.
 //
-// Locks: the contract is written in library/handles.h, beside the locks'
+// Locks: the contract is written in library/library.h, beside the locks'
 // owner; the compiler checks the annotations here (GUARDED_BY, REQUIRES).
 // The queue thread performs records without queue_lock, so a registry kept
 // busy by another process holds up no read of a pending record and no write.
