@@ -413,23 +413,27 @@ int32_t split_path_a(const char* text, Path* path) {
   return split_path(units, path);
 }
 
-std::u16string to_units(const tchar* text) {
-  if (!text) return {};
+// ---- The build's text as the stand-in holds it: the only place the widths
+// differ. The wide build's tchar is a UTF-16 unit already; the narrow build's
+// text is UTF-8, converted as Windows' A functions convert (a byte that is not
+// UTF-8 becomes U+DC80 + byte, and back).
 #if defined(KX_WIDE)
-  return std::u16string(text);
+std::u16string to_units(const tchar* text) { return text ? std::u16string(text) : u""; }
+std::u16string from_units(const std::u16string& units) { return units; }
+int32_t split_path_t(const tchar* text, Path* path) { return text ? split_path(text, path) : kOk; }
+// String data of a value, from the caller's bytes to the stored UTF-16, and back.
+std::string text_to_stored(std::string_view bytes) { return std::string(bytes); }
+std::string stored_to_text(const std::string& stored) { return stored; }
 #else
-  return utf8_to_utf16(text);
-#endif
+std::u16string to_units(const tchar* text) { return text ? utf8_to_utf16(text) : u""; }
+std::string from_units(const std::u16string& units) { return utf16_to_utf8(units); }
+int32_t split_path_t(const tchar* text, Path* path) { return split_path_a(text, path); }
+std::string text_to_stored(std::string_view bytes) {
+  std::u16string units = utf8_to_utf16(bytes);
+  return std::string(reinterpret_cast<const char*>(units.data()), units.size() * 2);
 }
-
-int32_t split_path_t(const tchar* text, Path* path) {
-#if defined(KX_WIDE)
-  if (!text) return kOk;
-  return split_path(text, path);
-#else
-  return split_path_a(text, path);
+std::string stored_to_text(const std::string& stored) { return utf16_to_utf8(units_of(stored)); }
 #endif
-}
 
 // Resolves path below start into *id (0 when missing); kErrKeyDeleted when
 // start itself is gone. With found, *id is instead the deepest key of the
@@ -504,11 +508,7 @@ std::u16string value_name(const tchar* name) { return to_units(name); }
 // copied with a terminator when it fits, kErrMoreData (and *len untouched)
 // otherwise.
 int32_t copy_name(const std::u16string& name, tchar* out, uint32_t* len) {
-#if defined(KX_WIDE)
-  const std::u16string& text = name;
-#else
-  std::string text = utf16_to_utf8(name);
-#endif
+  auto text = from_units(name);
   if (text.size() >= *len) return kErrMoreData;
   std::memcpy(out, text.data(), text.size() * sizeof(tchar));
   out[text.size()] = 0;
@@ -677,16 +677,8 @@ int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* dat
       size_t count = bytes / sizeof(tchar);
       if (count && t[count - 1] && !t[count]) bytes += sizeof(tchar);
     }
-#if defined(KX_WIDE)
-    stored.assign(p ? p : "", bytes);
-#else
-    if (is_string_type(type)) {
-      std::u16string text = utf8_to_utf16(std::string_view(p ? p : "", bytes));
-      stored.assign(reinterpret_cast<const char*>(text.data()), text.size() * 2);
-    } else {
-      stored.assign(p ? p : "", bytes);
-    }
-#endif
+    std::string_view given(p ? p : "", bytes);
+    stored = is_string_type(type) ? text_to_stored(given) : std::string(given);
     Registry& reg = Registry::get();
     int64_t id = reg.id_of(key);
     if (!id) return kErrInvalidHandle;
@@ -745,9 +737,7 @@ int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, 
       return kOk;
     });
     if (rc != kOk) return rc;
-#if !defined(KX_WIDE)
-    if (is_string_type(found_type)) found = utf16_to_utf8(units_of(found));
-#endif
+    if (is_string_type(found_type)) found = stored_to_text(found);
     if (type) *type = found_type;
     if (!bytes) return kOk;
     uint32_t capacity = *bytes;
