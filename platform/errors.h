@@ -27,7 +27,9 @@ constexpr int32_t kErrInvalidState = 5023;     // ERROR_INVALID_STATE: the libra
 // Registry value types.
 constexpr uint32_t kRegNone = 0;
 constexpr uint32_t kRegSz = 1;
+constexpr uint32_t kRegExpandSz = 2;
 constexpr uint32_t kRegBinary = 3;
 constexpr uint32_t kRegDword = 4;
+constexpr uint32_t kRegMultiSz = 7;
 
 }  // namespace kx

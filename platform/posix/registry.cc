@@ -56,8 +56,6 @@ using posix::utf16_to_utf8;
 using posix::utf8_to_utf16;
 
 constexpr int32_t kErrNoAccess = 998;  // ERROR_NOACCESS: data null with a size
-constexpr uint32_t kRegExpandSz = 2;
-constexpr uint32_t kRegMultiSz = 7;
 
 constexpr int64_t kRootId = 1;
 constexpr size_t kMaxKeyNameUnits = 255;  // per path component, as Windows

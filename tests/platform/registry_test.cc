@@ -15,8 +15,6 @@ namespace {
 
 using plat::Key;
 
-constexpr uint32_t kRegExpandSz = 2;
-constexpr uint32_t kRegMultiSz = 7;
 
 std::string bytes_of(const void* p, size_t n) {
   return std::string(static_cast<const char*>(p), n);

@@ -281,7 +281,7 @@ class Reader {
         body = lines_[index_];
       }
       // REGEDIT4 gives these texts as 8-bit bytes; the registry keeps UTF-16.
-      if (eight_bit_ && (v.type == 2 || v.type == 7)) {
+      if (eight_bit_ && (v.type == kRegExpandSz || v.type == kRegMultiSz)) {
         std::optional<WStr> text = decode_8bit(std::string(v.bytes.begin(), v.bytes.end()));
         if (!text) return *why = "the text's bytes are not valid in this file's encoding", false;
         v.bytes = bytes_of_units(*text);
