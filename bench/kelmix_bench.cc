@@ -112,12 +112,7 @@ void BM_BareAppend(benchmark::State& state) {
 }
 BENCHMARK(BM_BareAppend)->Arg(0)->Arg(1)->ArgName("text");
 
-// Drops what a held store has queued, unwritten.
-void empty_queue(KXHANDLE handle) {
-  kx::HandleMap::Ref store = kx::acquire_store(handle);
-  kx::plat::Lock<kx::plat::Mutex> lock(store->queue_lock);
-  store->queue.clear();
-}
+void empty_queue(KXHANDLE handle) { kx::testing::drop_pending(handle); }
 
 void BM_KXValue(benchmark::State& state) {
   HeldStore store("bench_value");

@@ -24,11 +24,7 @@ constexpr int kRound = 4096;
 constexpr int kRounds = 41;
 const wchar_t kText32[] = L"abcdefghijklmnopqrstuvwxyz012345";
 
-void empty_queue(KXHANDLE handle) {
-  kx::HandleMap::Ref store = kx::acquire_store(handle);
-  kx::plat::Lock<kx::plat::Mutex> lock(store->queue_lock);
-  store->queue.clear();
-}
+void empty_queue(KXHANDLE handle) { kx::testing::drop_pending(handle); }
 
 double median(std::vector<double>& v) {
   std::nth_element(v.begin(), v.begin() + v.size() / 2, v.end());

@@ -261,6 +261,14 @@ HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(han
 
 HandleMap::Held hold_store(int32_t handle) noexcept { return g_map.hold(handle); }
 
+bool testing::drop_pending(int32_t handle) noexcept {
+  HandleMap::Held store = hold_store(handle);
+  if (!store) return false;
+  store->assert_queue_locked();
+  store->drop_pending();
+  return true;
+}
+
 void on_library_load() {
   g_unloading = false;
   // Heap objects, so no static destructor can take them away before the

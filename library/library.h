@@ -40,4 +40,10 @@ HandleMap::Ref acquire_store(int32_t handle) noexcept;
 // An open store's queue lock, held for one call; empty for a bad handle.
 HandleMap::Held hold_store(int32_t handle) noexcept;
 
+namespace testing {
+// For benchmarks: drops what the store behind handle has queued, unwritten.
+// False for a bad handle.
+bool drop_pending(int32_t handle) noexcept;
+}  // namespace testing
+
 }  // namespace kx
