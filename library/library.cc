@@ -181,28 +181,26 @@ int32_t open_store(const tchar* name) noexcept {
   // same name make a second store on the same key.
   tchar* recorded = dup_string(name);
   if (!recorded) return 0;
-  plat::Key product = nullptr;
-  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, &product);
-  plat::Key key = nullptr;
-  if (rc == kOk) {
-    rc = plat::reg_create_key(product, name, &key);
-    plat::reg_close_key(product);
+  plat::ScopedKey key;
+  int32_t rc;
+  {
+    plat::ScopedKey product;
+    rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
+    if (rc == kOk) rc = plat::reg_create_key(product.get(), name, key.out());
   }
   if (rc != kOk) {
     free_string(recorded);
     return rc;
   }
 
-  bool made = false;
   int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {
-    made = true;
-    KXDATA* store = KXDATA::create(key, queue_lock, pin.get());  // closes the key when it fails
+    // The store takes the key over, and closes it when it cannot be made.
+    KXDATA* store = KXDATA::create(key.release(), queue_lock, pin.get());
     if (store) pin.given();
     return store;
   });
   if (handle == 0) {
-    if (!made) plat::reg_close_key(key);  // every entry taken
-    free_string(recorded);
+    free_string(recorded);  // the key is closed: by the store, or here when every entry was taken
     return 0;
   }
   add_store(recorded, handle);
@@ -249,11 +247,11 @@ int32_t wipe_store(const tchar* name) noexcept {
   if (!name || name[0] == 0) return kErrInvalidParameter;
   LibraryCall call;
   if (call.refused()) return kErrInvalidState;
-  plat::Key product = nullptr;
-  int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, &product);
+  plat::ScopedKey product;
+  int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, product.out());
   if (rc != kOk) return rc;
-  rc = plat::reg_delete_key(product, name);
-  int32_t close_rc = plat::reg_close_key(product);
+  rc = plat::reg_delete_key(product.get(), name);
+  int32_t close_rc = product.close();
   return rc != kOk ? rc : close_rc;
 }
 

@@ -62,6 +62,31 @@ int32_t reg_open_key(Key parent, const tchar* sub_key, Key* out);
 int32_t reg_delete_key(Key parent, const tchar* sub_key);
 int32_t reg_close_key(Key key);
 
+// An open key, closed when it goes out of scope; close() closes it sooner
+// and gives the result.
+class ScopedKey {
+ public:
+  ScopedKey() = default;
+  ~ScopedKey() { close(); }
+  ScopedKey(const ScopedKey&) = delete;
+  ScopedKey& operator=(const ScopedKey&) = delete;
+  Key get() const { return key_; }
+  Key* out() { return &key_; }
+  // Hands the key over, open: it is no longer closed here.
+  Key release() {
+    Key key = key_;
+    key_ = nullptr;
+    return key;
+  }
+  int32_t close() {
+    Key key = release();
+    return key ? reg_close_key(key) : kOk;
+  }
+
+ private:
+  Key key_ = nullptr;
+};
+
 int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes);
 int32_t reg_delete_value(Key key, const tchar* name);
 // As RegQueryValueEx: type may be null; with data null only the size is

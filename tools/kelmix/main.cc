@@ -112,7 +112,7 @@ void require_store(const WStr& store) {
   if (!exists) fail(kExitNotFound, "store " + shown(store) + " does not exist");
 }
 
-void open_key(const WStr& store, RegKey* key) {
+void open_key(const WStr& store, plat::ScopedKey* key) {
   int32_t rc = open_store_key(store, key);
   if (rc != kOk) fail(kExitFailed, "cannot open store " + shown(store) + ": " + error_text(rc));
 }
@@ -152,7 +152,7 @@ std::vector<WStr> names_of(const Session& session, const WStr& store) {
 std::vector<NamedValue> read_store(const WStr& store) {
   require_store(store);
   Session session(store);
-  RegKey key;
+  plat::ScopedKey key;
   open_key(store, &key);
   std::vector<NamedValue> values;
   for (WStr& name : names_of(session, store)) {
@@ -217,7 +217,7 @@ void cmd_list(const WStr& store) {
 void cmd_get(const WStr& store, const WStr& name) {
   require_store(store);
   Session session(store);
-  RegKey key;
+  plat::ScopedKey key;
   open_key(store, &key);
   RawValue v = read_existing(key.get(), store, name);
   KXHANDLE h = session.get();
@@ -290,7 +290,7 @@ void cmd_set(const WStr& store, const WStr& name, const SetArgs& a) {
   }
   session.close();
   // The queue thread does not report the registry's answer: ask it.
-  RegKey key;
+  plat::ScopedKey key;
   open_key(store, &key);
   RawValue v;
   rc = query_value(key.get(), name, &v);
@@ -304,7 +304,7 @@ void cmd_del(const WStr& store, const WStr& name) {
   require_store(store);
   Session session(store);
   {
-    RegKey key;
+    plat::ScopedKey key;
     open_key(store, &key);
     read_existing(key.get(), store, name);
   }
@@ -369,7 +369,7 @@ struct Change {
 // so every write is performed, and compares what the registry then holds.
 void write_changes(const WStr& store, const std::vector<Change>& changes) {
   Session session(store);
-  RegKey key;
+  plat::ScopedKey key;
   open_key(store, &key);
   bool queued = false;
   for (const Change& c : changes) {

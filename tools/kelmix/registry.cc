@@ -14,14 +14,14 @@ namespace kx::cli {
 
 namespace {
 
-int32_t open_product(RegKey* key) {
+int32_t open_product(plat::ScopedKey* key) {
   return plat::reg_open_key_a(plat::current_user(), kProductKey, key->out());
 }
 
 }  // namespace
 
 int32_t list_stores(std::vector<WStr>* out) {
-  RegKey product;
+  plat::ScopedKey product;
   int32_t rc = open_product(&product);
   if (rc == kErrFileNotFound) return kOk;
   if (rc != kOk) return rc;
@@ -45,11 +45,11 @@ int32_t list_stores(std::vector<WStr>* out) {
 int32_t store_exists(const WStr& name, bool* exists) {
   *exists = false;
   if (name.empty()) return kOk;  // the product key itself is no store
-  RegKey product;
+  plat::ScopedKey product;
   int32_t rc = open_product(&product);
   if (rc == kErrFileNotFound) return kOk;
   if (rc != kOk) return rc;
-  RegKey key;
+  plat::ScopedKey key;
   rc = plat::reg_open_key(product.get(), name.c_str(), key.out());
   *exists = rc == kOk;
   // A name no key can have is a store that does not exist.
@@ -57,8 +57,8 @@ int32_t store_exists(const WStr& name, bool* exists) {
   return rc;
 }
 
-int32_t open_store_key(const WStr& name, RegKey* key) {
-  RegKey product;
+int32_t open_store_key(const WStr& name, plat::ScopedKey* key) {
+  plat::ScopedKey product;
   int32_t rc = open_product(&product);
   if (rc != kOk) return rc;
   return plat::reg_open_key(product.get(), name.c_str(), key->out());

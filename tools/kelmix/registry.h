@@ -12,22 +12,6 @@
 
 namespace kx::cli {
 
-// An open registry key, closed when it goes.
-class RegKey {
- public:
-  RegKey() = default;
-  ~RegKey() {
-    if (key_) plat::reg_close_key(key_);
-  }
-  RegKey(const RegKey&) = delete;
-  RegKey& operator=(const RegKey&) = delete;
-  plat::Key get() const { return key_; }
-  plat::Key* out() { return &key_; }
-
- private:
-  plat::Key key_ = nullptr;
-};
-
 struct RawValue {
   uint32_t type = 0;
   Bytes bytes;
@@ -40,7 +24,7 @@ int32_t list_stores(std::vector<WStr>* out);
 // case ignored).
 int32_t store_exists(const WStr& name, bool* exists);
 // Opens an existing store's key; call only once store_exists said so.
-int32_t open_store_key(const WStr& name, RegKey* key);
+int32_t open_store_key(const WStr& name, plat::ScopedKey* key);
 
 // The longest names the registry takes, in UTF-16 units.
 constexpr std::size_t kMaxValueNameUnits = 16383;
