@@ -15,7 +15,6 @@ namespace {
 
 using plat::Key;
 
-
 std::string bytes_of(const void* p, size_t n) {
   return std::string(static_cast<const char*>(p), n);
 }
