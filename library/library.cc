@@ -285,18 +285,22 @@ void on_library_load() {
 
 // The table mutex, every queue lock and every store's strings_lock, so the
 // child copies no queue, list or table halfway through a change.
+namespace {
+// The stores whose strings_lock the fork took; the table mutex keeps the list
+// true until the parent lets them go.
+KXDATA* g_forking_stores[HandleMap::kCapacity];
+uint32_t g_forking_store_count = 0;
+}  // namespace
+
 void on_fork_prepare() NO_THREAD_SAFETY_ANALYSIS {
   if (g_table_mutex) g_table_mutex->lock();
   g_map.lock_queues_for_fork();
-  static KXDATA* stores[HandleMap::kCapacity];
-  uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
-  for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.lock();
+  g_forking_store_count = g_map.all_stores(g_forking_stores, HandleMap::kCapacity);
+  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->strings_lock.lock();
 }
 
 void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS {
-  static KXDATA* stores[HandleMap::kCapacity];
-  uint32_t n = g_map.all_stores(stores, HandleMap::kCapacity);
-  for (uint32_t i = 0; i < n; ++i) stores[i]->strings_lock.unlock();
+  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->strings_lock.unlock();
   g_map.unlock_queues_for_fork();
   if (g_table_mutex) g_table_mutex->unlock();
 }
