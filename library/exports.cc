@@ -42,7 +42,7 @@ R with_queue(KXHANDLE handle, R fail, Body body) noexcept {
 template <class Make>
 int write_export(KXHANDLE handle, bool args_ok, Make make, bool failures_only = false) noexcept {
   auto finish = [failures_only](KXDATA& store, int32_t rc) {
-    if (rc != kOk || !failures_only) store.error.store(rc, std::memory_order_relaxed);
+    if (rc != kOk || !failures_only) store.set_error(rc);
     return rc;
   };
   if (!args_ok) {
@@ -90,7 +90,7 @@ KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
   return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
     kx::tchar* text = nullptr;
     int32_t rc = name ? s.read_string(name, &text) : kx::kErrInvalidParameter;
-    s.error.store(rc, std::memory_order_relaxed);
+    s.set_error(rc);
     return rc == kx::kOk ? text : kx::kEmpty;
   });
 }
@@ -100,7 +100,7 @@ KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
     s.assert_queue_locked();
     int32_t value = 0;
     int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
-    s.error.store(rc, std::memory_order_relaxed);
+    s.set_error(rc);
     return rc == kx::kOk ? value : 0;
   });
 }
@@ -110,7 +110,7 @@ KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
     s.assert_queue_locked();
     double value = 0.0;
     int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
-    s.error.store(rc, std::memory_order_relaxed);
+    s.set_error(rc);
     return rc == kx::kOk ? value : 0.0;
   });
 }
@@ -143,14 +143,13 @@ KX_API int KX_CALL KXDelPref(KXHANDLE store, const KXCHAR* prefix) {
 }
 
 KX_API int KX_CALL KXError(KXHANDLE store) {
-  return kx::with_store(store, kx::kErrInvalidHandle,
-                        [](KXDATA& s) { return s.error.load(std::memory_order_relaxed); });
+  return kx::with_store(store, kx::kErrInvalidHandle, [](KXDATA& s) { return s.last_error(); });
 }
 
 KX_API int KX_CALL KXRelease(KXHANDLE store) {
   return kx::with_store(store, kx::kErrInvalidHandle, [](KXDATA& s) {
     s.release_all();
-    s.error = kx::kOk;
+    s.set_error(kx::kOk);
     return kx::kOk;
   });
 }

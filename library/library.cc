@@ -296,11 +296,12 @@ void on_fork_prepare() NO_THREAD_SAFETY_ANALYSIS {
   if (g_table_mutex) g_table_mutex->lock();
   g_map.lock_queues_for_fork();
   g_forking_store_count = g_map.all_stores(g_forking_stores, HandleMap::kCapacity);
-  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->strings_lock.lock();
+  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->lock_strings_for_fork();
 }
 
 void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS {
-  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->strings_lock.unlock();
+  for (uint32_t i = 0; i < g_forking_store_count; ++i)
+    g_forking_stores[i]->unlock_strings_after_fork();
   g_map.unlock_queues_for_fork();
   if (g_table_mutex) g_table_mutex->unlock();
 }

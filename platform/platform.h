@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "platform/errors.h"
@@ -112,11 +113,13 @@ int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
 void reg_begin_batch();
 int32_t reg_end_batch();
 
+namespace testing {
 // Makes the nth registry write from now (1 = the next one) fail with code, in
 // any thread, without reaching the registry; 0 turns it off. Writes are the
 // calls of reg_create_key(_a), reg_delete_key, reg_set_value and
-// reg_delete_value, an existing key opened by reg_create_key included. For tests.
-void fail_nth_registry_write_for_testing(long n, int32_t code);
+// reg_delete_value, an existing key opened by reg_create_key included.
+void fail_nth_registry_write(long n, int32_t code);
+}  // namespace testing
 
 // ---- Mutexes ----------------------------------------------------------------
 
@@ -293,6 +296,12 @@ void watch_forks();
 // where exit() leaves the other threads running.
 bool process_exiting();
 
+// ---- Heap -------------------------------------------------------------------
+
+// The bytes the C runtime's heap holds for a block malloc returned, its own
+// bookkeeping included where that can be told; 0 where it cannot.
+std::size_t heap_block_bytes(void* block) noexcept;
+
 // ---- Time -------------------------------------------------------------------
 
 struct SystemTime {
@@ -311,9 +320,11 @@ void get_system_time(SystemTime* now);
 // 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
 bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time);
 
-// Replaces the clock behind get_system_time, for tests; null restores it.
 using ClockHook = void (*)(SystemTime* now);
-void set_clock_for_testing(ClockHook hook);
+namespace testing {
+// Replaces the clock behind get_system_time; null restores it.
+void set_clock(ClockHook hook);
+}  // namespace testing
 
 // ---- Text -------------------------------------------------------------------
 

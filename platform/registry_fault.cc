@@ -15,7 +15,7 @@ std::atomic<int32_t> g_fault_code{kOk};
 
 }  // namespace
 
-void fail_nth_registry_write_for_testing(long n, int32_t code) {
+void testing::fail_nth_registry_write(long n, int32_t code) {
   g_fault_code.store(code);
   g_writes_left.store(n > 0 ? n : 0);
 }

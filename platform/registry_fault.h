@@ -1,4 +1,4 @@
-// The registry fault a test asked for with fail_nth_registry_write_for_testing,
+// The registry fault a test asked for with testing::fail_nth_registry_write,
 // counted by both backends' write calls.
 #pragma once
 

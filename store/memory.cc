@@ -3,9 +3,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
 
 #include "platform/platform.h"
 
@@ -18,14 +15,7 @@ std::atomic<long> g_fail_in{0};
 std::atomic<bool> g_track{false};
 std::atomic<long> g_bytes{0};
 
-long block_bytes(void* p) {
-#if defined(__GLIBC__)
-  return static_cast<long>(malloc_usable_size(p) + sizeof(std::size_t));  // with its header
-#else
-  (void)p;
-  return 0;
-#endif
-}
+long block_bytes(void* p) { return static_cast<long>(plat::heap_block_bytes(p)); }
 }  // namespace
 
 void* mem_alloc(std::size_t bytes) noexcept {

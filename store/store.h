@@ -97,6 +97,16 @@ class KXDATA {
   // writes without the registry.
   void drop_pending() noexcept REQUIRES(queue_lock) { queue.clear(); }
 
+  // ---- The result of the last export that records one; last writer wins.
+  int32_t last_error() const noexcept { return error_.load(std::memory_order_relaxed); }
+  void set_error(int32_t rc) noexcept { error_.store(rc, std::memory_order_relaxed); }
+
+  // ---- Fork (POSIX): the parent holds strings_lock across fork(), so the
+  // child never inherits a list in the middle of a change.
+  void lock_strings_for_fork() noexcept ACQUIRE(strings_lock) { strings_lock.lock(); }
+  void unlock_strings_after_fork() noexcept RELEASE(strings_lock) { strings_lock.unlock(); }
+
+ private:
   plat::Key key;
   plat::Mutex strings_lock;
   std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(strings_lock);
@@ -104,10 +114,8 @@ class KXDATA {
   PendingQueue queue GUARDED_BY(queue_lock);
   plat::Thread thread;
   std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
-  // The result of the last export that records one; last writer wins.
-  std::atomic<int32_t> error{0};
+  std::atomic<int32_t> error_{0};
 
- private:
   KXDATA(plat::Key store_key, plat::Mutex& queue_lock) noexcept;
   static uint32_t queue_thread(void* store);
   // A string read: on 0 the request's text is the newest pending string of

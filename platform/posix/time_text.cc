@@ -65,7 +65,7 @@ bool system_time_to_file_time(const SystemTime& t, uint64_t* file_time) {
   return true;
 }
 
-void set_clock_for_testing(ClockHook hook) { g_clock.store(hook); }
+void testing::set_clock(ClockHook hook) { g_clock.store(hook); }
 
 uint32_t str_len(const tchar* s) {
   uint32_t n = 0;

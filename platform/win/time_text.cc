@@ -35,7 +35,7 @@ bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time) {
   return true;
 }
 
-void set_clock_for_testing(ClockHook hook) { g_clock.store(hook); }
+void testing::set_clock(ClockHook hook) { g_clock.store(hook); }
 
 #if defined(KX_WIDE)
 

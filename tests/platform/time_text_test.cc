@@ -57,10 +57,10 @@ TEST(Time, SystemTimeIsAValidUtcDateWithItsWeekday) {
 void fixed_clock(SystemTime* now) { *now = SystemTime{2001, 2, 6, 3, 4, 5, 6, 7}; }
 
 TEST(Time, ClockHookReplacesTheClock) {
-  plat::set_clock_for_testing(fixed_clock);
+  plat::testing::set_clock(fixed_clock);
   SystemTime now{};
   plat::get_system_time(&now);
-  plat::set_clock_for_testing(nullptr);
+  plat::testing::set_clock(nullptr);
   EXPECT_EQ(now.year, 2001);
   EXPECT_EQ(now.milliseconds, 7);
   plat::get_system_time(&now);
