@@ -1,14 +1,12 @@
-// The store linked in directly, with its queue threads held where a test must
-// look at records that are surely still pending, and allocations made to fail.
+// The store linked in directly: reads of pending records, pace and closing,
+// and faults (memory, a refusing or busy registry, a full disk).
 #include "store/store.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <string>
 #include <thread>
@@ -123,75 +121,6 @@ class StoreTest : public ::testing::Test {
   KXHANDLE h_ = 0;
 };
 
-// ---- Records --------------------------------------------------------------------
-
-TEST(Record, AssignedStringRecordsAreIndependentCopies) {
-  KXRECORD b = make_value_record(KX_T("other"), 5);
-  {
-    KXRECORD a = make_string_record(KX_T("name"), KX_T("text"));
-    ASSERT_TRUE(a.complete() && b.complete());
-    ASSERT_TRUE(b.assign(a));
-    EXPECT_EQ(b.type, TYPE_STRING);
-    EXPECT_NE(b.value.text, a.value.text);
-    EXPECT_NE(b.name, a.name);
-  }
-  EXPECT_EQ(Str(b.value.text), T("text"));
-  EXPECT_EQ(Str(b.name), T("name"));
-
-  KXRECORD none = make_string_record(KX_T("n"), nullptr);
-  ASSERT_TRUE(b.assign(none));
-  EXPECT_EQ(b.value.text, nullptr);
-  KXRECORD del = make_record(KX_T("d"), TYPE_DELETE);
-  for (unsigned char byte : del.value.bytes) EXPECT_EQ(byte, 0);
-}
-
-TEST(Record, AMovedRecordTakesItsStringsAndLeavesAnEmptyOne) {
-  KXRECORD a = make_string_record(KX_T("name"), KX_T("text"));
-  const tchar* text = a.value.text;
-  KXRECORD b(std::move(a));
-  EXPECT_FALSE(a.complete());
-  EXPECT_EQ(a.value.text, nullptr);  // destroying a frees nothing twice
-  EXPECT_EQ(b.value.text, text);
-  EXPECT_EQ(Str(b.name), T("name"));
-}
-
-// A name this long is allocated; shorter ones live in the record.
-const Str kLongName = T(std::string(KXRECORD::kInlineUnits, 'n'));
-
-TEST(Record, AFailedAssignmentOrBuildLeavesNothingBehind) {
-  KXRECORD source = make_string_record(kLongName.c_str(), KX_T("long text"));
-  KXRECORD target = make_double_record(KX_T("target"), 2.5);
-  for (int n = 1; n <= 2; ++n) {
-    testing::fail_nth_allocation(n);
-    EXPECT_FALSE(target.assign(source));
-    testing::fail_nth_allocation(0);
-    EXPECT_EQ(target.type, TYPE_DOUBLE);
-    EXPECT_EQ(target.value.number, 2.5);
-    EXPECT_EQ(Str(target.name), T("target"));
-  }
-  // Either allocation of a string record failing gives an empty record
-  // (ASan sees anything it leaked).
-  for (int n = 1; n <= 2; ++n) {
-    testing::fail_nth_allocation(n);
-    KXRECORD r = make_string_record(kLongName.c_str(), KX_T("t"));
-    testing::fail_nth_allocation(0);
-    EXPECT_FALSE(r.complete());
-  }
-}
-
-TEST(Record, NamesOnEitherSideOfTheInlineLimitSurviveMovesAndAssignment) {
-  for (const Str& name : {kLongName.substr(1), kLongName}) {
-    KXRECORD a = make_value_record(name.c_str(), 1);
-    KXRECORD moved(std::move(a));
-    KXRECORD copy = make_value_record(kLongName.c_str(), 2);
-    ASSERT_TRUE(copy.assign(moved));
-    ASSERT_TRUE(moved.assign(moved));
-    EXPECT_EQ(Str(moved.name), name);
-    EXPECT_EQ(Str(copy.name), name);
-    EXPECT_NE(copy.name, moved.name);
-  }
-}
-
 // Runs first, while this program's registry is still empty (POSIX).
 TEST(Wipe, NeverCreatesTheProductKey) {
   plat::Key product = nullptr;
@@ -204,140 +133,6 @@ TEST(Wipe, NeverCreatesTheProductKey) {
 }
 
 // ---- Reads of pending records -----------------------------------------------------
-
-// Random pushes and pops against the plain scan the index replaces. Few
-// names, so each has many records pending at once, types interleaved; runs
-// of pushes long enough for the index to grow while records wait.
-void check_against_scan(PendingQueue& queue, int steps, uint32_t seed) {
-  std::deque<std::pair<int32_t, Str>> model;
-  const Str names[] = {T("a"), T("b"), T("A"), T("ab"), T(""),  T("long name"), T("b "),
-                       T("c"), T("d"), T("e"), T("f"),  T("g"), T("h"),         T("i")};
-  constexpr uint32_t kNames = sizeof names / sizeof names[0];
-  auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 16; };
-  for (int step = 0; step < steps; ++step) {
-    // Phases of mostly pushing, then mostly popping.
-    bool filling = (step / 500) % 2 == 0;
-    if (model.empty() || next() % 4 != (filling ? 0u : 1u)) {
-      int32_t type = static_cast<int32_t>(next() % 4);
-      const Str* name_ptr = &names[next() % kNames];
-      if (next() % 4 == 0 && !model.empty()) {
-        // The newest record's type and name again: the push's shortcut.
-        type = model.back().first;
-        name_ptr = &*std::find(std::begin(names), std::end(names), model.back().second);
-      }
-      const Str& name = *name_ptr;
-      KXRECORD r = make_record(name.c_str(), type);
-      if (type != TYPE_STRING) r.value.integer = step;
-      ASSERT_TRUE(queue.push(std::move(r)));
-      model.emplace_back(type, name);
-    } else {
-      queue.pop_front();
-      model.pop_front();
-    }
-    ASSERT_EQ(queue.size(), model.size());
-    if (!model.empty()) {
-      ASSERT_EQ(queue.front().type, model.front().first);
-      ASSERT_EQ(Str(queue.front().name), model.front().second);
-    }
-    for (int probe = 0; probe < 2; ++probe) {
-      int32_t type = static_cast<int32_t>(next() % 4);
-      const Str& name = names[next() % kNames];
-      const KXRECORD* found = queue.find_newest(type, name.c_str());
-      auto it = std::find(model.rbegin(), model.rend(), std::make_pair(type, name));
-      ASSERT_EQ(found != nullptr, it != model.rend()) << "step " << step;
-      if (found) {
-        EXPECT_EQ(found->type, type);
-        EXPECT_EQ(Str(found->name), name);
-      }
-    }
-  }
-}
-
-TEST(PendingQueue, TheIndexAnswersAsANewestFirstScanWould) {
-  PendingQueue queue;
-  check_against_scan(queue, 20000, 12345);
-}
-
-TEST(PendingQueue, SequenceNumbersRoundTheirRange) {
-  // The first records take the last numbers; the steps go well past the end.
-  PendingQueue queue(PendingQueue::kLastSeq - 300);
-  check_against_scan(queue, 5000, 777);
-  PendingQueue at_end(PendingQueue::kLastSeq);
-  check_against_scan(at_end, 3000, 4242);
-}
-
-TEST(PendingQueue, FindsTheNewestOfManyRecordsOfOneName) {
-  PendingQueue queue(PendingQueue::kLastSeq - 500);
-  for (int i = 0; i < 1000; ++i) ASSERT_TRUE(queue.push(make_value_record(KX_T("n"), i)));
-  for (int i = 0; i < 999; ++i) {
-    EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
-    EXPECT_EQ(queue.front().value.integer, i);
-    queue.pop_front();
-  }
-  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n"))->value.integer, 999);
-  queue.pop_front();
-  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("n")), nullptr);
-}
-
-TEST(PendingQueue, ManyDistinctNamesStayFoundAsTheIndexGrowsAndEmpties) {
-  PendingQueue queue;
-  constexpr int kRecords = 5000;
-  for (int round = 0; round < 2; ++round) {
-    for (int i = 0; i < kRecords; ++i) {
-      ASSERT_TRUE(queue.push(make_value_record(T("v" + std::to_string(i)).c_str(), i)));
-    }
-    for (int i = 0; i < kRecords; i += 97) {
-      const KXRECORD* r = queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i)).c_str());
-      ASSERT_NE(r, nullptr);
-      EXPECT_EQ(r->value.integer, i);
-    }
-    for (int i = 0; i < kRecords; ++i) {
-      ASSERT_EQ(queue.front().value.integer, i);
-      queue.pop_front();
-      if (i + 1 < kRecords) {
-        const KXRECORD* r = queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i + 1)).c_str());
-        ASSERT_NE(r, nullptr);
-      }
-      ASSERT_EQ(queue.find_newest(TYPE_VALUE, T("v" + std::to_string(i)).c_str()), nullptr);
-    }
-    EXPECT_TRUE(queue.empty());
-  }
-  // After clear, numbering goes on and nothing stale is found.
-  ASSERT_TRUE(queue.push(make_value_record(KX_T("x"), 1)));
-  queue.clear();
-  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("x")), nullptr);
-  ASSERT_TRUE(queue.push(make_value_record(KX_T("y"), 2)));
-  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("y"))->value.integer, 2);
-  EXPECT_EQ(queue.find_newest(TYPE_VALUE, KX_T("x")), nullptr);
-}
-
-TEST(PendingQueue, APushThatCannotAllocateChangesNothing) {
-  // Enough distinct names that the index and the record blocks must grow.
-  PendingQueue queue;
-  int failed = 0;
-  for (int i = 0; i < 300; ++i) {
-    Str name = T("n" + std::to_string(i));
-    KXRECORD r = make_string_record(name.c_str(), KX_T("text"));
-    std::size_t before = queue.size();
-    testing::fail_nth_allocation(1);
-    bool pushed = queue.push(std::move(r));
-    testing::fail_nth_allocation(0);
-    if (!pushed) {
-      ++failed;
-      EXPECT_EQ(queue.size(), before);
-      EXPECT_TRUE(r.complete());  // still the caller's to free
-      EXPECT_EQ(queue.find_newest(TYPE_STRING, name.c_str()), nullptr);
-      ASSERT_TRUE(queue.push(std::move(r)));
-    }
-    EXPECT_FALSE(r.complete());
-    EXPECT_EQ(Str(queue.find_newest(TYPE_STRING, name.c_str())->value.text), T("text"));
-  }
-  EXPECT_GT(failed, 5);  // both the index and the deque had to grow
-  for (int i = 0; i < 300; ++i) {
-    EXPECT_EQ(Str(queue.front().name), T("n" + std::to_string(i)));
-    queue.pop_front();
-  }
-}
 
 TEST_F(StoreTest, APendingDeleteHidesNothing) {
   {
@@ -558,31 +353,6 @@ TEST_F(StoreTest, AReadThatCannotAllocateReportsIt) {
   EXPECT_EQ(KXRelease(h_), 0);
 }
 
-// ---- Utilities ----------------------------------------------------------------------
-
-plat::SystemTime g_fake_now;
-void fake_clock(plat::SystemTime* now) { *now = g_fake_now; }
-
-int64_t unix_time_at(uint16_t year, uint16_t month, uint16_t day, uint16_t hour, uint16_t minute,
-                     uint16_t second, uint16_t ms) {
-  g_fake_now = plat::SystemTime{year, month, 0, day, hour, minute, second, ms};
-  plat::set_clock_for_testing(&fake_clock);
-  int64_t t = UnixTime();
-  plat::set_clock_for_testing(nullptr);
-  return t;
-}
-
-TEST(UnixTime, WholeSecondsSince1970Utc) {
-  EXPECT_EQ(unix_time_at(1970, 1, 1, 0, 0, 0, 999), 0);
-  EXPECT_EQ(unix_time_at(1970, 1, 1, 0, 0, 1, 0), 1);
-  EXPECT_EQ(unix_time_at(2038, 1, 19, 3, 14, 8, 500), 2147483648LL);  // past 32 bits
-  EXPECT_EQ(unix_time_at(2026, 12, 8, 12, 0, 0, 0), 1796731200LL);
-  EXPECT_EQ(unix_time_at(1601, 1, 1, 0, 0, 0, 0), -11644473600LL);
-  // The system clock again, and no fraction of a second.
-  int64_t now = UnixTime();
-  EXPECT_GT(now, 1700000000LL);
-}
-
 #if !defined(_WIN32)
 // A record the disk has no room for fails alone: the records drained in the
 // same batch before and after it are written, as they would be one by one.
@@ -602,10 +372,10 @@ TEST_F(StoreTest, ARefusedRecordIsDroppedAndTheNextWritten) {
     KXValue(h_, KX_T("a"), 1);
     KXValue(h_, KX_T("b"), 2);
     KXValue(h_, KX_T("c"), 3);
-    plat::fail_nth_registry_write_for_testing(2, kErrAccessDenied);
+    plat::testing::fail_nth_registry_write(2, kErrAccessDenied);
     reopen();  // one drain batch
   }
-  plat::fail_nth_registry_write_for_testing(0, kOk);
+  plat::testing::fail_nth_registry_write(0, kOk);
   EXPECT_EQ(KXGetValue(h_, KX_T("a")), 1);
   EXPECT_FALSE(KXExists(h_, KX_T("b")));
   EXPECT_EQ(KXGetValue(h_, KX_T("c")), 3);
@@ -618,10 +388,10 @@ TEST_F(StoreTest, ABusyRecordIsTriedAgainNotDropped) {
     HeldQueue held;
     KXValue(h_, KX_T("x"), 1);
     KXValue(h_, KX_T("y"), 2);
-    plat::fail_nth_registry_write_for_testing(1, kErrBusy);
+    plat::testing::fail_nth_registry_write(1, kErrBusy);
     reopen();
   }
-  plat::fail_nth_registry_write_for_testing(0, kOk);
+  plat::testing::fail_nth_registry_write(0, kOk);
   EXPECT_EQ(KXGetValue(h_, KX_T("x")), 1);
   EXPECT_EQ(KXGetValue(h_, KX_T("y")), 2);
 }
