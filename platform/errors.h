@@ -11,7 +11,10 @@ constexpr int32_t kErrAccessDenied = 5;       // ERROR_ACCESS_DENIED
 constexpr int32_t kErrInvalidHandle = 6;      // ERROR_INVALID_HANDLE
 constexpr int32_t kErrNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
 constexpr int32_t kErrInvalidParameter = 87;  // ERROR_INVALID_PARAMETER
+constexpr int32_t kErrLockViolation = 33;     // ERROR_LOCK_VIOLATION
+constexpr int32_t kErrDiskFull = 112;         // ERROR_DISK_FULL
 constexpr int32_t kErrBadPathname = 161;      // ERROR_BAD_PATHNAME
+constexpr int32_t kErrAlreadyExists = 183;    // ERROR_ALREADY_EXISTS
 // ERROR_BUSY: the POSIX stand-in only, when another process holds the
 // database's write lock. Nothing was done; the call may be made again later.
 // Creating or deleting a key first waits its turn for seconds: a drain lets

@@ -11,6 +11,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "platform/errors.h"
 #include "platform/tchar.h"
@@ -295,6 +297,85 @@ void watch_forks();
 // been ended wherever it was, holding whatever it held. Always false on POSIX,
 // where exit() leaves the other threads running.
 bool process_exiting();
+
+// ---- Pending files ----------------------------------------------------------
+
+// Files that outlive their process's crash. A view of one is shared with the
+// system's file cache, so what is written to it reaches the file even when
+// the process is killed at once (not when the machine loses power), and each
+// file is held by a lock the system lets go when its process dies. They live
+// in one folder of the user's own (beside the stand-in's database on POSIX,
+// %LOCALAPPDATA%\Kelmix\pending on Windows), made owner-only, and no
+// symbolic link is followed. Names are plain file names of ASCII letters,
+// digits, '.', '-' and '_'.
+class PendingFile {
+ public:
+  PendingFile() = default;
+  // Closes the file, letting go of its lock; the file and its views stay.
+  ~PendingFile() { close(); }
+  PendingFile(const PendingFile&) = delete;
+  PendingFile& operator=(const PendingFile&) = delete;
+
+  // Makes name afresh, empty, and holds its lock: kOk, kErrAlreadyExists, or
+  // the error that kept it from being made (a full disk, no folder).
+  int32_t create(const char* name) noexcept;
+  // Opens name and takes its lock: kOk; kErrLockViolation while another
+  // process (or another PendingFile) holds it; kErrFileNotFound.
+  int32_t claim(const char* name) noexcept;
+  bool is_open() const noexcept { return handle_ != kNoHandle; }
+  // The file's size in bytes, or 0 when that cannot be told.
+  uint64_t size() const noexcept;
+  // Makes the file bytes long; new bytes read as zero.
+  int32_t resize(uint64_t bytes) noexcept;
+  // A read-write view of [offset, offset + bytes) that stays valid until
+  // unmap, even after close; offset a multiple of kViewAlignment and the range
+  // within the file. Null when it cannot be had.
+  void* map(uint64_t offset, std::size_t bytes) noexcept;
+  static void unmap(void* view, std::size_t bytes) noexcept;
+  // Gives the file another name in the folder, keeping it open and locked.
+  int32_t rename(const char* new_name) noexcept;
+  // Deletes the file, then closes it: no other process can claim it between.
+  int32_t remove() noexcept;
+  void close() noexcept;
+  // In a forked child (POSIX): lets go of the descriptor without touching the
+  // lock, which stays the parent's.
+  void forget_after_fork() noexcept;
+  const char* name() const noexcept { return name_; }
+
+  static constexpr std::size_t kMaxName = 96;
+
+ private:
+#if defined(_WIN32)
+  using Handle = void*;
+  static constexpr Handle kNoHandle = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+#else
+  using Handle = int;
+  static constexpr Handle kNoHandle = -1;
+#endif
+  Handle handle_ = kNoHandle;
+  char name_[kMaxName] = {};
+};
+
+// Views start at multiples of this (Windows' allocation granularity, itself
+// a multiple of every page size).
+constexpr std::size_t kViewAlignment = 65536;
+
+// The names in the pending files' folder that begin with prefix and end with
+// suffix, sorted. kOk with none when the folder does not exist.
+int32_t list_pending_files(const char* prefix, const char* suffix,
+                           std::vector<std::string>* names) noexcept;
+
+// The folder's path, for messages (UTF-8); empty when it cannot be had.
+std::string pending_folder() noexcept;
+
+// A hash of name that is equal for every name the registry takes for the same
+// key (letter case aside) in either character width.
+uint64_t key_name_hash(const tchar* name) noexcept;
+
+// This process's id, and a coarse wall-clock time in 100 ns units since 1601
+// that costs a few nanoseconds to read (its resolution is milliseconds).
+uint32_t process_id() noexcept;
+uint64_t coarse_time() noexcept;
 
 // ---- Heap -------------------------------------------------------------------
 
