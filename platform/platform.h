@@ -105,6 +105,13 @@ int32_t reg_enum_value(Key key, uint32_t index, tchar* name, uint32_t* name_len)
 // The sub-key name at index, with the same convention as reg_enum_value.
 int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len);
 
+// A value set or deleted with its name, and a string's data, in the given
+// width whatever the build's: 2 for UTF-16, 1 for 8-bit text as the A calls
+// take it. For completing the records a library of the other width left.
+int32_t reg_set_value_in(Key key, uint32_t unit_bytes, const void* name, uint32_t type,
+                         const void* data, uint32_t bytes);
+int32_t reg_delete_value_in(Key key, uint32_t unit_bytes, const void* name);
+
 // Groups the registry writes the calling thread makes until reg_end_batch into
 // one transaction where that is cheaper (the POSIX stand-in); each write stays
 // atomic on its own and keeps its result. Other threads' registry calls wait

@@ -660,6 +660,53 @@ int32_t reg_close_key(Key key) {
 
 // Names longer than 16383 UTF-16 units give kErrInvalidParameter; data null
 // with a non-zero size gives kErrNoAccess (998).
+namespace {
+
+// The value named units (UTF-16) of key set to stored (string data already
+// in UTF-16).
+int32_t put_value(Key key, const std::u16string& units, uint32_t type, const std::string& stored) {
+  if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  std::string f = folded_key(units);
+  return reg.run(true, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    // A replaced value keeps the name it was created with.
+    // A new value goes last in the listing; a replaced one keeps its place.
+    Stmt s(db,
+           "INSERT INTO vals(key, folded, name, type, data, pos) VALUES(?1, ?2, ?3, ?4, ?5, "
+           "(SELECT coalesce(max(pos), 0) + 1 FROM vals WHERE key = ?1)) "
+           "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
+    s.bind(1, id).bind(2, f.data(), f.size()).bind(3, units);
+    s.bind(4, static_cast<int64_t>(type)).bind(5, stored.data(), stored.size()).step();
+    return kOk;
+  });
+}
+
+int32_t drop_value(Key key, const std::u16string& units) {
+  std::string f = folded_key(units);
+  Registry& reg = Registry::get();
+  int64_t id = reg.id_of(key);
+  if (!id) return kErrInvalidHandle;
+  return reg.run(true, [&](sqlite3* db) {
+    if (!key_exists(db, id)) return kErrKeyDeleted;
+    Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?")
+        .bind(1, id)
+        .bind(2, f.data(), f.size())
+        .step();
+    return sqlite3_changes(db) ? kOk : kErrFileNotFound;
+  });
+}
+
+// A name in either width: UTF-16 units, or 8-bit text as the A calls take it.
+std::u16string units_in(uint32_t unit_bytes, const void* name) {
+  if (unit_bytes == 2) return std::u16string(static_cast<const char16_t*>(name));
+  return utf8_to_utf16(static_cast<const char*>(name));
+}
+
+}  // namespace
+
 int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* data, uint32_t bytes) {
   if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
@@ -667,7 +714,6 @@ int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* dat
     std::u16string units = value_name(name);
     if (units.size() > kMaxValueNameUnits) return kErrInvalidParameter;
     auto* p = static_cast<const char*>(data);
-    std::string stored;
     if (is_string_type(type) && bytes) {
       // Like Windows, a string whose size leaves out its terminator gets it back
       // when the terminator follows in memory.
@@ -676,42 +722,32 @@ int32_t reg_set_value(Key key, const tchar* name, uint32_t type, const void* dat
       if (count && t[count - 1] && !t[count]) bytes += sizeof(tchar);
     }
     std::string_view given(p ? p : "", bytes);
-    stored = is_string_type(type) ? text_to_stored(given) : std::string(given);
-    Registry& reg = Registry::get();
-    int64_t id = reg.id_of(key);
-    if (!id) return kErrInvalidHandle;
-    std::string f = folded_key(units);
-    return reg.run(true, [&](sqlite3* db) {
-      if (!key_exists(db, id)) return kErrKeyDeleted;
-      // A replaced value keeps the name it was created with.
-      // A new value goes last in the listing; a replaced one keeps its place.
-      Stmt s(db,
-             "INSERT INTO vals(key, folded, name, type, data, pos) VALUES(?1, ?2, ?3, ?4, ?5, "
-             "(SELECT coalesce(max(pos), 0) + 1 FROM vals WHERE key = ?1)) "
-             "ON CONFLICT(key, folded) DO UPDATE SET type = excluded.type, data = excluded.data");
-      s.bind(1, id).bind(2, f.data(), f.size()).bind(3, units);
-      s.bind(4, static_cast<int64_t>(type)).bind(5, stored.data(), stored.size()).step();
-      return kOk;
-    });
+    return put_value(key, units, type,
+                     is_string_type(type) ? text_to_stored(given) : std::string(given));
   });
 }
 
 int32_t reg_delete_value(Key key, const tchar* name) {
   if (int32_t fault = injected_write_fault()) return fault;
+  return guarded([&]() -> int32_t { return drop_value(key, value_name(name)); });
+}
+
+int32_t reg_set_value_in(Key key, uint32_t unit_bytes, const void* name, uint32_t type,
+                         const void* data, uint32_t bytes) {
+  if (int32_t fault = injected_write_fault()) return fault;
   return guarded([&]() -> int32_t {
-    std::string f = folded_key(value_name(name));
-    Registry& reg = Registry::get();
-    int64_t id = reg.id_of(key);
-    if (!id) return kErrInvalidHandle;
-    return reg.run(true, [&](sqlite3* db) {
-      if (!key_exists(db, id)) return kErrKeyDeleted;
-      Stmt(db, "DELETE FROM vals WHERE key = ? AND folded = ?")
-          .bind(1, id)
-          .bind(2, f.data(), f.size())
-          .step();
-      return sqlite3_changes(db) ? kOk : kErrFileNotFound;
-    });
+    std::string given(static_cast<const char*>(data), bytes);
+    if (is_string_type(type) && unit_bytes == 1) {
+      std::u16string units = utf8_to_utf16(given);
+      given.assign(reinterpret_cast<const char*>(units.data()), units.size() * 2);
+    }
+    return put_value(key, units_in(unit_bytes, name), type, given);
   });
+}
+
+int32_t reg_delete_value_in(Key key, uint32_t unit_bytes, const void* name) {
+  if (int32_t fault = injected_write_fault()) return fault;
+  return guarded([&]() -> int32_t { return drop_value(key, units_in(unit_bytes, name)); });
 }
 
 // kErrInvalidParameter when data is given without bytes. Strings that fit with
@@ -789,6 +825,18 @@ int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
                       "SELECT name FROM keys WHERE parent = ? ORDER BY folded LIMIT 1 OFFSET ?",
                       index, name, name_len);
   });
+}
+
+uint64_t key_name_hash(const tchar* name) noexcept {
+  // FNV-1a over the folded UTF-16 units: the registry's own comparison.
+  uint64_t h = 1469598103934665603ull;
+  try {
+    for (char16_t unit : fold(to_units(name))) {
+      h = (h ^ static_cast<uint16_t>(unit)) * 1099511628211ull;
+    }
+  } catch (const std::bad_alloc&) {
+  }
+  return h;
 }
 
 }  // namespace kx::plat

@@ -79,6 +79,22 @@ int32_t reg_delete_value(Key key, const tchar* name) {
   return RegDeleteValue(hkey(key), name);
 }
 
+int32_t reg_set_value_in(Key key, uint32_t unit_bytes, const void* name, uint32_t type,
+                         const void* data, uint32_t bytes) {
+  if (int32_t fault = injected_write_fault()) return fault;
+  const auto* d = static_cast<const BYTE*>(data);
+  if (unit_bytes == 2) {
+    return RegSetValueExW(hkey(key), static_cast<const wchar_t*>(name), 0, type, d, bytes);
+  }
+  return RegSetValueExA(hkey(key), static_cast<const char*>(name), 0, type, d, bytes);
+}
+
+int32_t reg_delete_value_in(Key key, uint32_t unit_bytes, const void* name) {
+  if (int32_t fault = injected_write_fault()) return fault;
+  if (unit_bytes == 2) return RegDeleteValueW(hkey(key), static_cast<const wchar_t*>(name));
+  return RegDeleteValueA(hkey(key), static_cast<const char*>(name));
+}
+
 int32_t reg_query_value(Key key, const tchar* name, uint32_t* type, void* data, uint32_t* bytes) {
   // Copied through so that whatever the call leaves untouched stays as it was.
   DWORD t = type ? *type : 0;

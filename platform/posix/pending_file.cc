@@ -1,0 +1,247 @@
+// Pending files on POSIX: in the registry's folder, under "pending", each
+// held by an open-file-description lock. Unlike a process-owned fcntl lock,
+// closing another descriptor of the same file does not let it go, and unlike
+// flock it is a POSIX lock the kernel keeps per file description: the system
+// drops it when the last descriptor of that description closes, which a
+// dying process does for it.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/posix/internal.h"
+
+namespace kx::plat {
+
+namespace {
+
+int32_t code_of(int err) {
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      return kErrFileNotFound;
+    case EEXIST:
+      return kErrAlreadyExists;
+    case ENOSPC:
+    case EDQUOT:
+      return kErrDiskFull;
+    case ENOMEM:
+      return kErrNotEnoughMemory;
+    case EAGAIN:
+    case EACCES:
+      return kErrLockViolation;
+    default:
+      return kErrAccessDenied;
+  }
+}
+
+bool plain_name(const char* name) {
+  std::size_t n = std::strlen(name);
+  if (n == 0 || n >= PendingFile::kMaxName || name[0] == '.') return false;
+  for (const char* c = name; *c; ++c) {
+    bool ok = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
+              *c == '.' || *c == '-' || *c == '_';
+    if (!ok) return false;
+  }
+  return true;
+}
+
+// The folder, made owner-only if missing; empty when it cannot be had.
+std::string folder() {
+  std::string base = posix::private_config_dir();
+  if (base.empty()) return {};
+  std::string dir = base + "/pending";
+  return posix::private_dir(dir) ? dir : std::string();
+}
+
+// Locks the whole file for writing, without waiting.
+bool lock_fd(int fd) {
+  struct flock lk {};
+  lk.l_type = F_WRLCK;
+  lk.l_whence = SEEK_SET;
+  while (fcntl(fd, F_OFD_SETLK, &lk) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int32_t PendingFile::create(const char* name) noexcept {
+  close();
+  if (!plain_name(name)) return kErrInvalidParameter;
+  try {
+    std::string dir = folder();
+    if (dir.empty()) return kErrAccessDenied;
+    int fd = ::open((dir + "/" + name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+    if (fd < 0) return code_of(errno);
+    // Made just now with O_EXCL: no other process can hold it yet.
+    if (!lock_fd(fd)) {
+      int32_t rc = code_of(errno);
+      ::unlink((dir + "/" + name).c_str());
+      ::close(fd);
+      return rc;
+    }
+    handle_ = fd;
+    std::strcpy(name_, name);
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
+
+int32_t PendingFile::claim(const char* name) noexcept {
+  close();
+  if (!plain_name(name)) return kErrInvalidParameter;
+  try {
+    std::string dir = folder();
+    if (dir.empty()) return kErrFileNotFound;
+    int fd = ::open((dir + "/" + name).c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return code_of(errno);
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+      ::close(fd);
+      return kErrAccessDenied;
+    }
+    if (!lock_fd(fd)) {
+      int32_t rc = code_of(errno);
+      ::close(fd);
+      return rc;
+    }
+    handle_ = fd;
+    std::strcpy(name_, name);
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
+
+uint64_t PendingFile::size() const noexcept {
+  struct stat st;
+  if (!is_open() || fstat(handle_, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+int32_t PendingFile::resize(uint64_t bytes) noexcept {
+  if (!is_open()) return kErrInvalidHandle;
+  uint64_t old = size();
+  // Blocks are given to a growing file now, so a full disk is told here and
+  // not by a signal when a page of the view is first written.
+  if (bytes > old) {
+    int err = posix_fallocate(handle_, static_cast<off_t>(old), static_cast<off_t>(bytes - old));
+    if (err == 0) return kOk;
+    if (err != EOPNOTSUPP && err != EINVAL) return code_of(err);
+  }
+  while (ftruncate(handle_, static_cast<off_t>(bytes)) != 0) {
+    if (errno != EINTR) return code_of(errno);
+  }
+  return kOk;
+}
+
+void* PendingFile::map(uint64_t offset, std::size_t bytes) noexcept {
+  if (!is_open() || offset % kViewAlignment != 0 || bytes == 0) return nullptr;
+  void* view =
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, handle_, static_cast<off_t>(offset));
+  return view == MAP_FAILED ? nullptr : view;
+}
+
+void PendingFile::unmap(void* view, std::size_t bytes) noexcept {
+  if (view) munmap(view, bytes);
+}
+
+int32_t PendingFile::rename(const char* new_name) noexcept {
+  if (!is_open()) return kErrInvalidHandle;
+  if (!plain_name(new_name)) return kErrInvalidParameter;
+  try {
+    std::string dir = folder();
+    if (dir.empty()) return kErrAccessDenied;
+    if (::rename((dir + "/" + name_).c_str(), (dir + "/" + new_name).c_str()) != 0) {
+      return code_of(errno);
+    }
+    std::strcpy(name_, new_name);
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
+
+int32_t PendingFile::remove() noexcept {
+  if (!is_open()) return kErrInvalidHandle;
+  int32_t rc = kOk;
+  try {
+    std::string dir = folder();
+    if (dir.empty() || ::unlink((dir + "/" + name_).c_str()) != 0) rc = code_of(errno);
+  } catch (const std::bad_alloc&) {
+    rc = kErrNotEnoughMemory;
+  }
+  close();
+  return rc;
+}
+
+void PendingFile::close() noexcept {
+  if (is_open()) ::close(handle_);
+  handle_ = kNoHandle;
+  name_[0] = 0;
+}
+
+void PendingFile::forget_after_fork() noexcept {
+  // The parent's description, and its lock, live on in the parent; closing
+  // the child's copy of the descriptor leaves both alone.
+  close();
+}
+
+int32_t list_pending_files(const char* prefix, const char* suffix,
+                           std::vector<std::string>* names) noexcept {
+  names->clear();
+  try {
+    std::string dir = folder();
+    if (dir.empty()) return kOk;
+    DIR* d = opendir(dir.c_str());
+    if (!d) return errno == ENOENT ? kOk : code_of(errno);
+    std::size_t pre = std::strlen(prefix), suf = std::strlen(suffix);
+    while (dirent* e = readdir(d)) {
+      std::size_t n = std::strlen(e->d_name);
+      if (n < pre + suf || std::strncmp(e->d_name, prefix, pre) != 0 ||
+          std::strcmp(e->d_name + n - suf, suffix) != 0 || !plain_name(e->d_name)) {
+        continue;
+      }
+      names->emplace_back(e->d_name);
+    }
+    closedir(d);
+    std::sort(names->begin(), names->end());
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
+
+std::string pending_folder() noexcept {
+  try {
+    return folder();
+  } catch (const std::bad_alloc&) {
+    return {};
+  }
+}
+
+uint32_t process_id() noexcept { return static_cast<uint32_t>(getpid()); }
+
+uint64_t coarse_time() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_REALTIME_COARSE, &ts);
+  constexpr uint64_t kUnixEpochIn1601 = 116444736000000000ull;
+  return kUnixEpochIn1601 + static_cast<uint64_t>(ts.tv_sec) * 10000000ull +
+         static_cast<uint64_t>(ts.tv_nsec) / 100;
+}
+
+}  // namespace kx::plat
