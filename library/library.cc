@@ -6,6 +6,7 @@
 #include <type_traits>
 
 #include "store/memory.h"
+#include "store/recovery.h"
 
 namespace kx {
 
@@ -192,10 +193,13 @@ int32_t open_store(const tchar* name) noexcept {
     free_string(recorded);
     return rc;
   }
+  // What processes that died with this store open had accepted goes first,
+  // under the handles lock: no store of that name writes meanwhile.
+  recovery::recover(name, key.get());
 
   int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {
     // The store takes the key over, and closes it when it cannot be made.
-    KXDATA* store = KXDATA::create(key.release(), queue_lock, pin.get());
+    KXDATA* store = KXDATA::create(name, key.release(), queue_lock, pin.get());
     if (store) pin.given();
     return store;
   });
@@ -250,6 +254,8 @@ int32_t wipe_store(const tchar* name) noexcept {
   plat::ScopedKey product;
   int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, product.out());
   if (rc != kOk) return rc;
+  // A dead process's records for the store would have gone to this key.
+  recovery::discard(name);
   rc = plat::reg_delete_key(product.get(), name);
   int32_t close_rc = product.close();
   return rc != kOk ? rc : close_rc;

@@ -35,6 +35,7 @@ class PendingQueue {
   // then nothing changed and record still holds its contents.
   bool push(KXRECORD&& record) noexcept;
   KXRECORD& front() { return records_.front(); }
+  const KXRECORD& back() const { return records_.back(); }
   // The record at position from the front. Its address holds while records
   // are pushed, until it leaves the queue.
   KXRECORD& at(std::size_t position) { return records_[position]; }

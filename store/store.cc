@@ -20,14 +20,21 @@ void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
 
 // ---- Construction and closing -------------------------------------------------
 
-KXDATA::KXDATA(plat::Key store_key, plat::Mutex& lock) noexcept
-    : key(store_key), queue_lock(lock) {}
+KXDATA::KXDATA(tchar* name, plat::Key store_key, plat::Mutex& lock) noexcept
+    : name_(name), key(store_key), queue_lock(lock) {}
 
-KXDATA* KXDATA::create(plat::Key key, plat::Mutex& queue_lock, void* pin) noexcept {
-  KXDATA* store = new KXDATA(key, queue_lock);
+KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock,
+                       void* pin) noexcept {
+  tchar* own_name = dup_string(name);
+  KXDATA* store = own_name ? new KXDATA(own_name, key, queue_lock) : nullptr;
   if (!store) {
+    free_string(own_name);
     plat::reg_close_key(key);
     return nullptr;
+  }
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    store->journal_.open(name);
   }
   if (!store->wake_.ok() || !store->drained_.ok() ||
       !store->thread.start(&KXDATA::queue_thread, store, pin)) {
@@ -44,6 +51,7 @@ KXDATA* KXDATA::create(plat::Key key, plat::Mutex& queue_lock, void* pin) noexce
 KXDATA::~KXDATA() {
   if (closing.load() == 0) close();
   release_all();
+  free_string(name_);
   // Records queued after close() are destroyed unwritten with the queue.
 }
 
@@ -62,6 +70,11 @@ int32_t KXDATA::close() noexcept {
   // A cancelled thread's records, or those of a store with no thread (a
   // forked child's that never wrote).
   drain_here();
+  {
+    // Everything is in the registry: nothing is left to recover.
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    journal_.finish();
+  }
   if (!key_closed_.exchange(true)) close_result_ = plat::reg_close_key(key);
   return close_result_;
 }
@@ -71,12 +84,15 @@ void KXDATA::drain_at_exit() noexcept {
   // A record a dead thread was performing is performed again: sets and
   // deletes give the same result twice.
   queue.for_each_left([this](const KXRECORD& record) { perform(record); });
+  journal_.finish();
   plat::reg_close_key(key);
 }
 
 void KXDATA::adopt_after_fork() noexcept {
   strings_lock.reset_after_fork();
   queue.clear();
+  journal_.forget_after_fork();
+  journal_wanted_ = true;
   performing_ = false;
   listing_ = 0;
   wake_.reset_after_fork();
@@ -130,7 +146,14 @@ bool KXDATA::perform_batch(bool* busy) noexcept {
   *busy = done < n;
   plat::Lock<plat::Mutex> lock(queue_lock);
   for (std::size_t i = 0; i < done; ++i) queue.pop_front();
+  took_out(done);
   return !queue.empty();
+}
+
+void KXDATA::took_out(std::size_t n) noexcept {
+  if (n == 0) return;
+  journal_.took_out(n);
+  if (queue.empty()) journal_.restart();
 }
 
 void KXDATA::drain_here() noexcept {
@@ -168,9 +191,13 @@ uint32_t KXDATA::queue_thread(void* arg) {
       int32_t rc = store->perform(*next);
       {
         plat::Lock<plat::Mutex> lock(store->queue_lock);
-        if (rc != kErrBusy) store->queue.pop_front();
+        if (rc != kErrBusy) {
+          store->queue.pop_front();
+          store->took_out(1);
+        }
         store->performing_.store(false);
       }
+      Journal::tick();
       plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
     } else {
       store->wake_.wait(plat::kInfinite);  // idle: sleep until a record or closing
@@ -189,8 +216,14 @@ int32_t KXDATA::push(KXRECORD&& record) noexcept {
   if (!record.complete()) return kErrNotEnoughMemory;
   bool was_empty = queue.empty();
   if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
+  if (journal_wanted_) {
+    journal_wanted_ = false;
+    journal_.open(name_);
+  }
+  journal_.append(queue.back());
   // Under the lock, which is what keeps the store open for an export.
   if (was_empty) {
+    Journal::tick();
     // Only a forked child's store has no thread yet. Without one the records
     // wait for closing, which drains them.
     if (!thread.started()) thread.start(&KXDATA::queue_thread, this);

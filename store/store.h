@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "store/journal.h"
 #include "store/memory.h"
 #include "store/pending_queue.h"
 #include "store/record.h"
@@ -26,11 +27,13 @@ void hold_queue_threads(bool hold) noexcept;
 
 class KXDATA {
  public:
-  // Takes ownership of key and starts the queue thread, which takes over pin
+  // Takes ownership of key, makes the store's pending file (in memory only
+  // without one) and starts the queue thread, which takes over pin
   // (plat::pin_library) on success. queue_lock outlives the store (the handle
   // map's entry keeps it). Null (key closed, pin still the caller's) when
   // memory, an event or the thread cannot be had.
-  static KXDATA* create(plat::Key key, plat::Mutex& queue_lock, void* pin) noexcept;
+  static KXDATA* create(const tchar* name, plat::Key key, plat::Mutex& queue_lock,
+                        void* pin) noexcept;
   // Closes the store first if close() has not run.
   ~KXDATA();
   KXDATA(const KXDATA&) = delete;
@@ -95,7 +98,12 @@ class KXDATA {
   std::size_t pending() noexcept;
   // Forgets every pending record, unperformed: benchmarks time rounds of
   // writes without the registry.
-  void drop_pending() noexcept REQUIRES(queue_lock) { queue.clear(); }
+  void drop_pending() noexcept REQUIRES(queue_lock) {
+    queue.clear();
+    journal_.restart();
+  }
+  // The pending file's name, "" without one; for tests.
+  const char* journal_file() noexcept REQUIRES(queue_lock) { return journal_.file_name(); }
 
   // ---- The result of the last export that records one; last writer wins.
   int32_t last_error() const noexcept { return error_.load(std::memory_order_relaxed); }
@@ -107,16 +115,22 @@ class KXDATA {
   void unlock_strings_after_fork() noexcept RELEASE(strings_lock) { strings_lock.unlock(); }
 
  private:
+  tchar* name_;  // the store's name, for a forked child's pending file
   plat::Key key;
   plat::Mutex strings_lock;
   std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(strings_lock);
   plat::Mutex& queue_lock;
   PendingQueue queue GUARDED_BY(queue_lock);
+  Journal journal_ GUARDED_BY(queue_lock);
+  bool journal_wanted_ GUARDED_BY(queue_lock) = false;  // a forked child's, at its first write
   plat::Thread thread;
   std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
   std::atomic<int32_t> error_{0};
 
-  KXDATA(plat::Key store_key, plat::Mutex& queue_lock) noexcept;
+  KXDATA(tchar* name, plat::Key store_key, plat::Mutex& queue_lock) noexcept;
+  // Records taken out of the queue, performed: the pending file learns it,
+  // and starts over once nothing is pending.
+  void took_out(std::size_t n) noexcept REQUIRES(queue_lock);
   static uint32_t queue_thread(void* store);
   // A string read: on 0 the request's text is the newest pending string of
   // its name, else the registry's, as a string the request owns.

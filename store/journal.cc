@@ -1,0 +1,208 @@
+#include "store/journal.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+
+namespace kx {
+
+namespace {
+
+using journal::FileHeader;
+using journal::RecordHead;
+
+std::atomic<uint64_t> g_now{0};
+std::atomic<uint32_t> g_files_made{0};
+
+// A second view beyond this is more than a pending burst needs; past it the
+// journal turns off until the queue empties. 32-bit hosts have 2 GB in all.
+constexpr std::size_t kMaxSecondView = sizeof(void*) == 4 ? (64u << 20) : (1024u << 20);
+// A restart keeps a second view up to this size mapped for the next burst.
+constexpr std::size_t kKeptSecondView = 256u << 10;
+
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "counters live in shared pages");
+
+std::atomic<uint32_t>& counter(FileHeader* h, uint32_t FileHeader::*field) {
+  return *reinterpret_cast<std::atomic<uint32_t>*>(&(h->*field));
+}
+
+}  // namespace
+
+void Journal::tick() noexcept { g_now.store(plat::coarse_time(), std::memory_order_relaxed); }
+
+bool Journal::open(const tchar* store_name) noexcept {
+  release();
+  std::size_t units = plat::str_len(store_name);
+  if (units > journal::kMaxNameUnits) return false;
+  // <key hash>-<pid>-<time>-<count>: unique among live processes, and found
+  // by the store's name in either width.
+  char name[plat::PendingFile::kMaxName];
+  uint64_t created = plat::coarse_time();
+  std::snprintf(name, sizeof name, "%016llx-%08x-%016llx-%u",
+                static_cast<unsigned long long>(plat::key_name_hash(store_name)),
+                plat::process_id(), static_cast<unsigned long long>(created),
+                g_files_made.fetch_add(1));
+  char making[sizeof name + 8];
+  std::snprintf(making, sizeof making, "%s%s", name, journal::kMakingSuffix);
+  if (file_.create(making) != kOk) return false;
+  if (file_.resize(journal::kFirstViewBytes) != kOk ||
+      !(first_ = static_cast<unsigned char*>(file_.map(0, journal::kFirstViewBytes)))) {
+    file_.remove();
+    return false;
+  }
+  FileHeader* h = header();
+  std::memcpy(h->magic, journal::kMagic, sizeof h->magic);
+  h->version = journal::kVersion;
+  h->unit_bytes = sizeof(tchar);
+  h->pid = plat::process_id();
+  h->name_units = static_cast<uint32_t>(units);
+  h->created = created;
+  std::memcpy(first_ + journal::kNameOffset, store_name, units * sizeof(tchar));
+  h->check =
+      journal::words_check(first_, offsetof(FileHeader, check)) ^
+      journal::words_check(first_ + journal::kNameOffset, journal::align8(units * sizeof(tchar)));
+  // Only a whole header is ever found under the final name.
+  std::strcat(name, journal::kSuffix);
+  if (file_.rename(name) != kOk) {
+    release();
+    return false;
+  }
+  tick();
+  on_ = true;
+  return true;
+}
+
+void Journal::set_counter(uint32_t FileHeader::*field, uint32_t value) noexcept {
+  counter(header(), field).store(value, std::memory_order_release);
+}
+
+bool Journal::grow(uint64_t need) noexcept {
+  std::size_t bytes = second_bytes_ ? second_bytes_ : journal::kFirstViewBytes;
+  while (bytes < need) {
+    if (bytes >= kMaxSecondView) return false;
+    bytes *= 2;
+  }
+  if (file_.resize(journal::kFirstViewBytes + bytes) != kOk) return false;
+  auto* view = static_cast<unsigned char*>(file_.map(journal::kFirstViewBytes, bytes));
+  if (!view) return false;
+  plat::PendingFile::unmap(second_, second_bytes_);
+  second_ = view;
+  second_bytes_ = bytes;
+  return true;
+}
+
+void Journal::append(const KXRECORD& record) noexcept {
+  if (!on_) return;
+  std::size_t name_units = plat::str_len(record.name);
+  const void* data = record.value.bytes;
+  std::size_t data_bytes = 0;
+  switch (record.type) {
+    case TYPE_STRING: {
+      static const tchar kEmpty[1] = {0};
+      data = record.value.text ? record.value.text : kEmpty;
+      data_bytes = (plat::str_len(static_cast<const tchar*>(data)) + 1) * sizeof(tchar);
+      break;
+    }
+    case TYPE_VALUE:
+      data_bytes = 4;
+      break;
+    case TYPE_DOUBLE:
+      data_bytes = 8;
+      break;
+    default:
+      break;
+  }
+  std::size_t name_bytes = name_units * sizeof(tchar);
+  std::size_t size = journal::align8(sizeof(RecordHead) + name_bytes + data_bytes);
+  uint64_t offset = tail_;
+  if (offset < journal::kFirstViewBytes && offset + size > journal::kFirstViewBytes) {
+    offset = journal::kFirstViewBytes;
+  }
+  if (offset + size > journal::kFirstViewBytes + second_bytes_ &&
+      (size > UINT32_MAX || !grow(offset + size - journal::kFirstViewBytes))) {
+    on_ = false;
+    return;
+  }
+  unsigned char* p = at(offset);
+  RecordHead head;
+  head.size = static_cast<uint32_t>(size);
+  head.epoch = epoch_;
+  head.seq = appended_;
+  head.type = record.type;
+  head.name_units = static_cast<uint32_t>(name_units);
+  head.data_bytes = static_cast<uint32_t>(data_bytes);
+  head.stamp = g_now.load(std::memory_order_relaxed);
+  std::memcpy(p + 8, reinterpret_cast<const unsigned char*>(&head) + 8, sizeof head - 8);
+  std::memcpy(p + sizeof head, record.name, name_bytes);
+  std::memcpy(p + sizeof head + name_bytes, data, data_bytes);
+  std::size_t used = sizeof head + name_bytes + data_bytes;
+  std::memset(p + used, 0, size - used);
+  head.check = journal::record_check(p, size);
+  std::memcpy(p, &head.check, 8);
+  tail_ = offset + size;
+  set_counter(&FileHeader::appended, ++appended_);
+}
+
+void Journal::took_out(std::size_t n) noexcept {
+  if (!first_) return;
+  taken_ += n;
+  // Records the file never had (it was off) count for nothing.
+  set_counter(&FileHeader::performed,
+              static_cast<uint32_t>(taken_ < appended_ ? taken_ : appended_));
+}
+
+void Journal::restart() noexcept {
+  if (!first_) return;
+  // In this order a crash anywhere between leaves nothing to replay:
+  // performed >= appended until the new epoch's first record is whole.
+  set_counter(&FileHeader::appended, 0);
+  set_counter(&FileHeader::performed, 0);
+  set_counter(&FileHeader::epoch, ++epoch_);
+  appended_ = 0;
+  taken_ = 0;
+  tail_ = journal::kRecordsStart;
+  if (second_bytes_ > kKeptSecondView) {
+    plat::PendingFile::unmap(second_, second_bytes_);
+    second_ = nullptr;
+    second_bytes_ = 0;
+    file_.resize(journal::kFirstViewBytes);
+  }
+  on_ = true;
+}
+
+void Journal::finish() noexcept {
+  if (!first_) return;
+  plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
+  plat::PendingFile::unmap(second_, second_bytes_);
+  first_ = second_ = nullptr;
+  second_bytes_ = 0;
+  file_.remove();
+  on_ = false;
+}
+
+void Journal::forget_after_fork() noexcept {
+  plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
+  plat::PendingFile::unmap(second_, second_bytes_);
+  first_ = second_ = nullptr;
+  second_bytes_ = 0;
+  file_.forget_after_fork();
+  on_ = false;
+  appended_ = 0;
+  taken_ = 0;
+  tail_ = journal::kRecordsStart;
+}
+
+void Journal::release() noexcept {
+  plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
+  plat::PendingFile::unmap(second_, second_bytes_);
+  first_ = second_ = nullptr;
+  second_bytes_ = 0;
+  file_.close();
+  on_ = false;
+  epoch_ = 0;
+  appended_ = 0;
+  taken_ = 0;
+  tail_ = journal::kRecordsStart;
+}
+
+}  // namespace kx

@@ -1,0 +1,77 @@
+// A store's pending file: each record the store accepts is copied into a
+// memory-mapped file before the export returns, so a process that dies with
+// records queued leaves them for the next one that opens the store (see
+// store/recovery.h). Without a file (a full disk, a read-only profile) the
+// store keeps its records in memory only, as it would anyway.
+//
+// Not locked itself: the store calls it under queue_lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "store/journal_format.h"
+#include "store/record.h"
+
+namespace kx {
+
+class Journal {
+ public:
+  Journal() = default;
+  // Unmaps and lets go of the file, which stays for recovery unless finish()
+  // removed it.
+  ~Journal() { release(); }
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  // Makes this process's file for the store named store_name; false when it
+  // cannot be had (the journal then stays off).
+  bool open(const tchar* store_name) noexcept;
+  bool on() const noexcept { return on_; }
+  // Copies record to the file. When the file cannot take it (it cannot grow)
+  // the journal turns off until the next restart: what it holds stays a
+  // true prefix of the queue.
+  void append(const KXRECORD& record) noexcept;
+  // n more records left the front of the queue, performed.
+  void took_out(std::size_t n) noexcept;
+  // The queue is empty: the file starts over, and turns on again.
+  void restart() noexcept;
+  // Every record was performed: the file is removed.
+  void finish() noexcept;
+  // In a forked child: the parent's file stays the parent's; the child makes
+  // its own when open() is called again.
+  void forget_after_fork() noexcept;
+
+  // The time new records are stamped with: refreshed when a queue thread
+  // wakes or passes, so an append reads no clock.
+  static void tick() noexcept;
+
+  // For tests and benchmarks: the file's name, or "" without one.
+  const char* file_name() const noexcept { return file_.name(); }
+
+ private:
+  journal::FileHeader* header() const noexcept {
+    return reinterpret_cast<journal::FileHeader*>(first_);
+  }
+  unsigned char* at(uint64_t offset) const noexcept {
+    return offset < journal::kFirstViewBytes ? first_ + offset
+                                             : second_ + (offset - journal::kFirstViewBytes);
+  }
+  // Makes the second view at least need bytes past the first.
+  bool grow(uint64_t need) noexcept;
+  void set_counter(uint32_t journal::FileHeader::*field, uint32_t value) noexcept;
+  void release() noexcept;
+
+  plat::PendingFile file_;
+  unsigned char* first_ = nullptr;   // [0, kFirstViewBytes)
+  unsigned char* second_ = nullptr;  // [kFirstViewBytes, kFirstViewBytes + second_bytes_)
+  std::size_t second_bytes_ = 0;
+  uint64_t tail_ = journal::kRecordsStart;  // where the next record goes
+  uint32_t epoch_ = 0;
+  uint32_t appended_ = 0;  // records in the file this epoch
+  uint64_t taken_ = 0;     // records taken out of the queue this epoch
+  bool on_ = false;
+};
+
+}  // namespace kx

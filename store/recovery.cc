@@ -1,0 +1,338 @@
+#include "store/recovery.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "store/journal_format.h"
+#include "store/record.h"
+
+namespace kx::recovery {
+
+namespace {
+
+using journal::FileHeader;
+using journal::RecordHead;
+
+constexpr std::size_t kBatchRecords = 256;
+constexpr uint32_t kBusyWaitMs = 100;
+
+std::string prefix_of(const tchar* name) {
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "%016llx-",
+                static_cast<unsigned long long>(plat::key_name_hash(name)));
+  return prefix;
+}
+
+// The file name with its suffix replaced.
+std::string with_suffix(const std::string& file, const char* from, const char* to) {
+  return file.substr(0, file.size() - std::strlen(from)) + to;
+}
+
+// A claimed file, mapped whole.
+class Claimed {
+ public:
+  Claimed() = default;
+  ~Claimed() {
+    plat::PendingFile::unmap(view_, bytes_);
+    file_.close();
+  }
+  Claimed(const Claimed&) = delete;
+  Claimed& operator=(const Claimed&) = delete;
+
+  // kOk once claimed and mapped; kErrLockViolation while its owner lives.
+  int32_t claim(const std::string& name) {
+    int32_t rc = file_.claim(name.c_str());
+    if (rc != kOk) return rc;
+    uint64_t size = file_.size();
+    if (size > SIZE_MAX) return kErrNotEnoughMemory;
+    bytes_ = static_cast<std::size_t>(size);
+    if (bytes_ >= sizeof(FileHeader)) {
+      view_ = static_cast<unsigned char*>(file_.map(0, bytes_));
+      if (!view_) return kErrNotEnoughMemory;
+    }
+    return kOk;
+  }
+  // The header, when the whole of it and the name check.
+  const FileHeader* header() const {
+    if (!view_ || bytes_ < journal::kFirstViewBytes) return nullptr;
+    auto* h = reinterpret_cast<const FileHeader*>(view_);
+    if (std::memcmp(h->magic, journal::kMagic, sizeof h->magic) != 0 ||
+        h->version != journal::kVersion || (h->unit_bytes != 1 && h->unit_bytes != 2) ||
+        h->name_units > journal::kMaxNameUnits) {
+      return nullptr;
+    }
+    uint64_t check = journal::words_check(view_, offsetof(FileHeader, check)) ^
+                     journal::words_check(view_ + journal::kNameOffset,
+                                          journal::align8(h->name_units * h->unit_bytes));
+    return check == h->check ? h : nullptr;
+  }
+  std::atomic<uint32_t>& counter(uint32_t FileHeader::*field) {
+    return *reinterpret_cast<std::atomic<uint32_t>*>(
+        &(reinterpret_cast<FileHeader*>(view_)->*field));
+  }
+  // The record of number seq at offset (or, for one that did not fit the
+  // first view, at its end); null when there is none whole there.
+  const RecordHead* record_at(uint64_t* offset, uint32_t epoch, uint32_t seq) const {
+    if (const RecordHead* r = parse(*offset, epoch, seq)) return r;
+    if (*offset < journal::kFirstViewBytes) {
+      uint64_t next = journal::kFirstViewBytes;
+      if (const RecordHead* r = parse(next, epoch, seq)) {
+        *offset = next;
+        return r;
+      }
+    }
+    return nullptr;
+  }
+  plat::PendingFile& file() { return file_; }
+  const std::string name() const { return file_.name(); }
+
+ private:
+  const RecordHead* parse(uint64_t offset, uint32_t epoch, uint32_t seq) const {
+    if (offset + sizeof(RecordHead) > bytes_) return nullptr;
+    auto* r = reinterpret_cast<const RecordHead*>(view_ + offset);
+    std::size_t unit = reinterpret_cast<const FileHeader*>(view_)->unit_bytes;
+    if (r->size < sizeof(RecordHead) || r->size % 8 != 0 || offset + r->size > bytes_ ||
+        (offset < journal::kFirstViewBytes && offset + r->size > journal::kFirstViewBytes) ||
+        r->epoch != epoch || r->seq != seq || r->type < TYPE_STRING || r->type > TYPE_DELETE ||
+        sizeof(RecordHead) + uint64_t{r->name_units} * unit + r->data_bytes > r->size) {
+      return nullptr;
+    }
+    uint32_t want = r->type == TYPE_VALUE ? 4 : r->type == TYPE_DOUBLE ? 8 : 0;
+    if (r->type == TYPE_STRING) {
+      if (r->data_bytes < unit || r->data_bytes % unit != 0) return nullptr;
+    } else if (r->data_bytes != want) {
+      return nullptr;
+    }
+    if (journal::record_check(view_ + offset, r->size) != r->check) return nullptr;
+    return r;
+  }
+
+  plat::PendingFile file_;
+  unsigned char* view_ = nullptr;
+  std::size_t bytes_ = 0;
+};
+
+// One orphaned file's records still to perform, in order.
+struct Source {
+  std::unique_ptr<Claimed> file;
+  uint32_t unit = 0;  // the file's width: 2 or 1 bytes
+  std::vector<const RecordHead*> records;
+  std::size_t next = 0;
+  uint32_t first_seq = 0;  // the seq of records[0]
+  uint64_t created = 0;
+  bool damaged = false;
+};
+
+// Reads the records after those performed, up to the first that is not
+// whole. One past the count is taken too when it is whole: its export was
+// ending when the process died.
+void read_records(Source* s, const FileHeader* h) {
+  Claimed& f = *s->file;
+  uint32_t epoch = f.counter(&FileHeader::epoch).load();
+  uint32_t appended = f.counter(&FileHeader::appended).load();
+  uint32_t performed = f.counter(&FileHeader::performed).load();
+  s->created = h->created;
+  s->first_seq = performed;
+  uint64_t offset = journal::kRecordsStart;
+  for (uint32_t seq = 0; seq <= appended; ++seq) {
+    const RecordHead* r = f.record_at(&offset, epoch, seq);
+    if (!r) {
+      s->damaged = seq < appended;
+      return;
+    }
+    if (seq >= performed) s->records.push_back(r);
+    offset += r->size;
+  }
+}
+
+// Performs a record in its file's width, whichever this library's is.
+int32_t perform(plat::Key key, uint32_t unit, const RecordHead* r) {
+  auto* p = reinterpret_cast<const unsigned char*>(r) + sizeof(RecordHead);
+  // The name terminated, in units of 8 bytes so either width is aligned.
+  std::vector<uint64_t> name((r->name_units * unit + unit) / 8 + 1, 0);
+  std::memcpy(name.data(), p, r->name_units * unit);
+  const unsigned char* data = p + r->name_units * unit;
+  switch (r->type) {
+    case TYPE_STRING: {
+      // The text as it was handed over, terminated whatever it held.
+      std::vector<uint64_t> text(r->data_bytes / 8 + 1, 0);
+      std::memcpy(text.data(), data, r->data_bytes - unit);
+      return plat::reg_set_value_in(key, unit, name.data(), kRegSz, text.data(), r->data_bytes);
+    }
+    case TYPE_VALUE:
+      return plat::reg_set_value_in(key, unit, name.data(), kRegDword, data, 4);
+    case TYPE_DOUBLE:
+      return plat::reg_set_value_in(key, unit, name.data(), kRegBinary, data, 8);
+    default:
+      return plat::reg_delete_value_in(key, unit, name.data());
+  }
+}
+
+// The source whose next record was made first: by stamp, then by the file's
+// age; each file's own records stay in their order.
+Source* earliest(std::vector<Source>& sources) {
+  Source* best = nullptr;
+  for (Source& s : sources) {
+    if (s.next == s.records.size()) continue;
+    if (!best) {
+      best = &s;
+      continue;
+    }
+    uint64_t a = s.records[s.next]->stamp, b = best->records[best->next]->stamp;
+    if (a < b || (a == b && s.created < best->created)) best = &s;
+  }
+  return best;
+}
+
+// Performs every source's records in the order they were made, a batch per
+// registry transaction, and writes each file's progress after each batch.
+uint32_t replay(plat::Key key, std::vector<Source>& sources) {
+  uint32_t performed = 0;
+  for (;;) {
+    Source* batch[kBatchRecords];
+    std::size_t n = 0;
+    std::vector<std::size_t> starts;
+    for (Source& s : sources) starts.push_back(s.next);
+    for (; n < kBatchRecords; ++n) {
+      Source* s = earliest(sources);
+      if (!s) break;
+      batch[n] = s;
+      ++s->next;
+    }
+    if (n == 0) return performed;
+    // Taken back, then performed in the order chosen.
+    for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
+    auto perform_all = [&] {
+      for (std::size_t i = 0; i < n; ++i) {
+        Source* s = batch[i];
+        int32_t rc;
+        while ((rc = perform(key, s->unit, s->records[s->next])) == kErrBusy) {
+          plat::sleep_ms(kBusyWaitMs);
+        }
+        ++s->next;
+      }
+    };
+    plat::reg_begin_batch();
+    perform_all();
+    if (plat::reg_end_batch() != kOk) {
+      // The transaction went: each again, alone.
+      for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
+      perform_all();
+    }
+    performed += static_cast<uint32_t>(n);
+    for (Source& s : sources) {
+      s.file->counter(&FileHeader::performed)
+          .store(s.first_seq + static_cast<uint32_t>(s.next), std::memory_order_release);
+    }
+  }
+}
+
+// Claims name's orphaned files, of either width, removing those left half
+// made.
+std::vector<Source> claim_orphans(const tchar* name, Outcome* outcome) {
+  std::vector<Source> sources;
+  // The key's name hash: a collision of two stores' is a chance of 2^-64.
+  std::string prefix = prefix_of(name);
+  std::vector<std::string> files;
+  if (plat::list_pending_files(prefix.c_str(), journal::kMakingSuffix, &files) == kOk) {
+    for (const std::string& f : files) {
+      plat::PendingFile made;
+      if (made.claim(f.c_str()) == kOk) made.remove();  // its maker died making it
+    }
+  }
+  if (plat::list_pending_files(prefix.c_str(), journal::kSuffix, &files) != kOk) return sources;
+  for (const std::string& f : files) {
+    Source s;
+    s.file = std::make_unique<Claimed>();
+    if (s.file->claim(f) != kOk) continue;
+    const FileHeader* h = s.file->header();
+    if (!h) {
+      s.file->file().rename(with_suffix(f, journal::kSuffix, journal::kKeptSuffix).c_str());
+      ++outcome->kept;
+      continue;
+    }
+    s.unit = h->unit_bytes;
+    read_records(&s, h);
+    sources.push_back(std::move(s));
+  }
+  return sources;
+}
+
+}  // namespace
+
+Outcome recover(const tchar* name, plat::Key key) noexcept {
+  Outcome outcome;
+  try {
+    std::vector<Source> sources = claim_orphans(name, &outcome);
+    if (sources.empty()) return outcome;
+    outcome.records = replay(key, sources);
+    for (Source& s : sources) {
+      plat::PendingFile& f = s.file->file();
+      if (s.damaged) {
+        f.rename(with_suffix(f.name(), journal::kSuffix, journal::kKeptSuffix).c_str());
+        ++outcome.kept;
+      } else {
+        f.remove();
+        ++outcome.files;
+      }
+    }
+  } catch (const std::bad_alloc&) {
+    // What was not completed stays in its files for the next open.
+  }
+  return outcome;
+}
+
+void discard(const tchar* name) noexcept {
+  try {
+    Outcome ignored;
+    for (Source& s : claim_orphans(name, &ignored)) s.file->file().remove();
+  } catch (const std::bad_alloc&) {
+  }
+}
+
+int32_t survey(std::vector<FileInfo>* out) noexcept {
+  out->clear();
+  try {
+    std::vector<std::string> files;
+    int32_t rc = plat::list_pending_files("", "", &files);
+    if (rc != kOk) return rc;
+    for (const std::string& f : files) {
+      FileInfo info;
+      info.file = f;
+      bool kept = f.size() > std::strlen(journal::kKeptSuffix) &&
+                  f.compare(f.size() - std::strlen(journal::kKeptSuffix), std::string::npos,
+                            journal::kKeptSuffix) == 0;
+      Claimed c;
+      rc = c.claim(f);
+      if (rc == kErrLockViolation) {
+        info.owner_alive = true;
+        out->push_back(std::move(info));
+        continue;
+      }
+      if (rc != kOk) continue;
+      const FileHeader* h = c.header();
+      info.damaged = kept || !h;
+      if (h) {
+        info.pid = h->pid;
+        info.unit_bytes = h->unit_bytes;
+        info.created = h->created;
+        info.name_bytes.assign(reinterpret_cast<const char*>(h) + journal::kNameOffset,
+                               h->name_units * h->unit_bytes);
+        Source s;
+        s.file.reset(&c);
+        read_records(&s, h);
+        s.file.release();
+        info.pending = static_cast<uint32_t>(s.records.size());
+        info.damaged = info.damaged || s.damaged;
+      }
+      out->push_back(std::move(info));
+    }
+    return kOk;
+  } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
+  }
+}
+
+}  // namespace kx::recovery

@@ -1,0 +1,50 @@
+// What a process that died with a store open had accepted, completed by the
+// next one that opens the store. Each pending file is claimed by taking its
+// lock, which only a dead owner has let go, so a live process's file is never
+// touched, and two processes never replay one file.
+//
+// Callers hold "KelmixHandlesMutex" (library/library.h), so a store is never
+// opened while an earlier process's records for it are still being completed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kx::recovery {
+
+struct Outcome {
+  uint32_t files = 0;    // files completed and removed
+  uint32_t records = 0;  // records performed
+  uint32_t kept = 0;     // damaged files set aside after their sound records
+};
+
+// Completes, on key (the store's open key), the records of every orphaned
+// pending file of the store named name, in the order they were made, then
+// removes the files. A record the dead process had performed is not performed
+// again, but the last batch before its death may be: a set or delete made
+// twice. A file replayed up to a damaged record is kept aside. Files of
+// either character width are completed.
+Outcome recover(const tchar* name, plat::Key key) noexcept;
+
+// Removes the orphaned pending files of the store named name, unreplayed: its
+// key is being deleted, where their records would have gone.
+void discard(const tchar* name) noexcept;
+
+// One pending file, for the kelmix tool.
+struct FileInfo {
+  std::string file;
+  bool owner_alive = false;  // its lock is held: never touched
+  bool damaged = false;      // kept aside, or a header that does not check
+  uint32_t pid = 0;
+  uint32_t unit_bytes = 0;  // 2: UTF-16, 1: 8-bit
+  std::string name_bytes;   // the store's name in that width, unterminated
+  uint32_t pending = 0;     // records not yet performed (0 for a live file)
+  uint64_t created = 0;     // 100 ns units since 1601
+};
+// Every pending file in the folder, orphaned or not.
+int32_t survey(std::vector<FileInfo>* files) noexcept;
+
+}  // namespace kx::recovery

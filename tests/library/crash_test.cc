@@ -1,0 +1,276 @@
+// Hosts that die with writes queued: killed right after a write, while a
+// close drains, while another process completes their records; a damaged
+// pending file; two processes on one store; a wipe after a crash.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+#include "store/journal_format.h"
+#include "tests/library/api.h"
+#include "tests/library/registry_view.h"
+#include "tests/support/test_env.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+namespace kx::test {
+namespace {
+
+constexpr const char* kChildVariable = "KX_CRASH_CHILD";
+constexpr int kNames = 5000;  // 4 records each: 20,000 queued
+constexpr int kSmall = 100;
+
+WString W(const std::string& ascii) { return WString(ascii.begin(), ascii.end()); }
+
+[[noreturn]] void die_now() {
+#if defined(_WIN32)
+  TerminateProcess(GetCurrentProcess(), 9);
+#else
+  kill(getpid(), SIGKILL);
+#endif
+  for (;;) {
+  }
+}
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+bool exists(const std::string& path) {
+  if (FILE* f = std::fopen(path.c_str(), "r")) {
+    std::fclose(f);
+    return true;
+  }
+  return false;
+}
+
+// Records whose outcome shows their order: each name is a string, then an
+// integer; each double is set; "last" counts up.
+template <class C>
+void queue_all(Api<C>& kx, KXHANDLE h) {
+  auto t = [](const std::string& s) { return text<C>(s); };
+  for (int i = 0; i < kNames; ++i) {
+    kx.KXString(h, t("n" + std::to_string(i)).c_str(), t("old").c_str());
+    kx.KXDouble(h, t("d" + std::to_string(i)).c_str(), i + 0.5);
+    kx.KXValue(h, t("n" + std::to_string(i)).c_str(), i);
+    kx.KXValue(h, t("last").c_str(), i);
+  }
+}
+
+// What queue_all leaves, in the registry: a failure message, or "".
+std::string check_all(const std::string& store) {
+  if (stored_count(store) != 2 * kNames + 1) {
+    return "count " + std::to_string(stored_count(store));
+  }
+  for (int i = 0; i < kNames; ++i) {
+    StoredValue n = stored(store, W("n" + std::to_string(i)));
+    int32_t v = -1;
+    if (n.type == kRegDword && n.bytes.size() == 4) std::memcpy(&v, n.bytes.data(), 4);
+    if (v != i) return "n" + std::to_string(i) + " is not its last value";
+    StoredValue d = stored(store, W("d" + std::to_string(i)));
+    double x = 0;
+    if (d.type == kRegBinary && d.bytes.size() == 8) std::memcpy(&x, d.bytes.data(), 8);
+    if (x != i + 0.5) return "d" + std::to_string(i) + " is missing";
+  }
+  StoredValue last = stored(store, W("last"));
+  int32_t v = -1;
+  if (last.bytes.size() == 4) std::memcpy(&v, last.bytes.data(), 4);
+  return v == kNames - 1 ? "" : "last is " + std::to_string(v);
+}
+
+// The store's pending files with that suffix.
+std::vector<std::string> files_of(const std::string& store, const char* suffix) {
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "%016llx-",
+                static_cast<unsigned long long>(plat::key_name_hash(W(store).c_str())));
+  std::vector<std::string> names;
+  plat::list_pending_files(prefix, suffix, &names);
+  return names;
+}
+
+// ---- Child processes: this program again, with KX_CRASH_CHILD=action:store[:arg].
+
+template <class C>
+int child_queue_and_die(const std::string& store) {
+  Api<C>& kx = api<std::conditional_t<sizeof(C) == 1, Narrow, Wide>>();
+  KXHANDLE h = kx.KXInit(text<C>(store).c_str());
+  if (h < 0x10000) return 4;
+  queue_all(kx, h);
+  die_now();
+}
+
+int child_small_and_die(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < kSmall; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  die_now();
+}
+
+// Dies at a random moment within ms milliseconds while the main thread works.
+void die_within(int ms) {
+  int delay = static_cast<int>(std::random_device()() % static_cast<unsigned>(ms));
+  std::thread([delay] {
+    sleep_ms(delay);
+    die_now();
+  }).detach();
+}
+
+int child_close_and_die(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  queue_all(kx, h);
+  die_within(60);
+  kx.KXClose(h);
+  die_now();
+}
+
+int child_open_and_die(const std::string& store) {
+  die_within(40);
+  api<Wide>().KXInit(text<WideChar>(store).c_str());
+  return 0;
+}
+
+// Holds a store open with records queued until the release file appears.
+int child_hold(const std::string& store, const std::string& flag) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  for (int i = 0; i < 50; ++i) kx.KXValue(h, ("a" + std::to_string(i)).c_str(), i);
+  if (FILE* f = std::fopen((flag + ".held").c_str(), "w")) std::fclose(f);
+  while (!exists(flag + ".release")) sleep_ms(10);
+  return kx.KXClose(h);
+}
+
+const bool g_child = [] {
+  const char* value = std::getenv(kChildVariable);
+  if (!value) return false;
+  std::string v(value);
+  std::size_t a = v.find(':'), b = v.find(':', a + 1);
+  std::string action = v.substr(0, a);
+  std::string store = v.substr(a + 1, b == std::string::npos ? std::string::npos : b - a - 1);
+  std::string arg = b == std::string::npos ? std::string() : v.substr(b + 1);
+  int code = 90;
+  if (action == "wide") code = child_queue_and_die<WideChar>(store);
+  if (action == "narrow") code = child_queue_and_die<char>(store);
+  if (action == "small") code = child_small_and_die(store);
+  if (action == "close") code = child_close_and_die(store);
+  if (action == "open") code = child_open_and_die(store);
+  if (action == "hold") code = child_hold(store, arg);
+  std::exit(code);
+}();
+
+// ---- Tests ----------------------------------------------------------------------
+
+class KilledAfterItsLastWrite : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(KilledAfterItsLastWrite, TheNextOpenFindsEveryValue) {
+  std::string store = unique_name("crash_write");
+  run_child(kChildVariable, std::string(GetParam()) + ":" + store);
+  EXPECT_EQ(files_of(store, journal::kSuffix).size(), 1u);
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  ASSERT_GE(h, 0x10000);
+  EXPECT_EQ(check_all(store), "");
+  api<Narrow>().KXClose(h);
+  EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, KilledAfterItsLastWrite, ::testing::Values("wide", "narrow"));
+
+TEST(Killed, WhileItsCloseDrainsLosesNothing) {
+  std::string store = unique_name("crash_close");
+  run_child(kChildVariable, "close:" + store);
+  KXHANDLE h = api<Wide>().KXInit(text<WideChar>(store).c_str());
+  EXPECT_EQ(check_all(store), "");
+  api<Wide>().KXClose(h);
+  api<Wide>().KXWipe(text<WideChar>(store).c_str());
+}
+
+// A process completing a dead one's records is killed too, in three rounds
+// at random moments: nothing is lost and nothing lands out of order.
+TEST(Killed, WhileCompletingAnotherProcessesRecords) {
+  std::string store = unique_name("crash_recover");
+  run_child(kChildVariable, "narrow:" + store);
+  for (int round = 0; round < 3; ++round) run_child(kChildVariable, "open:" + store);
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(check_all(store), "");
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// A damaged record ends the replay of its file, which is kept aside.
+TEST(DamagedFile, IsReplayedUpToTheDamageAndKeptAside) {
+  std::string store = unique_name("crash_damaged");
+  run_child(kChildVariable, "small:" + store);
+  std::vector<std::string> files = files_of(store, journal::kSuffix);
+  ASSERT_EQ(files.size(), 1u);
+  {
+    plat::PendingFile f;
+    ASSERT_EQ(f.claim(files[0].c_str()), kOk);
+    auto* view = static_cast<unsigned char*>(f.map(0, journal::kFirstViewBytes));
+    ASSERT_NE(view, nullptr);
+    std::size_t offset = journal::kRecordsStart;
+    for (int i = 0; i < kSmall / 2; ++i) {
+      offset += reinterpret_cast<journal::RecordHead*>(view + offset)->size;
+    }
+    view[offset + sizeof(journal::RecordHead)] ^= 0x20;  // a letter of v50's name
+    plat::PendingFile::unmap(view, journal::kFirstViewBytes);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(stored_count(store), kSmall / 2);
+  EXPECT_EQ(stored(store, W("v49")).rc, 0);
+  EXPECT_NE(stored(store, W("v50")).rc, 0);
+  std::vector<std::string> kept = files_of(store, journal::kKeptSuffix);
+  EXPECT_EQ(kept.size(), 1u);
+  for (const std::string& k : kept) {
+    plat::PendingFile f;
+    if (f.claim(k.c_str()) == kOk) f.remove();
+  }
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// One process dies and another lives on the same store: the dead one's
+// records are completed, the live one's file is left to it.
+TEST(TwoProcesses, OneKilledTheOtherKeepsItsOwnFile) {
+  std::string store = unique_name("crash_two");
+  std::string flag = scratch_dir() + "/" + store;
+  Child holder = start_child(kChildVariable, "hold:" + store + ":" + flag);
+  while (!exists(flag + ".held")) sleep_ms(10);
+  run_child(kChildVariable, "narrow:" + store);
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  StoredValue last = stored(store, W("last"));
+  int32_t v = -1;
+  if (last.bytes.size() == 4) std::memcpy(&v, last.bytes.data(), 4);
+  EXPECT_EQ(v, kNames - 1);
+  EXPECT_EQ(files_of(store, journal::kSuffix).size(), 2u);  // the holder's and this one's
+  if (FILE* f = std::fopen((flag + ".release").c_str(), "w")) std::fclose(f);
+  EXPECT_EQ(wait_child(holder), 0);
+  EXPECT_EQ(stored_count(store), 2 * kNames + 1 + 50);
+  api<Narrow>().KXClose(h);
+  EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+TEST(Wipe, AfterACrashDiscardsTheDeadProcessesRecords) {
+  std::string store = unique_name("crash_wipe");
+  run_child(kChildVariable, "small:" + store);
+  EXPECT_EQ(api<Narrow>().KXWipe(store.c_str()), 0);
+  EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(api<Narrow>().KXCount(h), 0);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+}  // namespace
+}  // namespace kx::test
