@@ -169,13 +169,6 @@ std::vector<NamedValue> read_store(const WStr& store) {
   return values;
 }
 
-double double_of(const RawValue& v) {
-  uint64_t bits = bits_of(v);
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
 bool is_signaling_nan(uint64_t bits) {
   return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
          (bits & 0x000FFFFFFFFFFFFFull) != 0 && (bits & 0x0008000000000000ull) == 0;
