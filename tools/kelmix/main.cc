@@ -176,16 +176,20 @@ bool is_signaling_nan(uint64_t bits) {
 
 // ---- Commands -------------------------------------------------------------------------
 
-std::string out;  // what a command prints, written once it has succeeded
+// What a command prints, written once it has succeeded.
+struct Output {
+  std::string data;
+  bool raw = false;  // bytes, not UTF-8 text for a console
+};
 
-void cmd_stores() {
+void cmd_stores(Output* out) {
   std::vector<WStr> stores;
   int32_t rc = list_stores(&stores);
   if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
-  for (const WStr& s : stores) out += narrow(s) + "\n";
+  for (const WStr& s : stores) out->data += narrow(s) + "\n";
 }
 
-void cmd_list(const WStr& store) {
+void cmd_list(const WStr& store, Output* out) {
   for (const NamedValue& nv : read_store(store)) {
     const RawValue& v = nv.value;
     std::string type, text;
@@ -203,11 +207,11 @@ void cmd_list(const WStr& store) {
         type = "raw:" + std::to_string(v.type), text = hex(v.bytes);
         break;
     }
-    out += escape_cell(narrow(nv.name)) + "\t" + type + "\t" + text + "\n";
+    out->data += escape_cell(narrow(nv.name)) + "\t" + type + "\t" + text + "\n";
   }
 }
 
-void cmd_get(const WStr& store, const WStr& name) {
+void cmd_get(const WStr& store, const WStr& name, Output* out) {
   require_store(store);
   Session session(store);
   plat::ScopedKey key;
@@ -225,26 +229,26 @@ void cmd_get(const WStr& store, const WStr& name) {
     case Kind::kInt: {
       int n = KXGetValue(h, name.c_str());
       check();
-      out = std::to_string(n);
+      out->data = std::to_string(n);
       break;
     }
     case Kind::kDouble: {
       double d = KXGetDouble(h, name.c_str());
       check();
-      out = format_double(d);
+      out->data = format_double(d);
       break;
     }
     case Kind::kString: {
       const KXCHAR* p = KXGetString(h, name.c_str());
       check();
-      out = narrow(WStr(p));
+      out->data = narrow(WStr(p));
       break;
     }
     case Kind::kRaw:  // no export reads it as it is
-      out = hex(v.bytes);
+      out->data = hex(v.bytes);
       break;
   }
-  out += "\n";
+  out->data += "\n";
   session.close();
 }
 
@@ -327,7 +331,7 @@ void cmd_wipe(const WStr& store) {
   if (rc != kOk) fail(kExitFailed, "cannot wipe store " + shown(store) + ": " + error_text(rc));
 }
 
-void cmd_dump(const WStr& store) { out = to_json(store, read_store(store)); }
+void cmd_dump(const WStr& store, Output* out) { out->data = to_json(store, read_store(store)); }
 
 std::string read_input(const std::string& path) {
   std::FILE* f = nullptr;
@@ -462,12 +466,10 @@ void cmd_load(const WStr& store, const std::string& path, bool merge) {
 constexpr const char* kRootLong = "HKEY_CURRENT_USER";
 constexpr const char* kRootShort = "HKCU";
 
-bool raw_out = false;  // out holds bytes, not UTF-8 text for a console
-
-void write_output(const std::string& path, const std::string& data) {
+void write_output(const std::string& path, const std::string& data, Output* out) {
   if (path == "-") {
-    out = data;
-    raw_out = true;
+    out->data = data;
+    out->raw = true;
     return;
   }
 #if defined(_WIN32)
@@ -480,9 +482,9 @@ void write_output(const std::string& path, const std::string& data) {
   if (std::fclose(f) != 0 || !written) fail(kExitFailed, "cannot write \"" + path + "\"");
 }
 
-void cmd_export(const WStr& store, const std::string& path) {
+void cmd_export(const WStr& store, const std::string& path, Output* out) {
   WStr key = text_arg(std::string(kRootLong) + "\\" + kProductKey + "\\", "the key") + store;
-  write_output(path, to_reg(key, read_store(store)));
+  write_output(path, to_reg(key, read_store(store)), out);
 }
 
 // The store a key names, or nothing when it is not one store under the
@@ -603,26 +605,27 @@ int run(int argc, const char* const* argv) {
 
   CLI::App* command = app.get_subcommands().front();
   int code = kExitOk;
+  Output out;
   {
     Library library;
     try {
       if (command == stores) {
-        cmd_stores();
+        cmd_stores(&out);
       } else if (command == import) {
         std::optional<WStr> target;
         if (import->get_option("store")->count() > 0) target = store_arg(store_text);
         cmd_import(path, target);
       } else {
         WStr store = store_arg(store_text);
-        if (command == list) cmd_list(store);
-        if (command == get) cmd_get(store, text_arg(name_text, "the value name"));
+        if (command == list) cmd_list(store, &out);
+        if (command == get) cmd_get(store, text_arg(name_text, "the value name"), &out);
         if (command == set) cmd_set(store, text_arg(name_text, "the value name"), set_args);
         if (command == del) cmd_del(store, text_arg(name_text, "the value name"));
         if (command == delpref) cmd_delpref(store, text_arg(name_text, "the prefix"));
         if (command == wipe) cmd_wipe(store);
-        if (command == dump) cmd_dump(store);
+        if (command == dump) cmd_dump(store, &out);
         if (command == load) cmd_load(store, path, merge);
-        if (command == export_) cmd_export(store, path);
+        if (command == export_) cmd_export(store, path, &out);
       }
     } catch (const Failure& f) {
       write_text(stderr, "kelmix: " + command->get_name() + ": " + f.message + "\n");
@@ -633,10 +636,10 @@ int run(int argc, const char* const* argv) {
     }
   }
   if (code == kExitOk) {
-    if (raw_out) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
+    if (out.raw) {
+      std::fwrite(out.data.data(), 1, out.data.size(), stdout);
     } else {
-      write_text(stdout, out);
+      write_text(stdout, out.data);
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
       write_text(stderr, "kelmix: " + command->get_name() + ": cannot write the output\n");
