@@ -12,9 +12,11 @@
 
 #include "kelmix.h"
 #include "library/library.h"
+#include "tools/kelmix/commands.h"
 #include "tools/kelmix/dump.h"
 #include "tools/kelmix/regfile.h"
 #include "tools/kelmix/registry.h"
+#include "tools/kelmix/store_access.h"
 #include "tools/kelmix/text.h"
 
 #if defined(_WIN32)
@@ -25,28 +27,6 @@
 
 namespace kx::cli {
 namespace {
-
-// Exit codes; README "Command-line tool" lists them.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;    // the library or registry refused, or output failed
-constexpr int kExitUsage = 2;     // bad command line
-constexpr int kExitNotFound = 3;  // no such store or value
-constexpr int kExitBadInput = 4;  // load, import: unreadable or malformed file
-
-struct Failure {
-  int code;
-  std::string message;
-};
-
-[[noreturn]] void fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
-
-std::string error_text(int32_t rc) { return "error " + std::to_string(rc); }
-
-WStr text_arg(const std::string& utf8, const char* what) {
-  std::optional<WStr> w = widen(utf8);
-  if (!w) fail(kExitUsage, std::string(what) + " is not valid UTF-8");
-  return *w;
-}
 
 WStr store_arg(const std::string& utf8) {
   WStr name = text_arg(utf8, "the store name");
@@ -67,120 +47,7 @@ class Library {
   Library& operator=(const Library&) = delete;
 };
 
-// One store opened through KXInit; closing performs every queued write.
-class Session {
- public:
-  explicit Session(const WStr& name) : name_(name) { open(); }
-  ~Session() {
-    if (handle_) KXClose(handle_);
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  KXHANDLE get() const { return handle_; }
-  void close() {
-    int rc = KXClose(handle_);
-    handle_ = 0;
-    if (rc != kOk)
-      fail(kExitFailed, "closing store " + shown(name_) + " failed: " + error_text(rc));
-  }
-  // Closes and opens again: what was queued is in the registry after this.
-  void flush() {
-    close();
-    open();
-  }
-
- private:
-  void open() {
-    KXHANDLE h = KXInit(name_.c_str());
-    if (h < 0x10000) {
-      fail(kExitFailed, "cannot open store " + shown(name_) + ": " +
-                            (h == 0 ? std::string("out of memory") : error_text(h)));
-    }
-    handle_ = h;
-  }
-
-  WStr name_;
-  KXHANDLE handle_ = 0;
-};
-
-// Refuses a missing store before anything opens (and so creates) it.
-void require_store(const WStr& store) {
-  bool exists = false;
-  int32_t rc = store_exists(store, &exists);
-  if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
-  if (!exists) fail(kExitNotFound, "store " + shown(store) + " does not exist");
-}
-
-void open_key(const WStr& store, plat::ScopedKey* key) {
-  int32_t rc = open_store_key(store, key);
-  if (rc != kOk) fail(kExitFailed, "cannot open store " + shown(store) + ": " + error_text(rc));
-}
-
-// The value's type and bytes; a missing value is an error naming both.
-RawValue read_existing(plat::Key key, const WStr& store, const WStr& name) {
-  RawValue v;
-  int32_t rc = query_value(key, name, &v);
-  if (rc == kErrFileNotFound) {
-    fail(kExitNotFound, "store " + shown(store) + " has no value " + shown(name));
-  }
-  if (rc != kOk) {
-    fail(kExitFailed,
-         "cannot read value " + shown(name) + " of store " + shown(store) + ": " + error_text(rc));
-  }
-  return v;
-}
-
-// The value names of an open store in the registry's order, through KXCount
-// and KXGetKey.
-std::vector<WStr> names_of(const Session& session, const WStr& store) {
-  int count = KXCount(session.get());
-  if (count < 0) {
-    fail(kExitFailed,
-         "cannot count the values of store " + shown(store) + ": " + error_text(-count));
-  }
-  std::vector<WStr> names;
-  for (int i = 0; i < count; ++i) {
-    const KXCHAR* p = KXGetKey(session.get(), i);
-    names.push_back(p ? WStr(p) : WStr());
-    KXReleaseOne(session.get(), p);
-  }
-  return names;
-}
-
-// Every value of an existing store in the registry's order.
-std::vector<NamedValue> read_store(const WStr& store) {
-  require_store(store);
-  Session session(store);
-  plat::ScopedKey key;
-  open_key(store, &key);
-  std::vector<NamedValue> values;
-  for (WStr& name : names_of(session, store)) {
-    RawValue v;
-    int32_t rc = query_value(key.get(), name, &v);
-    if (rc == kErrFileNotFound) continue;  // deleted meanwhile by another writer
-    if (rc != kOk) {
-      fail(kExitFailed, "cannot read value " + shown(name) + " of store " + shown(store) + ": " +
-                            error_text(rc));
-    }
-    values.push_back({std::move(name), std::move(v)});
-  }
-  session.close();
-  return values;
-}
-
-bool is_signaling_nan(uint64_t bits) {
-  return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
-         (bits & 0x000FFFFFFFFFFFFFull) != 0 && (bits & 0x0008000000000000ull) == 0;
-}
-
 // ---- Commands -------------------------------------------------------------------------
-
-// What a command prints, written once it has succeeded.
-struct Output {
-  std::string data;
-  bool raw = false;  // bytes, not UTF-8 text for a console
-};
 
 void cmd_stores(Output* out) {
   std::vector<WStr> stores;
@@ -333,100 +200,6 @@ void cmd_wipe(const WStr& store) {
 
 void cmd_dump(const WStr& store, Output* out) { out->data = to_json(store, read_store(store)); }
 
-std::string read_input(const std::string& path) {
-  std::FILE* f = nullptr;
-  bool is_stdin = path == "-";
-  if (is_stdin) {
-    f = stdin;
-  } else {
-#if defined(_WIN32)
-    f = _wfopen(text_arg(path, "the file name").c_str(), L"rb");
-#else
-    f = std::fopen(path.c_str(), "rb");
-#endif
-    if (!f) fail(kExitBadInput, "cannot open \"" + path + "\": " + std::strerror(errno));
-  }
-  std::string data;
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
-  bool failed = std::ferror(f) != 0;
-  if (!is_stdin) std::fclose(f);
-  if (failed) fail(kExitBadInput, "cannot read \"" + path + "\"");
-  return data;
-}
-
-// One value to write, or with erase to delete.
-struct Change {
-  NamedValue value;
-  bool erase = false;
-};
-
-// Writes through the exports in order (raw values directly), closes the store
-// so every write is performed, and compares what the registry then holds.
-void write_changes(const WStr& store, const std::vector<Change>& changes) {
-  Session session(store);
-  plat::ScopedKey key;
-  open_key(store, &key);
-  bool queued = false;
-  for (const Change& c : changes) {
-    const NamedValue& nv = c.value;
-    const RawValue& v = nv.value;
-    Kind kind = classify(v);
-    // A signalling NaN may come back quiet from a call through the x87 stack.
-    if (kind == Kind::kDouble && is_signaling_nan(bits_of(v))) kind = Kind::kRaw;
-    KXHANDLE h = session.get();
-    int32_t rc = kOk;
-    if (c.erase) {
-      rc = KXDel(h, nv.name.c_str());
-    } else {
-      switch (kind) {
-        case Kind::kInt:
-          rc = KXValue(h, nv.name.c_str(), int_of(v));
-          break;
-        case Kind::kDouble:
-          rc = KXDouble(h, nv.name.c_str(), double_of(v));
-          break;
-        case Kind::kString:
-          rc = KXString(h, nv.name.c_str(), text_of(v).c_str());
-          break;
-        case Kind::kRaw:
-          // Queued writes first, so the values reach the registry in file order.
-          if (queued) session.flush();
-          rc = write_raw(key.get(), nv.name, v);
-          break;
-      }
-    }
-    // After a raw write nothing is queued: the flush before it wrote the rest.
-    queued = c.erase || kind != Kind::kRaw;
-    if (rc != kOk) {
-      fail(kExitFailed, std::string(c.erase ? "cannot delete value " : "cannot write value ") +
-                            shown(nv.name) + (c.erase ? " of store " : " to store ") +
-                            shown(store) + ": " + error_text(rc));
-    }
-  }
-  session.close();
-  // The queue thread does not report the registry's answers: compare. A name
-  // given again later, in any letter case, was meant to be replaced.
-  std::vector<bool> replaced(changes.size());
-  std::set<WStr, NameLess> later;
-  for (std::size_t i = changes.size(); i-- > 0;)
-    replaced[i] = !later.insert(changes[i].value.name).second;
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    const Change& c = changes[i];
-    if (replaced[i]) continue;
-    RawValue now;
-    int32_t rc = query_value(key.get(), c.value.name, &now);
-    bool kept =
-        c.erase ? rc == kErrFileNotFound
-                : rc == kOk && now.type == c.value.value.type && now.bytes == c.value.value.bytes;
-    if (!kept) {
-      fail(kExitFailed, "the registry did not keep value " + shown(c.value.name) + " of store " +
-                            shown(store) + (c.erase ? " deleted" : " as written"));
-    }
-  }
-}
-
 void empty_store(const WStr& store) {
   bool exists = false;
   int32_t rc = store_exists(store, &exists);
@@ -465,22 +238,6 @@ void cmd_load(const WStr& store, const std::string& path, bool merge) {
 
 constexpr const char* kRootLong = "HKEY_CURRENT_USER";
 constexpr const char* kRootShort = "HKCU";
-
-void write_output(const std::string& path, const std::string& data, Output* out) {
-  if (path == "-") {
-    out->data = data;
-    out->raw = true;
-    return;
-  }
-#if defined(_WIN32)
-  std::FILE* f = _wfopen(text_arg(path, "the file name").c_str(), L"wb");
-#else
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-#endif
-  if (!f) fail(kExitFailed, "cannot create \"" + path + "\": " + std::strerror(errno));
-  bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  if (std::fclose(f) != 0 || !written) fail(kExitFailed, "cannot write \"" + path + "\"");
-}
 
 void cmd_export(const WStr& store, const std::string& path, Output* out) {
   WStr key = text_arg(std::string(kRootLong) + "\\" + kProductKey + "\\", "the key") + store;

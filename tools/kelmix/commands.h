@@ -1,0 +1,42 @@
+// The kelmix tool's commands: how they fail and what they print, the files
+// they read and write, and their entry points. main.cc parses the command
+// line and calls them.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "tools/kelmix/text.h"
+
+namespace kx::cli {
+
+// Exit codes; README "Command-line tool" lists them.
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;    // the library or registry refused, or output failed
+constexpr int kExitUsage = 2;     // bad command line
+constexpr int kExitNotFound = 3;  // no such store or value
+constexpr int kExitBadInput = 4;  // load, import: unreadable or malformed file
+
+// A command's end with its exit code; main.cc prints the message.
+struct Failure {
+  int code;
+  std::string message;
+};
+
+[[noreturn]] void fail(int code, std::string message);
+std::string error_text(int32_t rc);
+// A command-line text as the library takes it; what names it in the message.
+WStr text_arg(const std::string& utf8, const char* what);
+
+// What a command prints, written once it has succeeded.
+struct Output {
+  std::string data;
+  bool raw = false;  // bytes, not UTF-8 text for a console
+};
+
+// The whole file, or stdin for "-".
+std::string read_input(const std::string& path);
+// Into the file, or for "-" into out as bytes.
+void write_output(const std::string& path, const std::string& data, Output* out);
+
+}  // namespace kx::cli
