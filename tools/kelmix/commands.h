@@ -39,4 +39,21 @@ std::string read_input(const std::string& path);
 // Into the file, or for "-" into out as bytes.
 void write_output(const std::string& path, const std::string& data, Output* out);
 
+// ---- value_commands.cc: values and whole stores
+
+void cmd_stores(Output* out);
+void cmd_list(const WStr& store, Output* out);
+void cmd_get(const WStr& store, const WStr& name, Output* out);
+
+// set's value options as given; the command line lets exactly one through.
+struct SetArgs {
+  std::string int_text, double_text, string_text;
+  bool has_int = false, has_double = false, has_string = false;
+};
+
+void cmd_set(const WStr& store, const WStr& name, const SetArgs& a);
+void cmd_del(const WStr& store, const WStr& name);
+void cmd_delpref(const WStr& store, const WStr& prefix);
+void cmd_wipe(const WStr& store);
+
 }  // namespace kx::cli
