@@ -56,4 +56,10 @@ void cmd_del(const WStr& store, const WStr& name);
 void cmd_delpref(const WStr& store, const WStr& prefix);
 void cmd_wipe(const WStr& store);
 
+// ---- dump_commands.cc: JSON dumps
+
+void cmd_dump(const WStr& store, Output* out);
+// With merge, values the dump does not name stay.
+void cmd_load(const WStr& store, const std::string& path, bool merge);
+
 }  // namespace kx::cli

@@ -49,42 +49,11 @@ class Library {
 
 // ---- Commands -------------------------------------------------------------------------
 
-void cmd_dump(const WStr& store, Output* out) { out->data = to_json(store, read_store(store)); }
-
 void empty_store(const WStr& store) {
   bool exists = false;
   int32_t rc = store_exists(store, &exists);
   if (rc == kOk && exists) rc = KXWipe(store.c_str());
   if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
-}
-
-// Replacing writes the dump first and only then deletes the names it lacks:
-// whatever the registry refuses midway, the store keeps every old or every
-// new value. A value both hold keeps its place and its name's letter case, as
-// any write leaves them.
-void cmd_load(const WStr& store, const std::string& path, bool merge) {
-  std::vector<NamedValue> values;
-  std::string why;
-  if (!from_json(read_input(path), &values, &why)) {
-    fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
-  }
-  std::vector<Change> changes;
-  std::set<WStr, NameLess> named;
-  for (NamedValue& nv : values) {
-    named.insert(nv.name);
-    changes.push_back({std::move(nv), false});
-  }
-  write_changes(store, changes);
-  if (merge) return;
-  std::vector<Change> stale;
-  {
-    Session session(store);
-    for (WStr& name : names_of(session, store)) {
-      if (named.count(name) == 0) stale.push_back({{std::move(name), RawValue{}}, true});
-    }
-    session.close();
-  }
-  if (!stale.empty()) write_changes(store, stale);
 }
 
 constexpr const char* kRootLong = "HKEY_CURRENT_USER";
