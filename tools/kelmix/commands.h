@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "tools/kelmix/text.h"
@@ -61,5 +62,11 @@ void cmd_wipe(const WStr& store);
 void cmd_dump(const WStr& store, Output* out);
 // With merge, values the dump does not name stay.
 void cmd_load(const WStr& store, const std::string& path, bool merge);
+
+// ---- regfile_commands.cc: registry files
+
+void cmd_export(const WStr& store, const std::string& path, Output* out);
+// Without target, each key of the file names its store.
+void cmd_import(const std::string& path, const std::optional<WStr>& target);
 
 }  // namespace kx::cli
