@@ -2,27 +2,23 @@
 // writes go through the library's exports (the wide core, linked in); the
 // registry is read directly only for what no export tells: the list of
 // stores, whether one exists, and a value's type and exact bytes.
+//
+// This file is the command line: the table of commands and the dispatch. The
+// commands themselves are in value_commands.cc, dump_commands.cc and
+// regfile_commands.cc.
 #include <CLI/CLI.hpp>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "kelmix.h"
-#include "library/library.h"
+#include "platform/platform.h"
 #include "tools/kelmix/commands.h"
-#include "tools/kelmix/dump.h"
-#include "tools/kelmix/regfile.h"
-#include "tools/kelmix/registry.h"
-#include "tools/kelmix/store_access.h"
 #include "tools/kelmix/text.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #endif
 
 namespace kx::cli {
@@ -47,117 +43,197 @@ class Library {
   Library& operator=(const Library&) = delete;
 };
 
-// ---- Commands -------------------------------------------------------------------------
-
-// ---- Command line ---------------------------------------------------------------------
-
-int run(int argc, const char* const* argv) {
-  CLI::App app{"kelmix: the stores of the kelmix library (HKEY_CURRENT_USER\\Software\\Kelmix)",
-               "kelmix"};
-  app.require_subcommand(1);
-  std::string store_text, name_text, path;
+// What the command line gives; each command's options fill in their fields.
+struct Args {
+  std::string store, name, path;
   bool merge = false;
-  SetArgs set_args;
+  SetArgs set;
+};
 
-  auto add_store = [&](CLI::App* c) {
-    c->add_option("store", store_text, "the store's name")->required();
-  };
-  auto* stores = app.add_subcommand("stores", "list the stores, one per line");
-  auto* list = app.add_subcommand("list", "show every value: name<TAB>type<TAB>value");
-  add_store(list);
-  auto* get = app.add_subcommand("get", "print one value as its stored type reads");
-  add_store(get);
-  get->add_option("name", name_text, "the value's name")->required();
-  auto* set = app.add_subcommand("set", "write one value (creates the store if needed)");
-  add_store(set);
-  set->add_option("name", name_text, "the value's name")->required();
-  auto* value = set->add_option_group("value", "exactly one of");
-  value->add_option("--int", set_args.int_text, "a signed 32-bit integer");
-  value->add_option("--double", set_args.double_text,
+// ---- Options ------------------------------------------------------------------------------
+
+void add_nothing(CLI::App*, Args*) {}
+
+void add_store(CLI::App* c, Args* a) {
+  c->add_option("store", a->store, "the store's name")->required();
+}
+
+void add_store_name(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("name", a->name, "the value's name")->required();
+}
+
+void add_set(CLI::App* c, Args* a) {
+  add_store_name(c, a);
+  auto* value = c->add_option_group("value", "exactly one of");
+  value->add_option("--int", a->set.int_text, "a signed 32-bit integer");
+  value->add_option("--double", a->set.double_text,
                     "a double, read exactly (decimal, 0x hex, inf, nan)");
-  value->add_option("--string", set_args.string_text, "a text (use --string=TEXT for -TEXT)");
+  value->add_option("--string", a->set.string_text, "a text (use --string=TEXT for -TEXT)");
   value->require_option(1);
-  auto* del = app.add_subcommand("del", "delete one value");
-  add_store(del);
-  del->add_option("name", name_text, "the value's name")->required();
-  auto* delpref = app.add_subcommand("delpref", "delete every value whose name begins with PREFIX");
-  add_store(delpref);
-  delpref->add_option("prefix", name_text, "the beginning of the names")->required();
-  auto* wipe = app.add_subcommand("wipe", "delete a store and all its values");
-  add_store(wipe);
-  auto* dump = app.add_subcommand("dump", "write the store as JSON to stdout");
-  add_store(dump);
-  auto* load = app.add_subcommand("load", "write a dump back, replacing the store's values");
-  add_store(load);
-  load->add_option("file", path, "the dump, or - for stdin")->required();
-  load->add_flag("--merge", merge, "keep values the dump does not name");
-  auto* export_ = app.add_subcommand("export", "write the store as a registry file (.reg)");
-  add_store(export_);
-  export_->add_option("file", path, "the file, or - for stdout")->required();
-  auto* import = app.add_subcommand(
-      "import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)");
-  import->add_option("file", path, "the file, or - for stdin")->required();
-  import->add_option("store", store_text, "put the file's one key into this store instead");
+}
 
+void add_delpref(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("prefix", a->name, "the beginning of the names")->required();
+}
+
+void add_load(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("file", a->path, "the dump, or - for stdin")->required();
+  c->add_flag("--merge", a->merge, "keep values the dump does not name");
+}
+
+void add_export(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("file", a->path, "the file, or - for stdout")->required();
+}
+
+void add_import(CLI::App* c, Args* a) {
+  c->add_option("file", a->path, "the file, or - for stdin")->required();
+  c->add_option("store", a->store, "put the file's one key into this store instead");
+}
+
+// ---- Runs ---------------------------------------------------------------------------------
+// The store is checked before the name, in a statement of its own (a call's
+// arguments have no fixed order), so a line with both wrong names the store.
+
+bool given(const CLI::App& c, const char* option) { return c.get_option(option)->count() > 0; }
+
+void run_stores(const CLI::App&, const Args&, Output* out) { cmd_stores(out); }
+
+void run_list(const CLI::App&, const Args& a, Output* out) { cmd_list(store_arg(a.store), out); }
+
+void run_get(const CLI::App&, const Args& a, Output* out) {
+  WStr store = store_arg(a.store);
+  cmd_get(store, text_arg(a.name, "the value name"), out);
+}
+
+void run_set(const CLI::App& c, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  SetArgs set = a.set;
+  set.has_int = given(c, "--int");
+  set.has_double = given(c, "--double");
+  set.has_string = given(c, "--string");
+  cmd_set(store, text_arg(a.name, "the value name"), set);
+}
+
+void run_del(const CLI::App&, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  cmd_del(store, text_arg(a.name, "the value name"));
+}
+
+void run_delpref(const CLI::App&, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  cmd_delpref(store, text_arg(a.name, "the prefix"));
+}
+
+void run_wipe(const CLI::App&, const Args& a, Output*) { cmd_wipe(store_arg(a.store)); }
+
+void run_dump(const CLI::App&, const Args& a, Output* out) { cmd_dump(store_arg(a.store), out); }
+
+void run_load(const CLI::App&, const Args& a, Output*) {
+  cmd_load(store_arg(a.store), a.path, a.merge);
+}
+
+void run_export(const CLI::App&, const Args& a, Output* out) {
+  cmd_export(store_arg(a.store), a.path, out);
+}
+
+void run_import(const CLI::App& c, const Args& a, Output*) {
+  std::optional<WStr> target;
+  if (given(c, "store")) target = store_arg(a.store);
+  cmd_import(a.path, target);
+}
+
+// ---- The table ----------------------------------------------------------------------------
+
+struct Command {
+  const char* name;
+  const char* help;
+  void (*add_options)(CLI::App* command, Args* args);
+  void (*run)(const CLI::App& command, const Args& args, Output* out);
+};
+
+// In the order --help lists them.
+const Command kCommands[] = {
+    {"stores", "list the stores, one per line", add_nothing, run_stores},
+    {"list", "show every value: name<TAB>type<TAB>value", add_store, run_list},
+    {"get", "print one value as its stored type reads", add_store_name, run_get},
+    {"set", "write one value (creates the store if needed)", add_set, run_set},
+    {"del", "delete one value", add_store_name, run_del},
+    {"delpref", "delete every value whose name begins with PREFIX", add_delpref, run_delpref},
+    {"wipe", "delete a store and all its values", add_store, run_wipe},
+    {"dump", "write the store as JSON to stdout", add_store, run_dump},
+    {"load", "write a dump back, replacing the store's values", add_load, run_load},
+    {"export", "write the store as a registry file (.reg)", add_export, run_export},
+    {"import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)",
+     add_import, run_import},
+};
+
+// ---- Dispatch -----------------------------------------------------------------------------
+
+// Nothing when a command is to run; otherwise the exit code of --help or of a
+// bad command line, already reported.
+std::optional<int> parse(CLI::App* app, int argc, const char* const* argv) {
   try {
-    app.parse(argc, argv);
+    app->parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::ParseError& e) {
     write_text(stderr,
                std::string("kelmix: ") + e.what() + "\nRun with --help for more information.\n");
     return kExitUsage;
   }
-  set_args.has_int = value->get_option("--int")->count() > 0;
-  set_args.has_double = value->get_option("--double")->count() > 0;
-  set_args.has_string = value->get_option("--string")->count() > 0;
+  return std::nullopt;
+}
 
-  CLI::App* command = app.get_subcommands().front();
-  int code = kExitOk;
-  Output out;
-  {
-    Library library;
-    try {
-      if (command == stores) {
-        cmd_stores(&out);
-      } else if (command == import) {
-        std::optional<WStr> target;
-        if (import->get_option("store")->count() > 0) target = store_arg(store_text);
-        cmd_import(path, target);
-      } else {
-        WStr store = store_arg(store_text);
-        if (command == list) cmd_list(store, &out);
-        if (command == get) cmd_get(store, text_arg(name_text, "the value name"), &out);
-        if (command == set) cmd_set(store, text_arg(name_text, "the value name"), set_args);
-        if (command == del) cmd_del(store, text_arg(name_text, "the value name"));
-        if (command == delpref) cmd_delpref(store, text_arg(name_text, "the prefix"));
-        if (command == wipe) cmd_wipe(store);
-        if (command == dump) cmd_dump(store, &out);
-        if (command == load) cmd_load(store, path, merge);
-        if (command == export_) cmd_export(store, path, &out);
-      }
-    } catch (const Failure& f) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": " + f.message + "\n");
-      code = f.code;
-    } catch (const std::exception& e) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": " + e.what() + "\n");
-      code = kExitFailed;
-    }
+// The command run with the library loaded; a failure is reported here.
+int execute(const Command& command, const CLI::App& parsed, const Args& args, Output* out) {
+  Library library;
+  try {
+    command.run(parsed, args, out);
+  } catch (const Failure& f) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": " + f.message + "\n");
+    return f.code;
+  } catch (const std::exception& e) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": " + e.what() + "\n");
+    return kExitFailed;
   }
-  if (code == kExitOk) {
-    if (out.raw) {
-      std::fwrite(out.data.data(), 1, out.data.size(), stdout);
-    } else {
-      write_text(stdout, out.data);
-    }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": cannot write the output\n");
-      code = kExitFailed;
-    }
+  return kExitOk;
+}
+
+// What the command printed, once it has succeeded; a failed write fails the run.
+int print(const Output& out, const Command& command) {
+  if (out.raw) {
+    std::fwrite(out.data.data(), 1, out.data.size(), stdout);
+  } else {
+    write_text(stdout, out.data);
   }
-  return code;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": cannot write the output\n");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int run(int argc, const char* const* argv) {
+  CLI::App app{"kelmix: the stores of the kelmix library (HKEY_CURRENT_USER\\Software\\Kelmix)",
+               "kelmix"};
+  app.require_subcommand(1);
+  Args args;
+  for (const Command& c : kCommands) c.add_options(app.add_subcommand(c.name, c.help), &args);
+  if (std::optional<int> code = parse(&app, argc, argv)) return *code;
+  const CLI::App& parsed = *app.get_subcommands().front();
+  for (const Command& c : kCommands) {
+    if (parsed.get_name() != c.name) continue;
+    Output out;
+    int code = execute(c, parsed, args, &out);
+    return code == kExitOk ? print(out, c) : code;
+  }
+  return kExitUsage;  // not reached: the parse takes only the table's names
 }
 
 }  // namespace
