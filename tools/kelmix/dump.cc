@@ -41,10 +41,8 @@ Json value_to_json(const NamedValue& nv) {
       break;
     case Kind::kDouble: {
       uint64_t bits = bits_of(v);
-      double d;
-      std::memcpy(&d, &bits, sizeof d);
       j["type"] = "double";
-      j["value"] = d;  // null when not finite
+      j["value"] = double_of(v);  // null when not finite
       uint8_t big_endian[8];
       for (int i = 0; i < 8; ++i) big_endian[i] = static_cast<uint8_t>(bits >> (56 - 8 * i));
       j["bits"] = hex(big_endian, 8);

@@ -2,51 +2,27 @@
 // writes go through the library's exports (the wide core, linked in); the
 // registry is read directly only for what no export tells: the list of
 // stores, whether one exists, and a value's type and exact bytes.
+//
+// This file is the command line: the table of commands and the dispatch. The
+// commands themselves are in value_commands.cc, dump_commands.cc and
+// regfile_commands.cc.
 #include <CLI/CLI.hpp>
-#include <cmath>
 #include <cstdio>
-#include <cstring>
-#include <set>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "kelmix.h"
-#include "library/library.h"
-#include "tools/kelmix/dump.h"
-#include "tools/kelmix/regfile.h"
-#include "tools/kelmix/registry.h"
+#include "platform/platform.h"
+#include "tools/kelmix/commands.h"
 #include "tools/kelmix/text.h"
 
 #if defined(_WIN32)
 #include <fcntl.h>
 #include <io.h>
-#include <windows.h>
 #endif
 
 namespace kx::cli {
 namespace {
-
-// Exit codes; README "Command-line tool" lists them.
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;    // the library or registry refused, or output failed
-constexpr int kExitUsage = 2;     // bad command line
-constexpr int kExitNotFound = 3;  // no such store or value
-constexpr int kExitBadInput = 4;  // load, import: unreadable or malformed file
-
-struct Failure {
-  int code;
-  std::string message;
-};
-
-[[noreturn]] void fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
-
-std::string error_text(int32_t rc) { return "error " + std::to_string(rc); }
-
-WStr text_arg(const std::string& utf8, const char* what) {
-  std::optional<WStr> w = widen(utf8);
-  if (!w) fail(kExitUsage, std::string(what) + " is not valid UTF-8");
-  return *w;
-}
 
 WStr store_arg(const std::string& utf8) {
   WStr name = text_arg(utf8, "the store name");
@@ -67,590 +43,197 @@ class Library {
   Library& operator=(const Library&) = delete;
 };
 
-// One store opened through KXInit; closing performs every queued write.
-class Session {
- public:
-  explicit Session(const WStr& name) : name_(name) { open(); }
-  ~Session() {
-    if (handle_) KXClose(handle_);
-  }
-  Session(const Session&) = delete;
-  Session& operator=(const Session&) = delete;
-
-  KXHANDLE get() const { return handle_; }
-  void close() {
-    int rc = KXClose(handle_);
-    handle_ = 0;
-    if (rc != kOk)
-      fail(kExitFailed, "closing store " + shown(name_) + " failed: " + error_text(rc));
-  }
-  // Closes and opens again: what was queued is in the registry after this.
-  void flush() {
-    close();
-    open();
-  }
-
- private:
-  void open() {
-    KXHANDLE h = KXInit(name_.c_str());
-    if (h < 0x10000) {
-      fail(kExitFailed, "cannot open store " + shown(name_) + ": " +
-                            (h == 0 ? std::string("out of memory") : error_text(h)));
-    }
-    handle_ = h;
-  }
-
-  WStr name_;
-  KXHANDLE handle_ = 0;
-};
-
-// Refuses a missing store before anything opens (and so creates) it.
-void require_store(const WStr& store) {
-  bool exists = false;
-  int32_t rc = store_exists(store, &exists);
-  if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
-  if (!exists) fail(kExitNotFound, "store " + shown(store) + " does not exist");
-}
-
-void open_key(const WStr& store, plat::ScopedKey* key) {
-  int32_t rc = open_store_key(store, key);
-  if (rc != kOk) fail(kExitFailed, "cannot open store " + shown(store) + ": " + error_text(rc));
-}
-
-// The value's type and bytes; a missing value is an error naming both.
-RawValue read_existing(plat::Key key, const WStr& store, const WStr& name) {
-  RawValue v;
-  int32_t rc = query_value(key, name, &v);
-  if (rc == kErrFileNotFound) {
-    fail(kExitNotFound, "store " + shown(store) + " has no value " + shown(name));
-  }
-  if (rc != kOk) {
-    fail(kExitFailed,
-         "cannot read value " + shown(name) + " of store " + shown(store) + ": " + error_text(rc));
-  }
-  return v;
-}
-
-// The value names of an open store in the registry's order, through KXCount
-// and KXGetKey.
-std::vector<WStr> names_of(const Session& session, const WStr& store) {
-  int count = KXCount(session.get());
-  if (count < 0) {
-    fail(kExitFailed,
-         "cannot count the values of store " + shown(store) + ": " + error_text(-count));
-  }
-  std::vector<WStr> names;
-  for (int i = 0; i < count; ++i) {
-    const KXCHAR* p = KXGetKey(session.get(), i);
-    names.push_back(p ? WStr(p) : WStr());
-    KXReleaseOne(session.get(), p);
-  }
-  return names;
-}
-
-// Every value of an existing store in the registry's order.
-std::vector<NamedValue> read_store(const WStr& store) {
-  require_store(store);
-  Session session(store);
-  plat::ScopedKey key;
-  open_key(store, &key);
-  std::vector<NamedValue> values;
-  for (WStr& name : names_of(session, store)) {
-    RawValue v;
-    int32_t rc = query_value(key.get(), name, &v);
-    if (rc == kErrFileNotFound) continue;  // deleted meanwhile by another writer
-    if (rc != kOk) {
-      fail(kExitFailed, "cannot read value " + shown(name) + " of store " + shown(store) + ": " +
-                            error_text(rc));
-    }
-    values.push_back({std::move(name), std::move(v)});
-  }
-  session.close();
-  return values;
-}
-
-double double_of(const RawValue& v) {
-  uint64_t bits = bits_of(v);
-  double d;
-  std::memcpy(&d, &bits, sizeof d);
-  return d;
-}
-
-bool is_signaling_nan(uint64_t bits) {
-  return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
-         (bits & 0x000FFFFFFFFFFFFFull) != 0 && (bits & 0x0008000000000000ull) == 0;
-}
-
-// ---- Commands -------------------------------------------------------------------------
-
-std::string out;  // what a command prints, written once it has succeeded
-
-void cmd_stores() {
-  std::vector<WStr> stores;
-  int32_t rc = list_stores(&stores);
-  if (rc != kOk) fail(kExitFailed, "cannot read the list of stores: " + error_text(rc));
-  for (const WStr& s : stores) out += narrow(s) + "\n";
-}
-
-void cmd_list(const WStr& store) {
-  for (const NamedValue& nv : read_store(store)) {
-    const RawValue& v = nv.value;
-    std::string type, text;
-    switch (classify(v)) {
-      case Kind::kInt:
-        type = "int", text = std::to_string(int_of(v));
-        break;
-      case Kind::kDouble:
-        type = "double", text = format_double(double_of(v));
-        break;
-      case Kind::kString:
-        type = "string", text = escape_cell(narrow(text_of(v)));
-        break;
-      case Kind::kRaw:
-        type = "raw:" + std::to_string(v.type), text = hex(v.bytes);
-        break;
-    }
-    out += escape_cell(narrow(nv.name)) + "\t" + type + "\t" + text + "\n";
-  }
-}
-
-void cmd_get(const WStr& store, const WStr& name) {
-  require_store(store);
-  Session session(store);
-  plat::ScopedKey key;
-  open_key(store, &key);
-  RawValue v = read_existing(key.get(), store, name);
-  KXHANDLE h = session.get();
-  auto check = [&] {
-    int rc = KXError(h);
-    if (rc != kOk) {
-      fail(kExitFailed, "cannot read value " + shown(name) + " of store " + shown(store) + ": " +
-                            error_text(rc));
-    }
-  };
-  switch (classify(v)) {
-    case Kind::kInt: {
-      int n = KXGetValue(h, name.c_str());
-      check();
-      out = std::to_string(n);
-      break;
-    }
-    case Kind::kDouble: {
-      double d = KXGetDouble(h, name.c_str());
-      check();
-      out = format_double(d);
-      break;
-    }
-    case Kind::kString: {
-      const KXCHAR* p = KXGetString(h, name.c_str());
-      check();
-      out = narrow(WStr(p));
-      break;
-    }
-    case Kind::kRaw:  // no export reads it as it is
-      out = hex(v.bytes);
-      break;
-  }
-  out += "\n";
-  session.close();
-}
-
-struct SetArgs {
-  std::string int_text, double_text, string_text;
-  bool has_int = false, has_double = false, has_string = false;
-};
-
-void cmd_set(const WStr& store, const WStr& name, const SetArgs& a) {
-  // Everything is checked before the store is opened, and so perhaps created.
-  std::optional<int32_t> n;
-  std::optional<double> d;
-  WStr text;
-  uint32_t type = kRegSz;
-  if (a.has_int) {
-    n = parse_int(a.int_text);
-    if (!n)
-      fail(kExitUsage, "--int \"" + a.int_text + "\" is not a whole number from " +
-                           "-2147483648 to 2147483647");
-    type = kRegDword;
-  } else if (a.has_double) {
-    d = parse_double(a.double_text);
-    if (!d) fail(kExitUsage, "--double \"" + a.double_text + "\" is not a number a double holds");
-    type = kRegBinary;
-  } else {
-    text = text_arg(a.string_text, "the text");
-  }
-  Session session(store);
-  KXHANDLE h = session.get();
-  int rc = n   ? KXValue(h, name.c_str(), *n)
-           : d ? KXDouble(h, name.c_str(), *d)
-               : KXString(h, name.c_str(), text.c_str());
-  if (rc != kOk) {
-    fail(kExitFailed,
-         "cannot write value " + shown(name) + " to store " + shown(store) + ": " + error_text(rc));
-  }
-  session.close();
-  // The queue thread does not report the registry's answer: ask it.
-  plat::ScopedKey key;
-  open_key(store, &key);
-  RawValue v;
-  rc = query_value(key.get(), name, &v);
-  if (rc != kOk || v.type != type) {
-    fail(kExitFailed, "the registry did not keep value " + shown(name) + " of store " +
-                          shown(store) + (rc != kOk ? ": " + error_text(rc) : std::string()));
-  }
-}
-
-void cmd_del(const WStr& store, const WStr& name) {
-  require_store(store);
-  Session session(store);
-  {
-    plat::ScopedKey key;
-    open_key(store, &key);
-    read_existing(key.get(), store, name);
-  }
-  int rc = KXDel(session.get(), name.c_str());
-  if (rc != kOk) {
-    fail(kExitFailed, "cannot delete value " + shown(name) + " of store " + shown(store) + ": " +
-                          error_text(rc));
-  }
-  session.close();
-}
-
-void cmd_delpref(const WStr& store, const WStr& prefix) {
-  if (prefix.empty()) fail(kExitUsage, "an empty prefix matches nothing (wipe deletes a store)");
-  require_store(store);
-  Session session(store);
-  int rc = KXDelPref(session.get(), prefix.c_str());
-  if (rc != kOk) {
-    fail(kExitFailed, "cannot delete the values of store " + shown(store) + " beginning with " +
-                          shown(prefix) + ": " + error_text(rc));
-  }
-  session.close();
-}
-
-void cmd_wipe(const WStr& store) {
-  require_store(store);
-  int rc = KXWipe(store.c_str());
-  if (rc != kOk) fail(kExitFailed, "cannot wipe store " + shown(store) + ": " + error_text(rc));
-}
-
-void cmd_dump(const WStr& store) { out = to_json(store, read_store(store)); }
-
-std::string read_input(const std::string& path) {
-  std::FILE* f = nullptr;
-  bool is_stdin = path == "-";
-  if (is_stdin) {
-    f = stdin;
-  } else {
-#if defined(_WIN32)
-    f = _wfopen(text_arg(path, "the file name").c_str(), L"rb");
-#else
-    f = std::fopen(path.c_str(), "rb");
-#endif
-    if (!f) fail(kExitBadInput, "cannot open \"" + path + "\": " + std::strerror(errno));
-  }
-  std::string data;
-  char buffer[65536];
-  std::size_t n;
-  while ((n = std::fread(buffer, 1, sizeof buffer, f)) > 0) data.append(buffer, n);
-  bool failed = std::ferror(f) != 0;
-  if (!is_stdin) std::fclose(f);
-  if (failed) fail(kExitBadInput, "cannot read \"" + path + "\"");
-  return data;
-}
-
-// One value to write, or with erase to delete.
-struct Change {
-  NamedValue value;
-  bool erase = false;
-};
-
-// Writes through the exports in order (raw values directly), closes the store
-// so every write is performed, and compares what the registry then holds.
-void write_changes(const WStr& store, const std::vector<Change>& changes) {
-  Session session(store);
-  plat::ScopedKey key;
-  open_key(store, &key);
-  bool queued = false;
-  for (const Change& c : changes) {
-    const NamedValue& nv = c.value;
-    const RawValue& v = nv.value;
-    Kind kind = classify(v);
-    // A signalling NaN may come back quiet from a call through the x87 stack.
-    if (kind == Kind::kDouble && is_signaling_nan(bits_of(v))) kind = Kind::kRaw;
-    KXHANDLE h = session.get();
-    int32_t rc = kOk;
-    if (c.erase) {
-      rc = KXDel(h, nv.name.c_str());
-    } else {
-      switch (kind) {
-        case Kind::kInt:
-          rc = KXValue(h, nv.name.c_str(), int_of(v));
-          break;
-        case Kind::kDouble:
-          rc = KXDouble(h, nv.name.c_str(), double_of(v));
-          break;
-        case Kind::kString:
-          rc = KXString(h, nv.name.c_str(), text_of(v).c_str());
-          break;
-        case Kind::kRaw:
-          // Queued writes first, so the values reach the registry in file order.
-          if (queued) session.flush();
-          rc = write_raw(key.get(), nv.name, v);
-          break;
-      }
-    }
-    // After a raw write nothing is queued: the flush before it wrote the rest.
-    queued = c.erase || kind != Kind::kRaw;
-    if (rc != kOk) {
-      fail(kExitFailed, std::string(c.erase ? "cannot delete value " : "cannot write value ") +
-                            shown(nv.name) + (c.erase ? " of store " : " to store ") +
-                            shown(store) + ": " + error_text(rc));
-    }
-  }
-  session.close();
-  // The queue thread does not report the registry's answers: compare. A name
-  // given again later, in any letter case, was meant to be replaced.
-  std::vector<bool> replaced(changes.size());
-  std::set<WStr, NameLess> later;
-  for (std::size_t i = changes.size(); i-- > 0;)
-    replaced[i] = !later.insert(changes[i].value.name).second;
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    const Change& c = changes[i];
-    if (replaced[i]) continue;
-    RawValue now;
-    int32_t rc = query_value(key.get(), c.value.name, &now);
-    bool kept =
-        c.erase ? rc == kErrFileNotFound
-                : rc == kOk && now.type == c.value.value.type && now.bytes == c.value.value.bytes;
-    if (!kept) {
-      fail(kExitFailed, "the registry did not keep value " + shown(c.value.name) + " of store " +
-                            shown(store) + (c.erase ? " deleted" : " as written"));
-    }
-  }
-}
-
-void empty_store(const WStr& store) {
-  bool exists = false;
-  int32_t rc = store_exists(store, &exists);
-  if (rc == kOk && exists) rc = KXWipe(store.c_str());
-  if (rc != kOk) fail(kExitFailed, "cannot empty store " + shown(store) + ": " + error_text(rc));
-}
-
-// Replacing writes the dump first and only then deletes the names it lacks:
-// whatever the registry refuses midway, the store keeps every old or every
-// new value. A value both hold keeps its place and its name's letter case, as
-// any write leaves them.
-void cmd_load(const WStr& store, const std::string& path, bool merge) {
-  std::vector<NamedValue> values;
-  std::string why;
-  if (!from_json(read_input(path), &values, &why)) {
-    fail(kExitBadInput, "\"" + path + "\" is not a kelmix dump: " + why);
-  }
-  std::vector<Change> changes;
-  std::set<WStr, NameLess> named;
-  for (NamedValue& nv : values) {
-    named.insert(nv.name);
-    changes.push_back({std::move(nv), false});
-  }
-  write_changes(store, changes);
-  if (merge) return;
-  std::vector<Change> stale;
-  {
-    Session session(store);
-    for (WStr& name : names_of(session, store)) {
-      if (named.count(name) == 0) stale.push_back({{std::move(name), RawValue{}}, true});
-    }
-    session.close();
-  }
-  if (!stale.empty()) write_changes(store, stale);
-}
-
-constexpr const char* kRootLong = "HKEY_CURRENT_USER";
-constexpr const char* kRootShort = "HKCU";
-
-bool raw_out = false;  // out holds bytes, not UTF-8 text for a console
-
-void write_output(const std::string& path, const std::string& data) {
-  if (path == "-") {
-    out = data;
-    raw_out = true;
-    return;
-  }
-#if defined(_WIN32)
-  std::FILE* f = _wfopen(text_arg(path, "the file name").c_str(), L"wb");
-#else
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-#endif
-  if (!f) fail(kExitFailed, "cannot create \"" + path + "\": " + std::strerror(errno));
-  bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size();
-  if (std::fclose(f) != 0 || !written) fail(kExitFailed, "cannot write \"" + path + "\"");
-}
-
-void cmd_export(const WStr& store, const std::string& path) {
-  WStr key = text_arg(std::string(kRootLong) + "\\" + kProductKey + "\\", "the key") + store;
-  write_output(path, to_reg(key, read_store(store)));
-}
-
-// The store a key names, or nothing when it is not one store under the
-// product key. The registry ignores letter case in the path as well.
-std::optional<WStr> store_of_key(const WStr& key) {
-  for (const char* root : {kRootLong, kRootShort}) {
-    WStr prefix = text_arg(std::string(root) + "\\" + kProductKey + "\\", "the key");
-    if (key.size() <= prefix.size() || compare_names(key.substr(0, prefix.size()), prefix) != 0)
-      continue;
-    WStr store = key.substr(prefix.size());
-    if (store.find(tchar('\\')) != WStr::npos) return std::nullopt;
-    return store;
-  }
-  return std::nullopt;
-}
-
-void cmd_import(const std::string& path, const std::optional<WStr>& target) {
-  std::vector<RegSection> sections;
-  RegError error;
-  if (!from_reg(read_input(path), &sections, &error)) {
-    fail(kExitBadInput, path + ":" + std::to_string(error.line) + ": " + error.reason);
-  }
-  // Every key is checked before anything is written.
-  std::vector<WStr> stores;
-  for (const RegSection& s : sections) {
-    std::optional<WStr> store = target;
-    std::string where = path + ":" + std::to_string(s.line) + ": key " + shown(s.key);
-    if (target && compare_names(s.key, sections.front().key) != 0) {
-      fail(kExitBadInput, where + " is a second key: only one goes into store " + shown(*target));
-    }
-    if (!target) store = store_of_key(s.key);
-    if (!store) {
-      fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + kProductKey);
-    }
-    if (auto why = name_refusal(*store, kMaxKeyNameUnits)) {
-      fail(kExitBadInput, where + " names a store " + *why);
-    }
-    stores.push_back(*store);
-  }
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    const RegSection& s = sections[i];
-    if (s.erase) {  // a deleted key is a wiped store
-      empty_store(stores[i]);
-      continue;
-    }
-    std::vector<Change> changes;
-    for (const RegEntry& e : s.entries) {
-      changes.push_back({{e.name, e.value.value_or(RawValue{})}, !e.value.has_value()});
-    }
-    write_changes(stores[i], changes);
-  }
-}
-
-// ---- Command line ---------------------------------------------------------------------
-
-int run(int argc, const char* const* argv) {
-  CLI::App app{"kelmix: the stores of the kelmix library (HKEY_CURRENT_USER\\Software\\Kelmix)",
-               "kelmix"};
-  app.require_subcommand(1);
-  std::string store_text, name_text, path;
+// What the command line gives; each command's options fill in their fields.
+struct Args {
+  std::string store, name, path;
   bool merge = false;
-  SetArgs set_args;
+  SetArgs set;
+};
 
-  auto add_store = [&](CLI::App* c) {
-    c->add_option("store", store_text, "the store's name")->required();
-  };
-  auto* stores = app.add_subcommand("stores", "list the stores, one per line");
-  auto* list = app.add_subcommand("list", "show every value: name<TAB>type<TAB>value");
-  add_store(list);
-  auto* get = app.add_subcommand("get", "print one value as its stored type reads");
-  add_store(get);
-  get->add_option("name", name_text, "the value's name")->required();
-  auto* set = app.add_subcommand("set", "write one value (creates the store if needed)");
-  add_store(set);
-  set->add_option("name", name_text, "the value's name")->required();
-  auto* value = set->add_option_group("value", "exactly one of");
-  value->add_option("--int", set_args.int_text, "a signed 32-bit integer");
-  value->add_option("--double", set_args.double_text,
+// ---- Options ------------------------------------------------------------------------------
+
+void add_nothing(CLI::App*, Args*) {}
+
+void add_store(CLI::App* c, Args* a) {
+  c->add_option("store", a->store, "the store's name")->required();
+}
+
+void add_store_name(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("name", a->name, "the value's name")->required();
+}
+
+void add_set(CLI::App* c, Args* a) {
+  add_store_name(c, a);
+  auto* value = c->add_option_group("value", "exactly one of");
+  value->add_option("--int", a->set.int_text, "a signed 32-bit integer");
+  value->add_option("--double", a->set.double_text,
                     "a double, read exactly (decimal, 0x hex, inf, nan)");
-  value->add_option("--string", set_args.string_text, "a text (use --string=TEXT for -TEXT)");
+  value->add_option("--string", a->set.string_text, "a text (use --string=TEXT for -TEXT)");
   value->require_option(1);
-  auto* del = app.add_subcommand("del", "delete one value");
-  add_store(del);
-  del->add_option("name", name_text, "the value's name")->required();
-  auto* delpref = app.add_subcommand("delpref", "delete every value whose name begins with PREFIX");
-  add_store(delpref);
-  delpref->add_option("prefix", name_text, "the beginning of the names")->required();
-  auto* wipe = app.add_subcommand("wipe", "delete a store and all its values");
-  add_store(wipe);
-  auto* dump = app.add_subcommand("dump", "write the store as JSON to stdout");
-  add_store(dump);
-  auto* load = app.add_subcommand("load", "write a dump back, replacing the store's values");
-  add_store(load);
-  load->add_option("file", path, "the dump, or - for stdin")->required();
-  load->add_flag("--merge", merge, "keep values the dump does not name");
-  auto* export_ = app.add_subcommand("export", "write the store as a registry file (.reg)");
-  add_store(export_);
-  export_->add_option("file", path, "the file, or - for stdout")->required();
-  auto* import = app.add_subcommand(
-      "import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)");
-  import->add_option("file", path, "the file, or - for stdin")->required();
-  import->add_option("store", store_text, "put the file's one key into this store instead");
+}
 
+void add_delpref(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("prefix", a->name, "the beginning of the names")->required();
+}
+
+void add_load(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("file", a->path, "the dump, or - for stdin")->required();
+  c->add_flag("--merge", a->merge, "keep values the dump does not name");
+}
+
+void add_export(CLI::App* c, Args* a) {
+  add_store(c, a);
+  c->add_option("file", a->path, "the file, or - for stdout")->required();
+}
+
+void add_import(CLI::App* c, Args* a) {
+  c->add_option("file", a->path, "the file, or - for stdin")->required();
+  c->add_option("store", a->store, "put the file's one key into this store instead");
+}
+
+// ---- Runs ---------------------------------------------------------------------------------
+// The store is checked before the name, in a statement of its own (a call's
+// arguments have no fixed order), so a line with both wrong names the store.
+
+bool given(const CLI::App& c, const char* option) { return c.get_option(option)->count() > 0; }
+
+void run_stores(const CLI::App&, const Args&, Output* out) { cmd_stores(out); }
+
+void run_list(const CLI::App&, const Args& a, Output* out) { cmd_list(store_arg(a.store), out); }
+
+void run_get(const CLI::App&, const Args& a, Output* out) {
+  WStr store = store_arg(a.store);
+  cmd_get(store, text_arg(a.name, "the value name"), out);
+}
+
+void run_set(const CLI::App& c, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  SetArgs set = a.set;
+  set.has_int = given(c, "--int");
+  set.has_double = given(c, "--double");
+  set.has_string = given(c, "--string");
+  cmd_set(store, text_arg(a.name, "the value name"), set);
+}
+
+void run_del(const CLI::App&, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  cmd_del(store, text_arg(a.name, "the value name"));
+}
+
+void run_delpref(const CLI::App&, const Args& a, Output*) {
+  WStr store = store_arg(a.store);
+  cmd_delpref(store, text_arg(a.name, "the prefix"));
+}
+
+void run_wipe(const CLI::App&, const Args& a, Output*) { cmd_wipe(store_arg(a.store)); }
+
+void run_dump(const CLI::App&, const Args& a, Output* out) { cmd_dump(store_arg(a.store), out); }
+
+void run_load(const CLI::App&, const Args& a, Output*) {
+  cmd_load(store_arg(a.store), a.path, a.merge);
+}
+
+void run_export(const CLI::App&, const Args& a, Output* out) {
+  cmd_export(store_arg(a.store), a.path, out);
+}
+
+void run_import(const CLI::App& c, const Args& a, Output*) {
+  std::optional<WStr> target;
+  if (given(c, "store")) target = store_arg(a.store);
+  cmd_import(a.path, target);
+}
+
+// ---- The table ----------------------------------------------------------------------------
+
+struct Command {
+  const char* name;
+  const char* help;
+  void (*add_options)(CLI::App* command, Args* args);
+  void (*run)(const CLI::App& command, const Args& args, Output* out);
+};
+
+// In the order --help lists them.
+const Command kCommands[] = {
+    {"stores", "list the stores, one per line", add_nothing, run_stores},
+    {"list", "show every value: name<TAB>type<TAB>value", add_store, run_list},
+    {"get", "print one value as its stored type reads", add_store_name, run_get},
+    {"set", "write one value (creates the store if needed)", add_set, run_set},
+    {"del", "delete one value", add_store_name, run_del},
+    {"delpref", "delete every value whose name begins with PREFIX", add_delpref, run_delpref},
+    {"wipe", "delete a store and all its values", add_store, run_wipe},
+    {"dump", "write the store as JSON to stdout", add_store, run_dump},
+    {"load", "write a dump back, replacing the store's values", add_load, run_load},
+    {"export", "write the store as a registry file (.reg)", add_export, run_export},
+    {"import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)",
+     add_import, run_import},
+};
+
+// ---- Dispatch -----------------------------------------------------------------------------
+
+// Nothing when a command is to run; otherwise the exit code of --help or of a
+// bad command line, already reported.
+std::optional<int> parse(CLI::App* app, int argc, const char* const* argv) {
   try {
-    app.parse(argc, argv);
+    app->parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::CallForAllHelp& e) {
-    return app.exit(e);
+    return app->exit(e);
   } catch (const CLI::ParseError& e) {
     write_text(stderr,
                std::string("kelmix: ") + e.what() + "\nRun with --help for more information.\n");
     return kExitUsage;
   }
-  set_args.has_int = value->get_option("--int")->count() > 0;
-  set_args.has_double = value->get_option("--double")->count() > 0;
-  set_args.has_string = value->get_option("--string")->count() > 0;
+  return std::nullopt;
+}
 
-  CLI::App* command = app.get_subcommands().front();
-  int code = kExitOk;
-  {
-    Library library;
-    try {
-      if (command == stores) {
-        cmd_stores();
-      } else if (command == import) {
-        std::optional<WStr> target;
-        if (import->get_option("store")->count() > 0) target = store_arg(store_text);
-        cmd_import(path, target);
-      } else {
-        WStr store = store_arg(store_text);
-        if (command == list) cmd_list(store);
-        if (command == get) cmd_get(store, text_arg(name_text, "the value name"));
-        if (command == set) cmd_set(store, text_arg(name_text, "the value name"), set_args);
-        if (command == del) cmd_del(store, text_arg(name_text, "the value name"));
-        if (command == delpref) cmd_delpref(store, text_arg(name_text, "the prefix"));
-        if (command == wipe) cmd_wipe(store);
-        if (command == dump) cmd_dump(store);
-        if (command == load) cmd_load(store, path, merge);
-        if (command == export_) cmd_export(store, path);
-      }
-    } catch (const Failure& f) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": " + f.message + "\n");
-      code = f.code;
-    } catch (const std::exception& e) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": " + e.what() + "\n");
-      code = kExitFailed;
-    }
+// The command run with the library loaded; a failure is reported here.
+int execute(const Command& command, const CLI::App& parsed, const Args& args, Output* out) {
+  Library library;
+  try {
+    command.run(parsed, args, out);
+  } catch (const Failure& f) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": " + f.message + "\n");
+    return f.code;
+  } catch (const std::exception& e) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": " + e.what() + "\n");
+    return kExitFailed;
   }
-  if (code == kExitOk) {
-    if (raw_out) {
-      std::fwrite(out.data(), 1, out.size(), stdout);
-    } else {
-      write_text(stdout, out);
-    }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-      write_text(stderr, "kelmix: " + command->get_name() + ": cannot write the output\n");
-      code = kExitFailed;
-    }
+  return kExitOk;
+}
+
+// What the command printed, once it has succeeded; a failed write fails the run.
+int print(const Output& out, const Command& command) {
+  if (out.raw) {
+    std::fwrite(out.data.data(), 1, out.data.size(), stdout);
+  } else {
+    write_text(stdout, out.data);
   }
-  return code;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": cannot write the output\n");
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int run(int argc, const char* const* argv) {
+  CLI::App app{"kelmix: the stores of the kelmix library (HKEY_CURRENT_USER\\Software\\Kelmix)",
+               "kelmix"};
+  app.require_subcommand(1);
+  Args args;
+  for (const Command& c : kCommands) c.add_options(app.add_subcommand(c.name, c.help), &args);
+  if (std::optional<int> code = parse(&app, argc, argv)) return *code;
+  const CLI::App& parsed = *app.get_subcommands().front();
+  for (const Command& c : kCommands) {
+    if (parsed.get_name() != c.name) continue;
+    Output out;
+    int code = execute(c, parsed, args, &out);
+    return code == kExitOk ? print(out, c) : code;
+  }
+  return kExitUsage;  // not reached: the parse takes only the table's names
 }
 
 }  // namespace

@@ -145,4 +145,11 @@ uint64_t bits_of(const RawValue& value) {
   return v;
 }
 
+double double_of(const RawValue& value) {
+  uint64_t bits = bits_of(value);
+  double d;
+  std::memcpy(&d, &bits, sizeof d);
+  return d;
+}
+
 }  // namespace kx::cli

@@ -53,5 +53,6 @@ Kind classify(const RawValue& value);
 WStr text_of(const RawValue& value);
 int32_t int_of(const RawValue& value);
 uint64_t bits_of(const RawValue& value);
+double double_of(const RawValue& value);
 
 }  // namespace kx::cli
