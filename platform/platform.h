@@ -353,8 +353,10 @@ class PendingFile {
 
  private:
 #if defined(_WIN32)
-  using Handle = void*;
-  static constexpr Handle kNoHandle = reinterpret_cast<Handle>(static_cast<intptr_t>(-1));
+  // A HANDLE kept as an integer: a constant expression cannot cast
+  // INVALID_HANDLE_VALUE to a pointer.
+  using Handle = intptr_t;
+  static constexpr Handle kNoHandle = -1;
 #else
   using Handle = int;
   static constexpr Handle kNoHandle = -1;
