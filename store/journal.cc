@@ -1,5 +1,6 @@
 #include "store/journal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -17,8 +18,11 @@ std::atomic<uint32_t> g_files_made{0};
 // A second view beyond this is more than a pending burst needs; past it the
 // journal turns off until the queue empties. 32-bit hosts have 2 GB in all.
 constexpr std::size_t kMaxSecondView = sizeof(void*) == 4 ? (64u << 20) : (1024u << 20);
-// A restart keeps a second view up to this size mapped for the next burst.
+// A second view larger than this is given up once the store has been idle a
+// while (shrink); smaller ones stay mapped for the next burst.
 constexpr std::size_t kKeptSecondView = 256u << 10;
+
+constexpr std::size_t kPrefetchAhead = 256;
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "counters live in shared pages");
 
@@ -28,7 +32,9 @@ std::atomic<uint32_t>& counter(FileHeader* h, uint32_t FileHeader::*field) {
 
 }  // namespace
 
-void Journal::tick() noexcept { g_now.store(plat::coarse_time(), std::memory_order_relaxed); }
+void Journal::tick() noexcept {
+  g_now.store(plat::coarse_time() / journal::kStampTicks, std::memory_order_relaxed);
+}
 
 bool Journal::open(const tchar* store_name) noexcept {
   release();
@@ -57,6 +63,7 @@ bool Journal::open(const tchar* store_name) noexcept {
   h->pid = plat::process_id();
   h->name_units = static_cast<uint32_t>(units);
   h->created = created;
+  created_steps_ = created / journal::kStampTicks;
   std::memcpy(first_ + journal::kNameOffset, store_name, units * sizeof(tchar));
   h->check =
       journal::words_check(first_, offsetof(FileHeader, check)) ^
@@ -112,33 +119,50 @@ void Journal::append(const KXRECORD& record) noexcept {
     default:
       break;
   }
+  if (name_units > UINT16_MAX || data_bytes > UINT32_MAX) {
+    on_ = false;
+    return;
+  }
   std::size_t name_bytes = name_units * sizeof(tchar);
-  std::size_t size = journal::align8(sizeof(RecordHead) + name_bytes + data_bytes);
+  std::size_t size = journal::record_size(sizeof(tchar), name_units, data_bytes);
   uint64_t offset = tail_;
   if (offset < journal::kFirstViewBytes && offset + size > journal::kFirstViewBytes) {
     offset = journal::kFirstViewBytes;
   }
   if (offset + size > journal::kFirstViewBytes + second_bytes_ &&
-      (size > UINT32_MAX || !grow(offset + size - journal::kFirstViewBytes))) {
+      !grow(offset + size - journal::kFirstViewBytes)) {
     on_ = false;
     return;
   }
   unsigned char* p = at(offset);
+  uint64_t now = g_now.load(std::memory_order_relaxed);
   RecordHead head;
-  head.size = static_cast<uint32_t>(size);
-  head.epoch = epoch_;
-  head.seq = appended_;
-  head.type = record.type;
-  head.name_units = static_cast<uint32_t>(name_units);
+  head.stamp = now > created_steps_
+                   ? static_cast<uint32_t>(std::min<uint64_t>(now - created_steps_, UINT32_MAX))
+                   : 0;
   head.data_bytes = static_cast<uint32_t>(data_bytes);
-  head.stamp = g_now.load(std::memory_order_relaxed);
-  std::memcpy(p + 8, reinterpret_cast<const unsigned char*>(&head) + 8, sizeof head - 8);
+  head.name_units = static_cast<uint16_t>(name_units);
+  head.type = static_cast<uint8_t>(record.type);
+  head.reserved = 0;
+  // The check comes from the record's own copies: reading back the file's
+  // bytes would wait for their cache line to arrive.
+  head.check = journal::record_check(head, record.name, name_bytes, data, epoch_, appended_);
+  // The cache line a few records on is asked for now: else the lock's
+  // release after this export waits for this store's line to arrive.
+  if (offset + size + kPrefetchAhead < journal::kFirstViewBytes + second_bytes_ &&
+      (offset >= journal::kFirstViewBytes ||
+       offset + size + kPrefetchAhead < journal::kFirstViewBytes)) {
+    __builtin_prefetch(p + size + kPrefetchAhead, 1);
+  }
+  std::memcpy(p, &head, sizeof head);
   std::memcpy(p + sizeof head, record.name, name_bytes);
-  std::memcpy(p + sizeof head + name_bytes, data, data_bytes);
-  std::size_t used = sizeof head + name_bytes + data_bytes;
-  std::memset(p + used, 0, size - used);
-  head.check = journal::record_check(p, size);
-  std::memcpy(p, &head.check, 8);
+  if (record.type == TYPE_VALUE) {
+    std::memcpy(p + sizeof head + name_bytes, data, 4);
+  } else if (record.type == TYPE_DOUBLE) {
+    std::memcpy(p + sizeof head + name_bytes, data, 8);
+  } else {
+    std::memcpy(p + sizeof head + name_bytes, data, data_bytes);
+  }
   tail_ = offset + size;
   set_counter(&FileHeader::appended, ++appended_);
 }
@@ -161,13 +185,17 @@ void Journal::restart() noexcept {
   appended_ = 0;
   taken_ = 0;
   tail_ = journal::kRecordsStart;
-  if (second_bytes_ > kKeptSecondView) {
-    plat::PendingFile::unmap(second_, second_bytes_);
-    second_ = nullptr;
-    second_bytes_ = 0;
-    file_.resize(journal::kFirstViewBytes);
-  }
   on_ = true;
+}
+
+bool Journal::oversized() const noexcept { return second_bytes_ > kKeptSecondView; }
+
+void Journal::shrink() noexcept {
+  if (!oversized() || appended_ != 0) return;
+  plat::PendingFile::unmap(second_, second_bytes_);
+  second_ = nullptr;
+  second_bytes_ = 0;
+  file_.resize(journal::kFirstViewBytes);
 }
 
 void Journal::finish() noexcept {

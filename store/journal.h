@@ -35,8 +35,13 @@ class Journal {
   void append(const KXRECORD& record) noexcept;
   // n more records left the front of the queue, performed.
   void took_out(std::size_t n) noexcept;
-  // The queue is empty: the file starts over, and turns on again.
+  // The queue is empty: the file starts over, and turns on again. Its views
+  // stay, so a burst after a burst touches no new page.
   void restart() noexcept;
+  // A view larger than an idle store should keep is mapped; shrink() gives
+  // it up while nothing is pending.
+  bool oversized() const noexcept;
+  void shrink() noexcept;
   // Every record was performed: the file is removed.
   void finish() noexcept;
   // In a forked child: the parent's file stays the parent's; the child makes
@@ -69,8 +74,9 @@ class Journal {
   std::size_t second_bytes_ = 0;
   uint64_t tail_ = journal::kRecordsStart;  // where the next record goes
   uint32_t epoch_ = 0;
-  uint32_t appended_ = 0;  // records in the file this epoch
-  uint64_t taken_ = 0;     // records taken out of the queue this epoch
+  uint64_t created_steps_ = 0;  // the file's making, in stamp steps
+  uint32_t appended_ = 0;       // records in the file this epoch
+  uint64_t taken_ = 0;          // records taken out of the queue this epoch
   bool on_ = false;
 };
 

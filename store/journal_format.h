@@ -45,24 +45,30 @@ struct FileHeader {
 };
 static_assert(sizeof(FileHeader) <= kNameOffset, "the name follows the header");
 
+// A record is its head, the name's units (no terminator), the data, and
+// padding to the next multiple of 8. Small, since every write copies one: an
+// integer under a short name takes 32 bytes.
 struct RecordHead {
-  uint64_t check;  // of every byte after this field, to size
-  uint32_t size;   // the whole record, a multiple of 8
-  uint32_t epoch;
-  uint32_t seq;  // 0 for the first record of the epoch
-  int32_t type;  // TYPE_STRING .. TYPE_DELETE
-  uint32_t name_units;
+  uint32_t check;       // of the rest, seeded with the epoch and the record's number
+  uint32_t stamp;       // 16 ms steps since the file was made, for ordering files' records
   uint32_t data_bytes;  // as handed to the registry (text: with its terminator)
-  uint64_t stamp;       // coarse time, for ordering records of several files
+  uint16_t name_units;
+  uint8_t type;  // TYPE_STRING .. TYPE_DELETE
+  uint8_t reserved;
 };
-static_assert(sizeof(RecordHead) == 40, "records are 8-byte aligned");
+static_assert(sizeof(RecordHead) == 16, "records are 8-byte aligned");
+constexpr uint64_t kStampTicks = 160000;  // 16 ms in 100 ns units
 
 constexpr std::size_t align8(std::size_t n) { return (n + 7) & ~std::size_t{7}; }
 
+inline std::size_t record_size(std::size_t unit, std::size_t name_units, std::size_t data_bytes) {
+  return align8(sizeof(RecordHead) + name_units * unit + data_bytes);
+}
+
 // A sum of 64-bit words in two running totals (Fletcher's scheme): cheap
 // enough for every write, and any torn or flipped word changes it.
-inline uint64_t words_check(const unsigned char* p, std::size_t bytes) {
-  uint64_t a = 0x9E3779B97F4A7C15ull, b = bytes;
+inline uint64_t words_check(const unsigned char* p, std::size_t bytes, uint64_t seed = 0) {
+  uint64_t a = 0x9E3779B97F4A7C15ull ^ seed, b = bytes;
   for (std::size_t i = 0; i + 8 <= bytes; i += 8) {
     uint64_t w;
     std::memcpy(&w, p + i, 8);
@@ -72,8 +78,41 @@ inline uint64_t words_check(const unsigned char* p, std::size_t bytes) {
   return a ^ (b * 0xC2B2AE3D27D4EB4Full);
 }
 
-inline uint64_t record_check(const unsigned char* record, std::size_t size) {
-  return words_check(record + 8, size - 8);
+// Adds bytes to a running check as 8-byte words, the last one zero-padded.
+inline void mix_bytes(uint64_t* a, uint64_t* b, const void* bytes, std::size_t n) {
+  auto* p = static_cast<const unsigned char*>(bytes);
+  std::size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, p + i, 8);
+    *a += w;
+    *b += *a;
+  }
+  if (i < n) {
+    // Byte by byte: a partial copy into a word would stall its load.
+    uint64_t w = 0;
+    for (std::size_t k = 0; i + k < n; ++k) w |= uint64_t{p[i + k]} << (8 * k);
+    *a += w;
+    *b += *a;
+  }
+}
+
+// A record's check: of its head's fields, its name and its data, seeded with
+// the epoch and the record's number in it, so a record left from an earlier
+// epoch, or found out of its place, never checks. Taken from the pieces, not
+// from the record as laid out, so a writer need not read back what it wrote.
+inline uint32_t record_check(const RecordHead& head, const void* name, std::size_t name_bytes,
+                             const void* data, uint32_t epoch, uint32_t seq) {
+  uint64_t a = 0x9E3779B97F4A7C15ull ^ ((uint64_t{epoch} << 32 | seq) * 0xFF51AFD7ED558CCDull);
+  uint64_t b = name_bytes;
+  a += head.stamp | uint64_t{head.data_bytes} << 32;
+  b += a;
+  a += head.name_units | uint64_t{head.type} << 16;
+  b += a;
+  mix_bytes(&a, &b, name, name_bytes);
+  mix_bytes(&a, &b, data, head.data_bytes);
+  uint64_t c = a ^ (b * 0xC2B2AE3D27D4EB4Full);
+  return static_cast<uint32_t>(c ^ (c >> 32));
 }
 
 }  // namespace kx::journal

@@ -93,10 +93,10 @@ class Claimed {
     if (offset + sizeof(RecordHead) > bytes_) return nullptr;
     auto* r = reinterpret_cast<const RecordHead*>(view_ + offset);
     std::size_t unit = reinterpret_cast<const FileHeader*>(view_)->unit_bytes;
-    if (r->size < sizeof(RecordHead) || r->size % 8 != 0 || offset + r->size > bytes_ ||
-        (offset < journal::kFirstViewBytes && offset + r->size > journal::kFirstViewBytes) ||
-        r->epoch != epoch || r->seq != seq || r->type < TYPE_STRING || r->type > TYPE_DELETE ||
-        sizeof(RecordHead) + uint64_t{r->name_units} * unit + r->data_bytes > r->size) {
+    uint64_t size = journal::record_size(unit, r->name_units, r->data_bytes);
+    if (offset + size > bytes_ ||
+        (offset < journal::kFirstViewBytes && offset + size > journal::kFirstViewBytes) ||
+        r->type > TYPE_DELETE) {
       return nullptr;
     }
     uint32_t want = r->type == TYPE_VALUE ? 4 : r->type == TYPE_DOUBLE ? 8 : 0;
@@ -105,7 +105,11 @@ class Claimed {
     } else if (r->data_bytes != want) {
       return nullptr;
     }
-    if (journal::record_check(view_ + offset, r->size) != r->check) return nullptr;
+    const unsigned char* name = view_ + offset + sizeof(RecordHead);
+    if (journal::record_check(*r, name, r->name_units * unit, name + r->name_units * unit, epoch,
+                              seq) != r->check) {
+      return nullptr;
+    }
     return r;
   }
 
@@ -121,8 +125,10 @@ struct Source {
   std::vector<const RecordHead*> records;
   std::size_t next = 0;
   uint32_t first_seq = 0;  // the seq of records[0]
-  uint64_t created = 0;
+  uint64_t created = 0;    // in stamp steps
   bool damaged = false;
+  // When a record was made, in stamp steps since 1601.
+  uint64_t time_of(const RecordHead* r) const { return created + r->stamp; }
 };
 
 // Reads the records after those performed, up to the first that is not
@@ -133,7 +139,7 @@ void read_records(Source* s, const FileHeader* h) {
   uint32_t epoch = f.counter(&FileHeader::epoch).load();
   uint32_t appended = f.counter(&FileHeader::appended).load();
   uint32_t performed = f.counter(&FileHeader::performed).load();
-  s->created = h->created;
+  s->created = h->created / journal::kStampTicks;
   s->first_seq = performed;
   uint64_t offset = journal::kRecordsStart;
   for (uint32_t seq = 0; seq <= appended; ++seq) {
@@ -143,7 +149,7 @@ void read_records(Source* s, const FileHeader* h) {
       return;
     }
     if (seq >= performed) s->records.push_back(r);
-    offset += r->size;
+    offset += journal::record_size(h->unit_bytes, r->name_units, r->data_bytes);
   }
 }
 
@@ -180,7 +186,7 @@ Source* earliest(std::vector<Source>& sources) {
       best = &s;
       continue;
     }
-    uint64_t a = s.records[s.next]->stamp, b = best->records[best->next]->stamp;
+    uint64_t a = s.time_of(s.records[s.next]), b = best->time_of(best->records[best->next]);
     if (a < b || (a == b && s.created < best->created)) best = &s;
   }
   return best;

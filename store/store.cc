@@ -14,6 +14,8 @@ constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
 constexpr int kStringReadTries = 32;
 constexpr uint32_t kStringReadMaxBytes = 1u << 30;
 std::atomic<bool> g_hold{false};
+// An idle store keeps a burst's large pending file mapped this long.
+constexpr uint32_t kShrinkAfterMs = 5000;
 }  // namespace
 
 void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
@@ -200,9 +202,20 @@ uint32_t KXDATA::queue_thread(void* arg) {
       Journal::tick();
       plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
     } else {
-      store->wake_.wait(plat::kInfinite);  // idle: sleep until a record or closing
+      store->wait_idle();
     }
   }
+}
+
+void KXDATA::wait_idle() noexcept {
+  bool oversized;
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    oversized = journal_.oversized();
+  }
+  if (wake_.wait(oversized ? kShrinkAfterMs : plat::kInfinite) || !oversized) return;
+  plat::Lock<plat::Mutex> lock(queue_lock);
+  if (queue.empty()) journal_.shrink();
 }
 
 // ---- Writes -------------------------------------------------------------------

@@ -131,6 +131,9 @@ class KXDATA {
   // Records taken out of the queue, performed: the pending file learns it,
   // and starts over once nothing is pending.
   void took_out(std::size_t n) noexcept REQUIRES(queue_lock);
+  // Idle: sleeps until a record or closing. A store that has mapped a large
+  // pending file for a burst gives the mapping up after a while of this.
+  void wait_idle() noexcept;
   static uint32_t queue_thread(void* store);
   // A string read: on 0 the request's text is the newest pending string of
   // its name, else the registry's, as a string the request owns.

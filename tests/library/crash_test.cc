@@ -220,7 +220,8 @@ TEST(DamagedFile, IsReplayedUpToTheDamageAndKeptAside) {
     ASSERT_NE(view, nullptr);
     std::size_t offset = journal::kRecordsStart;
     for (int i = 0; i < kSmall / 2; ++i) {
-      offset += reinterpret_cast<journal::RecordHead*>(view + offset)->size;
+      auto* r = reinterpret_cast<journal::RecordHead*>(view + offset);
+      offset += journal::record_size(1, r->name_units, r->data_bytes);
     }
     view[offset + sizeof(journal::RecordHead)] ^= 0x20;  // a letter of v50's name
     plat::PendingFile::unmap(view, journal::kFirstViewBytes);
