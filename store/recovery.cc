@@ -86,6 +86,12 @@ class Claimed {
     return nullptr;
   }
   plat::PendingFile& file() { return file_; }
+  // Deletes the file; Windows refuses while a view of it is mapped.
+  void remove() {
+    plat::PendingFile::unmap(view_, bytes_);
+    view_ = nullptr;
+    file_.remove();
+  }
   const std::string name() const { return file_.name(); }
 
  private:
@@ -280,7 +286,7 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
         f.rename(with_suffix(f.name(), journal::kSuffix, journal::kKeptSuffix).c_str());
         ++outcome.kept;
       } else {
-        f.remove();
+        s.file->remove();
         ++outcome.files;
       }
     }
@@ -293,7 +299,7 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
 void discard(const tchar* name) noexcept {
   try {
     Outcome ignored;
-    for (Source& s : claim_orphans(name, &ignored)) s.file->file().remove();
+    for (Source& s : claim_orphans(name, &ignored)) s.file->remove();
   } catch (const std::bad_alloc&) {
   }
 }
