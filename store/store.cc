@@ -35,7 +35,7 @@ KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock
     return nullptr;
   }
   {
-    plat::Lock<plat::Mutex> lock(queue_lock);
+    plat::Lock<plat::Mutex> lock(store->queue_lock);
     store->journal_.open(name);
   }
   if (!store->wake_.ok() || !store->drained_.ok() ||
