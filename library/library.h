@@ -5,18 +5,20 @@
 // point here.
 //  1. "KelmixHandlesMutex" (plat::NamedMutex), shared by every process and
 //     both libraries: opening, closing and unloading hold it for their table
-//     steps.
+//     steps. Opening also completes dead processes' pending files under it
+//     (store/recovery.h), registry calls included.
 //  2. The table mutex (library.cc, g_table to the analysis): this library's
 //     name table. Taken after 1.
 //  3. A store's strings_lock: the strings it handed out.
-//  4. A store's queue_lock: its pending queue. It belongs to the store's
-//     HandleMap entry and is never destroyed. Held with none of 1 to 3. It
-//     also keeps the store open for an export (Held), and closing passes it
-//     once after retiring the handle, as a barrier for such calls.
+//  4. A store's queue_lock: its pending queue and pending file. It belongs
+//     to the store's HandleMap entry and is never destroyed. Held with none
+//     of 1 to 3. It also keeps the store open for an export (Held), and
+//     closing passes it once after retiring the handle, as a barrier for
+//     such calls.
 //  5. The stand-in's registry mutex (POSIX), inside registry calls, reads
 //     under 4 among them. Nothing of ours is taken under it.
-// Nothing waits for calls in flight, or for a drain, under 1 or 2. Only the
-// fork handlers hold them together: 2, every 4, every 3, then 5.
+// Nothing waits for calls in flight, or for a live store's drain, under 1 or
+// 2. Only the fork handlers hold them together: 2, every 4, every 3, then 5.
 #pragma once
 
 #include <cstdint>
