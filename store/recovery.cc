@@ -87,6 +87,12 @@ class Claimed {
   }
   plat::PendingFile& file() { return file_; }
   const std::string name() const { return file_.name(); }
+  // Windows deletes no file that has a view mapped: the view goes first.
+  void remove() {
+    plat::PendingFile::unmap(view_, bytes_);
+    view_ = nullptr;
+    file_.remove();
+  }
 
  private:
   const RecordHead* parse(uint64_t offset, uint32_t epoch, uint32_t seq) const {
@@ -274,7 +280,7 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
         f.rename(with_suffix(f.name(), journal::kSuffix, journal::kKeptSuffix).c_str());
         ++outcome.kept;
       } else {
-        f.remove();
+        s.file->remove();
         ++outcome.files;
       }
     }
@@ -287,7 +293,7 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
 void discard(const tchar* name) noexcept {
   try {
     Outcome ignored;
-    for (Source& s : claim_orphans(name, &ignored)) s.file->file().remove();
+    for (Source& s : claim_orphans(name, &ignored)) s.file->remove();
   } catch (const std::bad_alloc&) {
   }
 }
