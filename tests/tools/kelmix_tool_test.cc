@@ -1,6 +1,7 @@
 // The kelmix tool as a script runs it: a child process sharing this test's
 // registry (on Linux through the XDG folders test_main sets up), its output,
-// exit codes, and the exact bytes it leaves in the registry.
+// exit codes, and the exact bytes it leaves in the registry; and hosts that
+// die with writes pending, whose records the tool completes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,13 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "kelmix.h"
 #include "platform/platform.h"
+#include "store/store.h"
+#include "tests/library/api.h"
 #include "tests/support/test_env.h"
 
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -240,6 +245,71 @@ Result kelmix(const std::vector<std::string>& args, const std::string& input = "
   return r;
 }
 
+// ---- Hosts that die with writes pending -------------------------------------------------
+// This program again, with KX_TOOL_CHILD=width:store.
+
+constexpr const char* kChildVariable = "KX_TOOL_CHILD";
+constexpr const char* kNarrowSuffix = "\xC3\xBC";  // ü: the narrow host's name is not ASCII
+
+[[noreturn]] void die_now() {
+#if defined(_WIN32)
+  TerminateProcess(GetCurrentProcess(), 9);
+#else
+  kill(getpid(), SIGKILL);
+#endif
+  for (;;) {
+  }
+}
+
+// The wide core linked in, its queue thread held: v = 1, 2, 3 all pending.
+int child_wide(const std::string& store) {
+  on_library_load();
+  kx::testing::hold_queue_threads(true);
+  KXHANDLE h = KXInit(W(store).c_str());
+  if (h < 0x10000) return 4;
+  for (int v = 1; v <= 3; ++v) KXValue(h, W("v").c_str(), v);
+  die_now();
+}
+
+// The narrow library, whose queue may perform v = 7 before the end.
+int child_narrow(const std::string& store) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(text<char>(store + kNarrowSuffix).c_str());
+  if (h < 0x10000) return 4;
+  kx.KXValue(h, "v", 7);
+  die_now();
+}
+
+const bool g_child = [] {
+  const char* value = std::getenv(kChildVariable);
+  if (!value) return false;
+  std::string v(value);
+  std::string width = v.substr(0, v.find(':')), store = v.substr(v.find(':') + 1);
+  std::exit(width == "wide" ? child_wide(store) : child_narrow(store));
+}();
+
+// Whether the pending files' folder holds that file.
+bool pending_file_exists(const std::string& file) {
+  std::vector<std::string> names;
+  plat::list_pending_files("", "", &names);
+  return std::find(names.begin(), names.end(), file) != names.end();
+}
+
+// The columns of `kelmix pending`'s line for the store, or none.
+std::vector<std::string> pending_line(const std::string& store) {
+  Result r = kelmix({"pending"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("# folder: " + plat::pending_folder() + "\n", 0), 0u) << r.out;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> columns;
+    std::istringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, '\t');) columns.push_back(cell);
+    if (columns.size() == 6 && columns[1] == store) return columns;
+  }
+  return {};
+}
+
 // A fresh store name for one test, wiped afterwards.
 class KelmixTool : public ::testing::Test {
  protected:
@@ -423,7 +493,7 @@ TEST_F(KelmixTool, BadCommandLinesGiveUsageErrorsAndHelpSucceeds) {
   }
   EXPECT_FALSE(store_exists(s));
   for (const char* command : {"stores", "list", "get", "set", "del", "delpref", "wipe", "dump",
-                              "load", "export", "import"}) {
+                              "load", "export", "import", "pending", "recover"}) {
     Result r = kelmix({command, "--help"});
     EXPECT_EQ(r.code, 0) << command;
     EXPECT_NE(r.out.find(std::string("kelmix ") + command), std::string::npos) << r.out;
@@ -729,6 +799,52 @@ TEST_F(KelmixTool, RefusalsShowALongNameCutShort) {
                        clef.substr(0, 29 * 4) + "…\" (16384 units)\n");
   EXPECT_FALSE(store_exists(s));
   std::remove(file.c_str());
+}
+
+// ---- pending and recover ----------------------------------------------------------------
+
+TEST_F(KelmixTool, PendingListsADeadHostsFileAndRecoverCompletesIt) {
+  std::string s = store();
+  run_child(kChildVariable, "wide:" + s);
+  std::vector<std::string> line = pending_line(s);
+  ASSERT_EQ(line.size(), 6u);
+  EXPECT_EQ(line[2], "3");  // records
+  EXPECT_EQ(line[3], "wide");
+  EXPECT_EQ(line[5], "orphaned");
+  EXPECT_EQ(stored(W(s), W("v")).type, 0xFFFFFFFFu);  // none performed yet
+
+  Result r = kelmix({"recover"});
+  EXPECT_OK(r);
+  EXPECT_NE(("\n" + r.out).find("\n" + s + "\trecords=3\tremoved=1\tkept=0\n"), std::string::npos)
+      << r.out;
+  EXPECT_EQ(stored(W(s), W("v")), (Stored{W("v"), 4, bytes_of(int32_t{3})}));
+  EXPECT_FALSE(pending_file_exists(line[0]));
+}
+
+// Its name is 8-bit text (the ANSI code page on Windows): shown in UTF-8, and
+// the key opened is the one the narrow library opens.
+TEST_F(KelmixTool, RecoverFindsTheStoreOfANarrowHostsFile) {
+  std::string base = store();
+  std::string s = base + kNarrowSuffix;
+  made.push_back(s);
+  run_child(kChildVariable, "narrow:" + base);
+  std::vector<std::string> line = pending_line(s);
+  ASSERT_EQ(line.size(), 6u);
+  EXPECT_EQ(line[3], "narrow");
+
+  Result r = kelmix({"recover"});
+  EXPECT_OK(r);
+  EXPECT_NE(("\n" + r.out).find("\n" + s + "\t"), std::string::npos) << r.out;
+  EXPECT_EQ(stored(W(s), W("v")), (Stored{W("v"), 4, bytes_of(int32_t{7})}));
+  EXPECT_FALSE(pending_file_exists(line[0]));
+}
+
+TEST_F(KelmixTool, GetShowsTheValueADeadHostHadAccepted) {
+  std::string s = store();
+  run_child(kChildVariable, "wide:" + s);
+  Result r = kelmix({"get", s, "v"});
+  EXPECT_OK(r);
+  EXPECT_EQ(r.out, "3\n");
 }
 
 }  // namespace

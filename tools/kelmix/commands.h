@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/kelmix/text.h"
 
@@ -17,6 +18,7 @@ constexpr int kExitFailed = 1;    // the library or registry refused, or output 
 constexpr int kExitUsage = 2;     // bad command line
 constexpr int kExitNotFound = 3;  // no such store or value
 constexpr int kExitBadInput = 4;  // load, import: unreadable or malformed file
+constexpr int kExitPartly = 5;    // recover: a store could not be opened; the rest were done
 
 // A command's end with its exit code; main.cc prints the message.
 struct Failure {
@@ -33,6 +35,9 @@ WStr text_arg(const std::string& utf8, const char* what);
 struct Output {
   std::string data;
   bool raw = false;  // bytes, not UTF-8 text for a console
+  // Parts that failed while the rest went on: reported after data, and the
+  // run ends with kExitPartly.
+  std::vector<std::string> failed;
 };
 
 // The whole file, or stdin for "-".
@@ -62,6 +67,13 @@ void cmd_wipe(const WStr& store);
 void cmd_dump(const WStr& store, Output* out);
 // With merge, values the dump does not name stay.
 void cmd_load(const WStr& store, const std::string& path, bool merge);
+
+// ---- pending_commands.cc: what hosts that died had accepted
+
+// One line per pending file; README "Command-line tool" gives the columns.
+void cmd_pending(Output* out);
+// Completes every store that has orphaned pending files; a line per store.
+void cmd_recover(Output* out);
 
 // ---- regfile_commands.cc: registry files
 

@@ -4,8 +4,8 @@
 // stores, whether one exists, and a value's type and exact bytes.
 //
 // This file is the command line: the table of commands and the dispatch. The
-// commands themselves are in value_commands.cc, dump_commands.cc and
-// regfile_commands.cc.
+// commands themselves are in value_commands.cc, dump_commands.cc,
+// regfile_commands.cc and pending_commands.cc.
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <optional>
@@ -89,6 +89,29 @@ void add_export(CLI::App* c, Args* a) {
   c->add_option("file", a->path, "the file, or - for stdout")->required();
 }
 
+void add_pending(CLI::App* c, Args*) {
+  c->footer(
+      "After a line \"# folder: PATH\", one line per file in that folder, sorted by name, its\n"
+      "columns separated by tabs:\n"
+      "  FILE  STORE  RECORDS  WIDTH  PID  STATE\n"
+      "STATE is orphaned (its process died: the store's next opening, or kelmix recover,\n"
+      "completes it), damaged (a record or the header does not check: completed up to the\n"
+      "damage, then set aside as .kept and never replayed again), or live (its process runs:\n"
+      "the file is not read, so only FILE and PID are shown). STORE is UTF-8 with tab,\n"
+      "line ends and backslash escaped as in list; RECORDS are those not yet in the registry;\n"
+      "WIDTH is wide or narrow, the library that wrote the file. - is what cannot be read.");
+}
+
+void add_recover(CLI::App* c, Args*) {
+  c->footer(
+      "Each store that orphaned pending files name is opened (made if need be) and their\n"
+      "records completed, as the store's next opening would. One line per store, tabs between:\n"
+      "  STORE  records=N  removed=N  kept=N\n"
+      "(records completed; files removed once completed; damaged files set aside after their\n"
+      "sound records).\n"
+      "Exit code 5 when some store could not be opened; the others are completed.");
+}
+
 void add_import(CLI::App* c, Args* a) {
   c->add_option("file", a->path, "the file, or - for stdin")->required();
   c->add_option("store", a->store, "put the file's one key into this store instead");
@@ -146,6 +169,10 @@ void run_import(const CLI::App& c, const Args& a, Output*) {
   cmd_import(a.path, target);
 }
 
+void run_pending(const CLI::App&, const Args&, Output* out) { cmd_pending(out); }
+
+void run_recover(const CLI::App&, const Args&, Output* out) { cmd_recover(out); }
+
 // ---- The table ----------------------------------------------------------------------------
 
 struct Command {
@@ -169,6 +196,8 @@ const Command kCommands[] = {
     {"export", "write the store as a registry file (.reg)", add_export, run_export},
     {"import", "write a registry file's values (keys HKEY_CURRENT_USER\\Software\\Kelmix\\STORE)",
      add_import, run_import},
+    {"pending", "list the pending files of hosts, live, dead or damaged", add_pending, run_pending},
+    {"recover", "complete the pending records of hosts that died", add_recover, run_recover},
 };
 
 // ---- Dispatch -----------------------------------------------------------------------------
@@ -205,7 +234,8 @@ int execute(const Command& command, const CLI::App& parsed, const Args& args, Ou
   return kExitOk;
 }
 
-// What the command printed, once it has succeeded; a failed write fails the run.
+// What the command printed, once it has succeeded, then what of it failed; a
+// failed write fails the run.
 int print(const Output& out, const Command& command) {
   if (out.raw) {
     std::fwrite(out.data.data(), 1, out.data.size(), stdout);
@@ -216,7 +246,10 @@ int print(const Output& out, const Command& command) {
     write_text(stderr, std::string("kelmix: ") + command.name + ": cannot write the output\n");
     return kExitFailed;
   }
-  return kExitOk;
+  for (const std::string& reason : out.failed) {
+    write_text(stderr, std::string("kelmix: ") + command.name + ": " + reason + "\n");
+  }
+  return out.failed.empty() ? kExitOk : kExitPartly;
 }
 
 int run(int argc, const char* const* argv) {

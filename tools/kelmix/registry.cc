@@ -64,6 +64,13 @@ int32_t open_store_key(const WStr& name, plat::ScopedKey* key) {
   return plat::reg_open_key(product.get(), name.c_str(), key->out());
 }
 
+int32_t create_store_key(const WStr& name, plat::ScopedKey* key) {
+  plat::ScopedKey product;
+  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
+  if (rc != kOk) return rc;
+  return plat::reg_create_key(product.get(), name.c_str(), key->out());
+}
+
 std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units) {
   if (name.size() > max_units) {
     return "longer than the " + std::to_string(max_units) +

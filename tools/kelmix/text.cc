@@ -8,6 +8,8 @@
 #include <windows.h>
 #else
 #include <unicode/ustring.h>
+
+#include "platform/posix/unicode.h"
 #endif
 
 namespace kx::cli {
@@ -39,6 +41,24 @@ std::optional<WStr> widen(const std::string& utf8) {
   u_strFromUTF8(out.data(), n, nullptr, utf8.data(), static_cast<int32_t>(utf8.size()), &status);
   if (U_FAILURE(status)) return std::nullopt;
   return out;
+#endif
+}
+
+WStr from_units(const std::string& bytes, uint32_t unit_bytes) {
+  if (unit_bytes == 2) {
+    WStr out(bytes.size() / 2, 0);
+    if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
+    return out;
+  }
+  if (bytes.empty()) return WStr();
+#if defined(_WIN32)
+  // No MB_ERR_INVALID_CHARS: the same units the A functions would make.
+  int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+  WStr out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
+  return out;
+#else
+  return plat::posix::utf8_to_utf16(bytes);
 #endif
 }
 

@@ -22,6 +22,11 @@ std::optional<WStr> widen(const std::string& utf8);
 // Text in that Windows code page (CP_UTF8, CP_ACP); null when ill-formed.
 std::optional<WStr> widen_code_page(const std::string& bytes, unsigned code_page);
 #endif
+// A store name as a pending file holds it, in the width of the library that
+// wrote it (unit_bytes 2: UTF-16LE; 1: 8-bit), as the registry reads it: 8-bit
+// text from the ANSI code page as the A functions take it (Windows), or as
+// the narrow library's UTF-8 with stray bytes kept (Linux).
+WStr from_units(const std::string& bytes, uint32_t unit_bytes);
 // An unpaired surrogate becomes U+FFFD.
 std::string narrow(const WStr& wide);
 // True when every surrogate is paired, so the text survives UTF-8.
