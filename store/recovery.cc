@@ -93,12 +93,6 @@ class Claimed {
     file_.remove();
   }
   const std::string name() const { return file_.name(); }
-  // Windows deletes no file that has a view mapped: the view goes first.
-  void remove() {
-    plat::PendingFile::unmap(view_, bytes_);
-    view_ = nullptr;
-    file_.remove();
-  }
 
  private:
   const RecordHead* parse(uint64_t offset, uint32_t epoch, uint32_t seq) const {
