@@ -416,16 +416,24 @@ TEST(Exiting, ExitWhileAnotherThreadClosesLosesNothing) {
 // ---- A forking host ---------------------------------------------------------------
 
 // ThreadSanitizer does not follow a thread started in the child of a
-// multithreaded fork (it takes the new thread for one of the parent's), so
-// under it these tests say so and stop.
+// multithreaded fork (it takes the new thread for one of the parent's).
+// AddressSanitizer's runtime as built here (GCC 12's, and LLVM's before 18)
+// takes no lock of its own allocator around a fork, so a child inherits that
+// lock held by whichever parent thread was allocating and hangs in its first
+// malloc (gdb: SizeClassAllocator64::GetFromAllocator), whatever the library
+// does. Under either these tests say so and stop; the plain build runs them.
 #if defined(__SANITIZE_THREAD__)
-#define KX_SKIP_FORKING_UNDER_TSAN() GTEST_SKIP() << "threads after fork: not under ThreadSanitizer"
+#define KX_SKIP_FORKING_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "threads after fork: not under ThreadSanitizer"
+#elif defined(__SANITIZE_ADDRESS__)
+#define KX_SKIP_FORKING_UNDER_SANITIZERS() \
+  GTEST_SKIP() << "malloc after a multithreaded fork: not under this AddressSanitizer"
 #else
-#define KX_SKIP_FORKING_UNDER_TSAN()
+#define KX_SKIP_FORKING_UNDER_SANITIZERS()
 #endif
 
 TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
-  KX_SKIP_FORKING_UNDER_TSAN();
+  KX_SKIP_FORKING_UNDER_SANITIZERS();
   std::string store = unique_name("life_fork");
   ASSERT_EQ(run_child(kChildVariable, "forkhost:" + store), 0)
       << "3: the child's write never arrived";
@@ -436,7 +444,7 @@ TEST(Forking, AChildWritesItsOwnValuesAndNeverTheRecordsItInherited) {
 }
 
 TEST(Forking, ChildrenExitWhateverLocksTheParentsThreadsHeld) {
-  KX_SKIP_FORKING_UNDER_TSAN();
+  KX_SKIP_FORKING_UNDER_SANITIZERS();
   std::string store = unique_name("life_forkbusy");
   EXPECT_EQ(run_child(kChildVariable, "forkbusy:" + store), 0) << "70: a child hung";
   EXPECT_EQ(stored_count(store), kLongDrainRecords);
