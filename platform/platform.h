@@ -339,6 +339,10 @@ class PendingFile {
   // within the file. Null when it cannot be had.
   void* map(uint64_t offset, std::size_t bytes) noexcept;
   static void unmap(void* view, std::size_t bytes) noexcept;
+  // Has the system give a view's pages their file pages now, for writing, so
+  // the writes that follow take no page fault. The caller alone may be using
+  // the range: its bytes are kept as they are.
+  static void prefault(void* view, std::size_t bytes) noexcept;
   // Gives the file another name in the folder, keeping it open and locked.
   int32_t rename(const char* new_name) noexcept;
   // Deletes the file, then closes it: no other process can claim it between.

@@ -56,6 +56,9 @@ bool Journal::open(const tchar* store_name) noexcept {
     file_.remove();
     return false;
   }
+  // Its pages' first writes cost microseconds each: paid here, in KXInit,
+  // rather than by the writes of the store's first burst.
+  plat::PendingFile::prefault(first_, journal::kFirstViewBytes);
   FileHeader* h = header();
   std::memcpy(h->magic, journal::kMagic, sizeof h->magic);
   h->version = journal::kVersion;
@@ -92,6 +95,8 @@ bool Journal::grow(uint64_t need) noexcept {
   if (file_.resize(journal::kFirstViewBytes + bytes) != kOk) return false;
   auto* view = static_cast<unsigned char*>(file_.map(journal::kFirstViewBytes, bytes));
   if (!view) return false;
+  // The pages not yet written, in one go rather than a fault each.
+  plat::PendingFile::prefault(view + second_bytes_, bytes - second_bytes_);
   plat::PendingFile::unmap(second_, second_bytes_);
   second_ = view;
   second_bytes_ = bytes;

@@ -294,6 +294,12 @@ void PendingFile::unmap(void* view, std::size_t) noexcept {
   if (view) UnmapViewOfFile(view);
 }
 
+void PendingFile::prefault(void* view, std::size_t bytes) noexcept {
+  // A write to each page: the first write is what costs.
+  auto* p = static_cast<volatile unsigned char*>(view);
+  for (std::size_t i = 0; view && i < bytes; i += 4096) p[i] = p[i];
+}
+
 // A name that is taken is not replaced: it may be another process's file.
 int32_t PendingFile::rename(const char* new_name) noexcept {
   if (!is_open()) return kErrInvalidHandle;
