@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace kx {
 
@@ -105,14 +106,15 @@ bool Journal::grow(uint64_t need) noexcept {
 
 void Journal::append(const KXRECORD& record) noexcept {
   if (!on_) return;
-  std::size_t name_units = plat::str_len(record.name);
+  std::size_t name_units = std::char_traits<tchar>::length(record.name);
   const void* data = record.value.bytes;
   std::size_t data_bytes = 0;
   switch (record.type) {
     case TYPE_STRING: {
       static const tchar kEmpty[1] = {0};
       data = record.value.text ? record.value.text : kEmpty;
-      data_bytes = (plat::str_len(static_cast<const tchar*>(data)) + 1) * sizeof(tchar);
+      data_bytes =
+          (std::char_traits<tchar>::length(static_cast<const tchar*>(data)) + 1) * sizeof(tchar);
       break;
     }
     case TYPE_VALUE:

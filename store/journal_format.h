@@ -89,9 +89,25 @@ inline void mix_bytes(uint64_t* a, uint64_t* b, const void* bytes, std::size_t n
     *b += *a;
   }
   if (i < n) {
-    // Byte by byte: a partial copy into a word would stall its load.
+    // Loads of 4, 2 and 1 bytes: a partial copy into a word would stall its
+    // load.
     uint64_t w = 0;
-    for (std::size_t k = 0; i + k < n; ++k) w |= uint64_t{p[i + k]} << (8 * k);
+    int shift = 0;
+    if (n - i >= 4) {
+      uint32_t x;
+      std::memcpy(&x, p + i, 4);
+      w = x;
+      shift = 32;
+      i += 4;
+    }
+    if (n - i >= 2) {
+      uint16_t x;
+      std::memcpy(&x, p + i, 2);
+      w |= uint64_t{x} << shift;
+      shift += 16;
+      i += 2;
+    }
+    if (n - i >= 1) w |= uint64_t{p[i]} << shift;
     *a += w;
     *b += *a;
   }
