@@ -365,6 +365,10 @@ class PendingFile {
   using Handle = int;
   static constexpr Handle kNoHandle = -1;
 #endif
+#if !defined(_WIN32)
+  // Takes fd's lock and keeps fd as this file's; on failure closes fd.
+  int32_t hold(int fd, const char* name) noexcept;
+#endif
   Handle handle_ = kNoHandle;
   char name_[kMaxName] = {};
 };

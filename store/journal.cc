@@ -205,21 +205,22 @@ void Journal::shrink() noexcept {
   file_.resize(journal::kFirstViewBytes);
 }
 
-void Journal::finish() noexcept {
-  if (!first_) return;
+void Journal::unmap_views() noexcept {
   plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
   plat::PendingFile::unmap(second_, second_bytes_);
   first_ = second_ = nullptr;
   second_bytes_ = 0;
+}
+
+void Journal::finish() noexcept {
+  if (!first_) return;
+  unmap_views();
   file_.remove();
   on_ = false;
 }
 
 void Journal::forget_after_fork() noexcept {
-  plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
-  plat::PendingFile::unmap(second_, second_bytes_);
-  first_ = second_ = nullptr;
-  second_bytes_ = 0;
+  unmap_views();
   file_.forget_after_fork();
   on_ = false;
   appended_ = 0;
@@ -228,10 +229,7 @@ void Journal::forget_after_fork() noexcept {
 }
 
 void Journal::release() noexcept {
-  plat::PendingFile::unmap(first_, journal::kFirstViewBytes);
-  plat::PendingFile::unmap(second_, second_bytes_);
-  first_ = second_ = nullptr;
-  second_bytes_ = 0;
+  unmap_views();
   file_.close();
   on_ = false;
   epoch_ = 0;

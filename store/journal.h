@@ -66,6 +66,7 @@ class Journal {
   // Makes the second view at least need bytes past the first.
   bool grow(uint64_t need) noexcept;
   void set_counter(uint32_t journal::FileHeader::*field, uint32_t value) noexcept;
+  void unmap_views() noexcept;
   void release() noexcept;
 
   plat::PendingFile file_;

@@ -77,6 +77,17 @@ bool lock_fd(int fd) {
 
 }  // namespace
 
+int32_t PendingFile::hold(int fd, const char* name) noexcept {
+  if (!lock_fd(fd)) {
+    int32_t rc = code_of(errno);
+    ::close(fd);
+    return rc;
+  }
+  handle_ = fd;
+  std::strcpy(name_, name);
+  return kOk;
+}
+
 int32_t PendingFile::create(const char* name) noexcept {
   close();
   if (!plain_name(name)) return kErrInvalidParameter;
@@ -87,15 +98,9 @@ int32_t PendingFile::create(const char* name) noexcept {
                     0600);
     if (fd < 0) return code_of(errno);
     // Made just now with O_EXCL: no other process can hold it yet.
-    if (!lock_fd(fd)) {
-      int32_t rc = code_of(errno);
-      ::unlink((dir + "/" + name).c_str());
-      ::close(fd);
-      return rc;
-    }
-    handle_ = fd;
-    std::strcpy(name_, name);
-    return kOk;
+    int32_t rc = hold(fd, name);
+    if (rc != kOk) ::unlink((dir + "/" + name).c_str());
+    return rc;
   } catch (const std::bad_alloc&) {
     return kErrNotEnoughMemory;
   }
@@ -114,14 +119,7 @@ int32_t PendingFile::claim(const char* name) noexcept {
       ::close(fd);
       return kErrAccessDenied;
     }
-    if (!lock_fd(fd)) {
-      int32_t rc = code_of(errno);
-      ::close(fd);
-      return rc;
-    }
-    handle_ = fd;
-    std::strcpy(name_, name);
-    return kOk;
+    return hold(fd, name);
   } catch (const std::bad_alloc&) {
     return kErrNotEnoughMemory;
   }

@@ -34,16 +34,6 @@ constexpr int kSmall = 100;
 
 WString W(const std::string& ascii) { return WString(ascii.begin(), ascii.end()); }
 
-[[noreturn]] void die_now() {
-#if defined(_WIN32)
-  TerminateProcess(GetCurrentProcess(), 9);
-#else
-  kill(getpid(), SIGKILL);
-#endif
-  for (;;) {
-  }
-}
-
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 bool exists(const std::string& path) {

@@ -7,6 +7,7 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
 
@@ -81,6 +82,16 @@ int wait_child(Child child) {
 
 int run_child(const std::string& name, const std::string& value) {
   return wait_child(start_child(name, value));
+}
+
+[[noreturn]] void die_now() {
+#if defined(_WIN32)
+  TerminateProcess(GetCurrentProcess(), 9);
+#else
+  kill(getpid(), SIGKILL);
+#endif
+  for (;;) {
+  }
 }
 
 }  // namespace kx::test

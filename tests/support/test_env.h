@@ -30,4 +30,8 @@ struct Child {
 Child start_child(const std::string& name, const std::string& value);
 int wait_child(Child child);
 
+// Kills this process at once, as a crash would: no exit handler, unload or
+// flush runs (SIGKILL; TerminateProcess).
+[[noreturn]] void die_now();
+
 }  // namespace kx::test

@@ -251,16 +251,6 @@ Result kelmix(const std::vector<std::string>& args, const std::string& input = "
 constexpr const char* kChildVariable = "KX_TOOL_CHILD";
 constexpr const char* kNarrowSuffix = "\xC3\xBC";  // ü: the narrow host's name is not ASCII
 
-[[noreturn]] void die_now() {
-#if defined(_WIN32)
-  TerminateProcess(GetCurrentProcess(), 9);
-#else
-  kill(getpid(), SIGKILL);
-#endif
-  for (;;) {
-  }
-}
-
 // The wide core linked in, its queue thread held: v = 1, 2, 3 all pending.
 int child_wide(const std::string& store) {
   on_library_load();
