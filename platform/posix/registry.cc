@@ -20,11 +20,11 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "platform/platform.h"
 #include "platform/posix/internal.h"
+#include "platform/posix/open_keys.h"
 #include "platform/posix/registry_file.h"
 #include "platform/posix/sqlite.h"
 #include "platform/posix/turnstile.h"
@@ -46,6 +46,7 @@ using posix::kOpeningWaitMs;
 using posix::kTurnPollMs;
 using posix::open_database;
 using posix::open_turnstile;
+using posix::OpenKeys;
 using posix::Patience;
 using posix::release_statements;
 using posix::Stmt;
@@ -65,11 +66,9 @@ constexpr size_t kMaxAnsiPathBytes = 32766;
 
 thread_local bool t_batch_open = false;  // this thread's begin_batch took the lock
 
-struct KeyHandle {
-  int64_t id;
-};
-
-KeyHandle g_root{kRootId};
+// HKEY_CURRENT_USER: its address is the root's handle, always open.
+struct RootKey {
+} g_root;
 
 bool is_string_type(uint32_t type) {
   return type == kRegSz || type == kRegExpandSz || type == kRegMultiSz;
@@ -98,8 +97,22 @@ std::string folded_key(std::u16string_view name) {
 // A parent's connection a forked child never needed, at unloading.
 sqlite3* g_inherited_connection = nullptr;
 
+// The registry's mutex as the thread-safety analysis knows it. Recursive: a
+// batch holds it across the calls it makes.
+class CAPABILITY("mutex") RegistryMutex {
+ public:
+  void lock() ACQUIRE() { mu_.lock(); }
+  void unlock() RELEASE() { mu_.unlock(); }
+  // In a forked child: unlocked, whoever held it in the parent.
+  void reset_after_fork() { new (&mu_) std::recursive_mutex(); }
+
+ private:
+  std::recursive_mutex mu_;
+};
+
 // The connection and the open handles, one set per loaded library. Calls come
-// from many threads; one mutex serializes them.
+// from many threads; one mutex serializes what goes to the database, and a
+// handle is found without it.
 class Registry {
  public:
   // On the heap, so it outlives static destructors; freed by release().
@@ -113,15 +126,14 @@ class Registry {
   }
 
   // Closes and frees the registry with every handle still open; a later
-  // call starts afresh.
-  static void release() {
+  // call starts afresh. At unloading: no call is in flight.
+  static void release() NO_THREAD_SAFETY_ANALYSIS {
     Registry* r = instance_.exchange(nullptr);
     if (!r) return;
     r->close();
     // Left as it is (close() says why), but kept in sight.
     if (r->inherited_) g_inherited_connection = r->inherited_;
     if (r->gate_fd_ >= 0) ::close(r->gate_fd_);
-    for (KeyHandle* h : r->handles_) delete h;
     delete r;
     release_statements();  // its statements went with the connection
   }
@@ -142,7 +154,7 @@ class Registry {
     TurnstileHold hold;  // held, once taken, until the transaction has ended
     for (;;) {
       {
-        std::lock_guard<std::recursive_mutex> lock(mu_);
+        plat::Lock<RegistryMutex> lock(mu_);
         int32_t rc = run_once(write, body);
         // Inside a batch this thread holds the mutex throughout: no waiting.
         if (rc != kErrBusy || !write || t_batch_open || !patience.left()) return rc;
@@ -183,8 +195,9 @@ class Registry {
   // write lock is polled for, without the mutex: a key it is creating in its
   // turn takes a moment, and a batch that gave up at once would cost the
   // drain its 100 ms pause. Without the lock after that the calls go on one
-  // transaction each, and each reports kErrBusy itself.
-  void begin_batch() {
+  // transaction each, and each reports kErrBusy itself. The mutex is let go
+  // by end_batch, which the analysis cannot follow.
+  void begin_batch() NO_THREAD_SAFETY_ANALYSIS {
     Patience patience(kBusyTimeoutMs);
     for (;;) {
       mu_.lock();
@@ -200,7 +213,7 @@ class Registry {
     }
   }
 
-  int32_t end_batch() {
+  int32_t end_batch() NO_THREAD_SAFETY_ANALYSIS {
     if (in_batch_) {
       in_batch_ = false;
       if (!sqlite3_get_autocommit(db_)) {
@@ -217,11 +230,21 @@ class Registry {
     return lost;
   }
 
+  // The key id behind a handle, or 0 when it is not an open handle.
+  int64_t id_of(Key key) const noexcept {
+    if (key == &g_root) return kRootId;
+    OpenKeys::Slot* slot = keys_.find(key);
+    return slot ? slot->id.load(std::memory_order_acquire) : 0;
+  }
+
   Key add_handle(int64_t id) {
-    auto h = std::make_unique<KeyHandle>(KeyHandle{id});
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    handles_.insert(h.get());
-    return h.release();
+    plat::Lock<RegistryMutex> lock(mu_);
+    return keys_.add(id);
+  }
+
+  bool remove_handle(Key key) {
+    plat::Lock<RegistryMutex> lock(mu_);
+    return keys_.remove(key);
   }
 
   // Where the last value listing stopped, so the next index starts from
@@ -235,40 +258,25 @@ class Registry {
     int64_t data_version = -1;
     int64_t changes = -1;
   };
-  Cursor& cursor() { return cursor_; }
-
-  // The key id behind a handle, or 0 when it is not an open handle.
-  int64_t id_of(Key key) {
-    if (key == &g_root) return kRootId;
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    auto it = handles_.find(static_cast<KeyHandle*>(key));
-    return it == handles_.end() ? 0 : (*it)->id;
-  }
-
-  bool remove_handle(Key key) {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
-    auto it = handles_.find(static_cast<KeyHandle*>(key));
-    if (it == handles_.end()) return false;
-    delete *it;
-    handles_.erase(it);
-    return true;
-  }
+  Cursor& cursor() REQUIRES(mu_) { return cursor_; }
+  // In a body run(), which holds the mutex where the analysis cannot see it.
+  void assert_held() const ASSERT_CAPABILITY(mu_) {}
 
   // Around a fork: no call of ours is halfway through the connection when
   // it is copied. The child makes its copy of the mutex afresh (it names a
   // thread of the parent's) and calls nothing of SQLite's there: a host
   // thread of the parent's may have held SQLite's own mutexes. The inherited
   // connection is put aside for drop_inherited.
-  static void fork_prepare() {
+  static void fork_prepare() NO_THREAD_SAFETY_ANALYSIS {
     if (Registry* r = instance_.load()) r->mu_.lock();
   }
-  static void fork_parent() {
+  static void fork_parent() NO_THREAD_SAFETY_ANALYSIS {
     if (Registry* r = instance_.load()) r->mu_.unlock();
   }
-  static void fork_child() {
+  static void fork_child() NO_THREAD_SAFETY_ANALYSIS {
     Registry* r = instance_.load();
     if (!r) return;
-    new (&r->mu_) std::recursive_mutex();
+    r->mu_.reset_after_fork();
     r->in_batch_ = false;
     r->batch_lost_ = kOk;
     r->cursor_ = Cursor{};
@@ -282,7 +290,7 @@ class Registry {
   // A connection inherited through a fork, if not yet dropped, is left as
   // it is: a process that only exits need not touch SQLite.
   void close() {
-    std::lock_guard<std::recursive_mutex> lock(mu_);
+    plat::Lock<RegistryMutex> lock(mu_);
     if (db_) {
       forget_statements(db_);
       sqlite3_close_v2(db_);
@@ -296,7 +304,7 @@ class Registry {
   static inline std::atomic<Registry*> instance_{nullptr};
 
   // The connection, opened if needed: an SQLite code.
-  int connect() {
+  int connect() REQUIRES(mu_) {
     if (db_) return SQLITE_OK;
     drop_inherited();
     int rc = open_database(&db_);
@@ -309,7 +317,7 @@ class Registry {
   // this process's and the new connection would run without them. Closing it
   // must neither checkpoint nor delete the parent's WAL, so it skips the
   // checkpoint on close (which also skips taking the exclusive lock).
-  void drop_inherited() {
+  void drop_inherited() REQUIRES(mu_) {
     if (!inherited_) return;
     sqlite3_db_config(inherited_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     forget_statements(inherited_);
@@ -318,13 +326,14 @@ class Registry {
   }
 
   template <class Body>
-  int32_t run_once(bool write, Body body) {
+  int32_t run_once(bool write, Body body) REQUIRES(mu_) {
     if (int rc = connect(); rc != SQLITE_OK) return to_win32_error(rc);
+    sqlite3* db = db_;
     // A batch whose transaction SQLite rolled back goes on one call a time.
-    if (in_batch_ && !sqlite3_get_autocommit(db_)) return run_in_batch(body);
+    if (in_batch_ && !sqlite3_get_autocommit(db)) return run_in_batch(body);
     return guarded([&] {
-      Transaction txn(db_, write);
-      int32_t result = body(db_);
+      Transaction txn(db, write);
+      int32_t result = body(db);
       if (result == kOk) txn.commit();
       return result;
     });
@@ -335,33 +344,34 @@ class Registry {
   // disk, an I/O error) took the batch's earlier writes with it: end_batch
   // reports that.
   template <class Body>
-  int32_t run_in_batch(Body body) {
+  int32_t run_in_batch(Body body) REQUIRES(mu_) {
+    sqlite3* db = db_;
     int32_t rc = guarded([&] {
-      Stmt(db_, "SAVEPOINT one").step();
+      Stmt(db, "SAVEPOINT one").step();
       return kOk;
     });
     if (rc != kOk) return rc;
-    int32_t result = guarded([&] { return body(db_); });
-    if (sqlite3_get_autocommit(db_)) {
+    int32_t result = guarded([&] { return body(db); });
+    if (sqlite3_get_autocommit(db)) {
       batch_lost_ = result != kOk ? result : kErrRegistryIoFailed;
       return result;
     }
     rc = guarded([&] {
-      if (result != kOk) Stmt(db_, "ROLLBACK TO one").step();
-      Stmt(db_, "RELEASE one").step();
+      if (result != kOk) Stmt(db, "ROLLBACK TO one").step();
+      Stmt(db, "RELEASE one").step();
       return kOk;
     });
-    if (rc != kOk && sqlite3_get_autocommit(db_)) batch_lost_ = rc;
+    if (rc != kOk && sqlite3_get_autocommit(db)) batch_lost_ = rc;
     return result;
   }
 
-  std::recursive_mutex mu_;
-  bool in_batch_ = false;     // guarded by mu_
-  int32_t batch_lost_ = kOk;  // guarded by mu_: why the batch's transaction went
-  sqlite3* db_ = nullptr;
-  sqlite3* inherited_ = nullptr;  // the parent's, after a fork; guarded by mu_
-  Cursor cursor_;                 // guarded by mu_
-  std::unordered_set<KeyHandle*> handles_;
+  RegistryMutex mu_;
+  bool in_batch_ GUARDED_BY(mu_) = false;
+  int32_t batch_lost_ GUARDED_BY(mu_) = kOk;  // why the batch's transaction went
+  sqlite3* db_ GUARDED_BY(mu_) = nullptr;
+  sqlite3* inherited_ GUARDED_BY(mu_) = nullptr;  // the parent's, after a fork
+  Cursor cursor_ GUARDED_BY(mu_);
+  OpenKeys keys_;                 // opened and closed under mu_; found without it
   std::atomic<int> gate_fd_{-1};  // the turnstile for this library's drains
 };
 
@@ -517,12 +527,12 @@ int32_t copy_name(const std::u16string& name, tchar* out, uint32_t* len) {
 // The name of the value at index in listing order. Asking for the index
 // after the last one asked (or the same again) starts from where that one
 // was found, so listing a key costs the same at every index.
-int32_t value_at(sqlite3* db, int64_t id, uint32_t index, std::u16string* found) {
+int32_t value_at(sqlite3* db, Registry::Cursor& c, int64_t id, uint32_t index,
+                 std::u16string* found) {
   if (!key_exists(db, id)) return kErrKeyDeleted;  // also fixes the snapshot
   Stmt version(db, "PRAGMA data_version");
   int64_t data_version = version.step() ? version.int_at(0) : -1;
   int64_t changes = sqlite3_total_changes64(db);
-  Registry::Cursor& c = Registry::get().cursor();
   bool resume = c.key == id && c.data_version == data_version && c.changes == changes &&
                 (index == c.index || (c.index != UINT32_MAX && index == c.index + 1));
   Stmt s(db, resume ? "SELECT name, pos FROM vals WHERE key = ? AND pos >= ? ORDER BY pos LIMIT 1"
@@ -541,7 +551,8 @@ int32_t enum_names(Key key, const char* sql, uint32_t index, tchar* name, uint32
   if (!id) return kErrInvalidHandle;
   std::u16string found;
   int32_t rc = reg.run(false, [&](sqlite3* db) {
-    if (!sql) return value_at(db, id, index, &found);
+    reg.assert_held();
+    if (!sql) return value_at(db, reg.cursor(), id, index, &found);
     if (!key_exists(db, id)) return kErrKeyDeleted;
     Stmt s(db, sql);
     s.bind(1, id).bind(2, static_cast<int64_t>(index));
