@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/posix/change_sequence.h"
 #include "platform/posix/internal.h"
 #include "platform/posix/open_keys.h"
 #include "platform/posix/registry_file.h"
@@ -35,6 +36,8 @@ namespace kx::plat {
 
 namespace {
 
+using posix::ChangeSequence;
+using posix::CommitMark;
 using posix::flock_within;
 using posix::fold;
 using posix::forget_statements;
@@ -48,6 +51,7 @@ using posix::open_database;
 using posix::open_turnstile;
 using posix::OpenKeys;
 using posix::Patience;
+using posix::registry_dir;
 using posix::release_statements;
 using posix::Stmt;
 using posix::to_win32_error;
@@ -217,6 +221,7 @@ class Registry {
     if (in_batch_) {
       in_batch_ = false;
       if (!sqlite3_get_autocommit(db_)) {
+        CommitMark mark(sequence_.load());
         int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
           sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -288,7 +293,8 @@ class Registry {
   }
 
   // A connection inherited through a fork, if not yet dropped, is left as
-  // it is: a process that only exits need not touch SQLite.
+  // it is: a process that only exits need not touch SQLite. The change
+  // sequence goes too: a database opened later may be another's.
   void close() {
     plat::Lock<RegistryMutex> lock(mu_);
     if (db_) {
@@ -297,19 +303,42 @@ class Registry {
     }
     db_ = nullptr;
     cursor_ = Cursor{};
+    sequence_.store(nullptr);
   }
 
  private:
   Registry() = default;
+  // At unloading, with no call in flight: the mappings go.
+  ~Registry() = default;
   static inline std::atomic<Registry*> instance_{nullptr};
 
-  // The connection, opened if needed: an SQLite code.
+  // The connection, opened if needed, and the change sequence beside it: an
+  // SQLite code. Without the sequence this process's commits are marked
+  // nowhere.
   int connect() REQUIRES(mu_) {
     if (db_) return SQLITE_OK;
     drop_inherited();
     int rc = open_database(&db_);
-    if (rc == SQLITE_OK) cursor_ = Cursor{};
-    return rc;
+    if (rc != SQLITE_OK) return rc;
+    cursor_ = Cursor{};
+    try {
+      sequence_.store(sequence_in(registry_dir()));
+    } catch (const std::bad_alloc&) {
+      sequence_.store(nullptr);
+    }
+    return SQLITE_OK;
+  }
+
+  // The change sequence beside the database in dir: one mapped before, or
+  // mapped now and kept until unloading.
+  ChangeSequence* sequence_in(const std::string& dir) REQUIRES(mu_) {
+    for (const auto& sequence : sequences_) {
+      if (sequence->same_file(dir)) return sequence.get();
+    }
+    std::unique_ptr<ChangeSequence> fresh(ChangeSequence::open(dir));
+    if (!fresh) return nullptr;
+    sequences_.push_back(std::move(fresh));
+    return sequences_.back().get();
   }
 
   // The parent's connection, copied by a fork, is closed before this process
@@ -334,7 +363,10 @@ class Registry {
     return guarded([&] {
       Transaction txn(db, write);
       int32_t result = body(db);
-      if (result == kOk) txn.commit();
+      if (result == kOk) {
+        CommitMark mark(write ? sequence_.load() : nullptr);
+        txn.commit();
+      }
       return result;
     });
   }
@@ -371,7 +403,11 @@ class Registry {
   sqlite3* db_ GUARDED_BY(mu_) = nullptr;
   sqlite3* inherited_ GUARDED_BY(mu_) = nullptr;  // the parent's, after a fork
   Cursor cursor_ GUARDED_BY(mu_);
-  OpenKeys keys_;                 // opened and closed under mu_; found without it
+  OpenKeys keys_;  // opened and closed under mu_; found without it
+  // The change sequence of the database open, or null: none could be had.
+  std::atomic<ChangeSequence*> sequence_{nullptr};
+  // Every mapping made, kept until unloading.
+  std::vector<std::unique_ptr<ChangeSequence>> sequences_ GUARDED_BY(mu_);
   std::atomic<int> gate_fd_{-1};  // the turnstile for this library's drains
 };
 
