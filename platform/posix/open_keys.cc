@@ -25,6 +25,7 @@ OpenKeys::Slot* OpenKeys::add(int64_t id) {
   Slot* slot = free_;
   free_ = slot->next_free;
   slot->next_free = nullptr;
+  slot->cache.reset(id);
   slot->id.store(id, std::memory_order_release);
   return slot;
 }
@@ -33,6 +34,7 @@ bool OpenKeys::remove(const void* key) noexcept {
   Slot* slot = find(key);
   if (!slot) return false;
   slot->id.store(0, std::memory_order_release);
+  slot->cache.reset(0);
   slot->next_free = free_;
   free_ = slot;
   return true;

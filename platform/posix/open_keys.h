@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/posix/key_cache.h"
+
 namespace kx::plat::posix {
 
 class OpenKeys {
@@ -15,6 +17,7 @@ class OpenKeys {
   // A cache line each: threads reading two keys share no line.
   struct alignas(64) Slot {
     std::atomic<int64_t> id{0};  // the key's id; 0 while the slot is free
+    KeyCache cache;              // the key's values as last read
     Slot* next_free = nullptr;   // opening and closing are serialised by the caller
   };
 
@@ -41,6 +44,16 @@ class OpenKeys {
       return slot->id.load(std::memory_order_acquire) ? slot : nullptr;
     }
     return nullptr;
+  }
+
+  // Every slot made, open or free; the caller serialises it with opening.
+  template <class F>
+  void for_each(F f) {
+    int chunks = chunks_made_.load(std::memory_order_relaxed);
+    for (int c = 0; c < chunks; ++c) {
+      Slot* first = chunks_[c].load(std::memory_order_relaxed);
+      for (std::size_t i = 0; i < chunk_slots(c); ++i) f(first[i]);
+    }
   }
 
  private:
