@@ -66,27 +66,29 @@ class FoldedName {
   // Folds name when it is ASCII and short: false otherwise, and then the
   // caller assigns the folded form it makes itself.
   bool fold_short(const tchar* name) {
-    uint64_t word = 0, hash = kSeed;
-    std::size_t n = 0;
-    for (; name && name[n]; ++n) {
-      auto unit = static_cast<std::make_unsigned_t<tchar>>(name[n]);
-      if (n == 4 * kShortWords || unit >= 0x80) return false;
-      uint64_t folded = unit >= 'A' && unit <= 'Z' ? unit + 32 : unit;
-      word |= folded << (16 * (n % 4) + 8);  // big-endian units: 0, then the letter
-      if (n % 4 == 3) {
-        short_[n / 4] = word;
-        hash = mix(hash, word);
-        word = 0;
+    if (!name) name = kNone;
+    uint64_t hash = kSeed;
+    // Four characters a word, each as a big-endian unit: 0, then the letter.
+    for (std::size_t w = 0; w < kShortWords; ++w) {
+      uint64_t word = 0;
+      for (std::size_t k = 0; k < 4; ++k) {
+        auto unit = static_cast<std::make_unsigned_t<tchar>>(name[4 * w + k]);
+        if (unit == 0) {
+          if (k) short_[w] = word;
+          if (k) hash = mix(hash, word);
+          data_ = reinterpret_cast<const char*>(short_);
+          size_ = 2 * (4 * w + k);
+          hash_ = finish(hash, size_);
+          return true;
+        }
+        if (unit >= 0x80) return false;
+        uint64_t folded = unit >= 'A' && unit <= 'Z' ? unit + 32 : unit;
+        word |= folded << (16 * k + 8);
       }
-    }
-    if (n % 4) {
-      short_[n / 4] = word;
+      short_[w] = word;
       hash = mix(hash, word);
     }
-    data_ = reinterpret_cast<const char*>(short_);
-    size_ = 2 * n;
-    hash_ = finish(hash, size_);
-    return true;
+    return false;  // longer
   }
   void assign(std::string folded) {
     long_ = std::move(folded);
@@ -108,7 +110,8 @@ class FoldedName {
   uint64_t hash() const { return hash_; }
 
  private:
-  static constexpr std::size_t kShortWords = 16;  // 64 characters
+  static constexpr std::size_t kShortWords = 16;  // 63 characters and the end
+  static constexpr tchar kNone[1] = {0};
   static constexpr uint64_t kSeed = 0x243F6A8885A308D3ull;
   static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
   static uint64_t mix(uint64_t hash, uint64_t word) {
