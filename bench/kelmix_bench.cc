@@ -2,6 +2,7 @@
 // the bare cost of building and appending a record, a synchronous registry
 // write, and the direct registry queries the reads wrap.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -477,8 +478,8 @@ void BM_PendingFirstTouchPerPage(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBytes / kPage));
   state.counters["per page"] = benchmark::Counter(
-      static_cast<double>(kBytes / kPage), benchmark::Counter::kIsIterationInvariantRate |
-                                               benchmark::Counter::kInvert);
+      static_cast<double>(kBytes / kPage),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PendingFirstTouchPerPage)->Unit(benchmark::kMillisecond);
 
@@ -513,6 +514,34 @@ void BM_MemoryPerRecord(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MemoryPerRecord)->Iterations(1);
+
+// Heap bytes in use, large blocks the allocator maps on their own included.
+size_t heap_in_use() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Heap bytes the copy of an open key holds per value once every value has
+// been read, from the allocator: what closing the key gives back. Names v0,
+// v1, ..., integers.
+void BM_CopyMemoryPerValue(benchmark::State& state) {
+  const int values = static_cast<int>(state.range(0));
+  prepare_written("bench_copy", values);
+  for (auto _ : state) {
+    kx::plat::Key key = nullptr;
+    kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_copy", &key);
+    for (int i = 0; i < values; ++i) {
+      int32_t v = 0;
+      uint32_t bytes = 4;
+      kx::plat::reg_query_value(key, T("v" + std::to_string(i)).c_str(), nullptr, &v, &bytes);
+    }
+    size_t held = heap_in_use();
+    kx::plat::reg_close_key(key);
+    state.counters["bytes/value"] = double(held - heap_in_use()) / values;
+  }
+  KXWipe(KX_T("bench_copy"));
+}
+BENCHMARK(BM_CopyMemoryPerValue)->Arg(100)->Arg(10000)->Iterations(1);
 
 // Stores open and idle cost no wake-ups: the process's CPU time while 100 of
 // them sit for a second, in milliseconds.
