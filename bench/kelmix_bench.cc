@@ -2,6 +2,7 @@
 // the bare cost of building and appending a record, a synchronous registry
 // write, and the direct registry queries the reads wrap.
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
@@ -188,6 +189,20 @@ void BM_QSettingsValue(benchmark::State& state) {
   for (auto _ : state) benchmark::DoNotOptimize(settings.value(key).toInt());
 }
 BENCHMARK(BM_QSettingsValue);
+
+// A value stored earlier, read through a fresh object over the synced file:
+// what a read of a stored value is to kelmix.
+void BM_QSettingsStoredValue(benchmark::State& state) {
+  const QString key = QStringLiteral("stored");
+  {
+    QSettings writer(qsettings_file(), QSettings::IniFormat);
+    writer.setValue(key, 42);
+    writer.sync();
+  }
+  QSettings settings(qsettings_file(), QSettings::IniFormat);
+  for (auto _ : state) benchmark::DoNotOptimize(settings.value(key).toInt());
+}
+BENCHMARK(BM_QSettingsStoredValue);
 #endif
 
 #if defined(KX_BENCH_GSETTINGS)
@@ -252,6 +267,19 @@ void BM_GSettingsValue(benchmark::State& state) {
   g_object_unref(settings);
 }
 BENCHMARK(BM_GSettingsValue);
+
+// A value the dconf service has stored, read through a fresh object.
+void BM_GSettingsStoredValue(benchmark::State& state) {
+  GSettings* writer = open_gsettings(state);
+  if (!writer) return;
+  g_settings_set_int(writer, "stored", 42);
+  gsettings_sync();
+  g_object_unref(writer);
+  GSettings* settings = open_gsettings(state);
+  for (auto _ : state) benchmark::DoNotOptimize(g_settings_get_int(settings, "stored"));
+  g_object_unref(settings);
+}
+BENCHMARK(BM_GSettingsStoredValue);
 #endif
 
 // ---- Reads ----------------------------------------------------------------------
@@ -275,6 +303,9 @@ void prepare_written(const char* name, int values) {
   KXClose(h);
 }
 
+// A read of a stored value: nothing of that name is pending, so it is the
+// registry's. What a host mostly does, at start-up and in many hosts every
+// frame.
 void BM_ReadRegistry(benchmark::State& state) {
   prepare_written("bench_read", 10);
   KXHANDLE h = KXInit(KX_T("bench_read"));
@@ -282,6 +313,49 @@ void BM_ReadRegistry(benchmark::State& state) {
   KXClose(h);
 }
 BENCHMARK(BM_ReadRegistry);
+
+void BM_KXGetDoubleStored(benchmark::State& state) {
+  KXHANDLE h = KXInit(KX_T("bench_read_double"));
+  KXDouble(h, KX_T("target"), 0.25);
+  KXClose(h);
+  h = KXInit(KX_T("bench_read_double"));
+  for (auto _ : state) benchmark::DoNotOptimize(KXGetDouble(h, KX_T("target")));
+  KXClose(h);
+  KXWipe(KX_T("bench_read_double"));
+}
+BENCHMARK(BM_KXGetDoubleStored);
+
+void BM_KXExistsStored(benchmark::State& state) {
+  prepare_written("bench_read", 10);
+  KXHANDLE h = KXInit(KX_T("bench_read"));
+  for (auto _ : state) benchmark::DoNotOptimize(KXExists(h, KX_T("target")));
+  KXClose(h);
+}
+BENCHMARK(BM_KXExistsStored);
+
+// A string of 32 characters, handed back as a host does once done with it.
+void BM_KXGetStringStored(benchmark::State& state) {
+  KXHANDLE h = KXInit(KX_T("bench_read_string"));
+  KXString(h, KX_T("target"), kText32.c_str());
+  KXClose(h);
+  h = KXInit(KX_T("bench_read_string"));
+  for (auto _ : state) KXReleaseOne(h, KXGetString(h, KX_T("target")));
+  KXClose(h);
+  KXWipe(KX_T("bench_read_string"));
+}
+BENCHMARK(BM_KXGetStringStored);
+
+// Host threads each reading a stored value of a store of its own: the reads
+// of all threads per second (items_per_second), one thread beside two.
+void BM_ReadStoredThreads(benchmark::State& state) {
+  std::string name = "bench_thread" + std::to_string(state.thread_index());
+  prepare_written(name.c_str(), 10);
+  KXHANDLE h = KXInit(T(name).c_str());
+  for (auto _ : state) benchmark::DoNotOptimize(KXGetValue(h, KX_T("target")));
+  state.SetItemsProcessed(state.iterations());
+  KXClose(h);
+}
+BENCHMARK(BM_ReadStoredThreads)->Threads(1)->Threads(2)->UseRealTime();
 
 void BM_DirectQuery(benchmark::State& state) {
   prepare_written("bench_read", 10);
@@ -319,10 +393,7 @@ BENCHMARK(BM_DirectQueryInfoKey);
 void BM_KXGetKey(benchmark::State& state) {
   prepare_written("bench_read", 10);
   KXHANDLE h = KXInit(KX_T("bench_read"));
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(KXGetKey(h, 3));
-    KXRelease(h);
-  }
+  for (auto _ : state) KXReleaseOne(h, KXGetKey(h, 3));
   KXClose(h);
 }
 BENCHMARK(BM_KXGetKey);
@@ -407,8 +478,8 @@ void BM_PendingFirstTouchPerPage(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(kBytes / kPage));
   state.counters["per page"] = benchmark::Counter(
-      static_cast<double>(kBytes / kPage), benchmark::Counter::kIsIterationInvariantRate |
-                                               benchmark::Counter::kInvert);
+      static_cast<double>(kBytes / kPage),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_PendingFirstTouchPerPage)->Unit(benchmark::kMillisecond);
 
@@ -443,6 +514,34 @@ void BM_MemoryPerRecord(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_MemoryPerRecord)->Iterations(1);
+
+// Heap bytes in use, large blocks the allocator maps on their own included.
+size_t heap_in_use() {
+  struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Heap bytes the copy of an open key holds per value once every value has
+// been read, from the allocator: what closing the key gives back. Names v0,
+// v1, ..., integers.
+void BM_CopyMemoryPerValue(benchmark::State& state) {
+  const int values = static_cast<int>(state.range(0));
+  prepare_written("bench_copy", values);
+  for (auto _ : state) {
+    kx::plat::Key key = nullptr;
+    kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_copy", &key);
+    for (int i = 0; i < values; ++i) {
+      int32_t v = 0;
+      uint32_t bytes = 4;
+      kx::plat::reg_query_value(key, T("v" + std::to_string(i)).c_str(), nullptr, &v, &bytes);
+    }
+    size_t held = heap_in_use();
+    kx::plat::reg_close_key(key);
+    state.counters["bytes/value"] = double(held - heap_in_use()) / values;
+  }
+  KXWipe(KX_T("bench_copy"));
+}
+BENCHMARK(BM_CopyMemoryPerValue)->Arg(100)->Arg(10000)->Iterations(1);
 
 // Stores open and idle cost no wake-ups: the process's CPU time while 100 of
 // them sit for a second, in milliseconds.

@@ -16,9 +16,13 @@
 //     closing passes it once after retiring the handle, as a barrier for
 //     such calls.
 //  5. The stand-in's registry mutex (POSIX), inside registry calls, reads
-//     under 4 among them. Nothing of ours is taken under it.
+//     under 4 among them. Nothing of ours is taken under it but 6.
+//  6. The stand-in's copy locks (POSIX), one per open key: a read that adds
+//     to the key's copy, a count or a listing from it take it, under 5 or
+//     alone, for work in memory only. A read the copy answers takes none.
 // Nothing waits for calls in flight, or for a live store's drain, under 1 or
-// 2. Only the fork handlers hold them together: 2, every 4, every 3, then 5.
+// 2. Only the fork handlers hold them together: 2, every 4, every 3, then 5
+// and every 6.
 #pragma once
 
 #include <cstdint>

@@ -91,6 +91,20 @@ rows = [
     ("read from the registry", "BM_ReadRegistry", "direct query", "BM_DirectQuery", "≤ 1.5x"),
     ("KXCount", "BM_KXCount", "direct key query", "BM_DirectQueryInfoKey", "≤ 1.5x"),
     ("KXGetKey", "BM_KXGetKey", "direct enumeration", "BM_DirectEnumValue", "≤ 1.5x"),
+    ("read of a stored value: KXGetValue", "BM_ReadRegistry", "QSettings::value, stored (peer)",
+     "BM_QSettingsStoredValue", "≤ 0.8x"),
+    ("KXGetDouble, stored", "BM_KXGetDoubleStored", "QSettings::value, stored (peer)",
+     "BM_QSettingsStoredValue", "≤ 0.8x"),
+    ("KXExists, stored", "BM_KXExistsStored", "QSettings::value, stored (peer)",
+     "BM_QSettingsStoredValue", "≤ 0.8x"),
+    ("KXGetString, stored, 32 characters", "BM_KXGetStringStored",
+     "QSettings::value, stored (peer)", "BM_QSettingsStoredValue", "≤ 2x"),
+    ("KXCount, unchanged key", "BM_KXCount", "QSettings::value, stored (peer)",
+     "BM_QSettingsStoredValue", "≤ 2x"),
+    ("KXGetKey, unchanged key", "BM_KXGetKey", "QSettings::value, stored (peer)",
+     "BM_QSettingsStoredValue", "≤ 2x"),
+    ("read of a stored value: KXGetValue", "BM_ReadRegistry",
+     "g_settings_get_int over dconf, stored (peer)", "BM_GSettingsStoredValue", "-"),
     ("KXValue, 10 stores open", "BM_KXValueWithStoresOpen/10", "KXValue, 1 store open",
      "BM_KXValueWithStoresOpen/1", "-"),
     ("KXValue, 100 stores open", "BM_KXValueWithStoresOpen/100", "KXValue, 1 store open",
@@ -110,6 +124,13 @@ for label, name, base_label, base, target in rows:
     a, b = cpu_ns(name), cpu_ns(base)
     ratio = "-" if not (a and b) else f"{a / b:.2f}x" if a / b >= 0.1 else f"1/{b / a:.0f}"
     print(f"| {label} | {fmt(a)} | {base_label} | {fmt(b)} | {ratio} | {target} |")
+# Reads in all per second, so a ratio above 1 is the gain.
+one = runs.get("BM_ReadStoredThreads/real_time/threads:1")
+two = runs.get("BM_ReadStoredThreads/real_time/threads:2")
+if one and two:
+    a, b = two["items_per_second"], one["items_per_second"]
+    print(f"| reads of stored values in all, 2 threads on 2 stores | {a / 1e6:.1f} M/s | "
+          f"1 thread | {b / 1e6:.1f} M/s | {a / b:.2f}x | ≥ 1.6x |")
 drain = runs.get("BM_CloseDrain/100000/iterations:1")
 if drain:
     print(f"| KXClose, 100,000 queued | {drain['real_time']:.0f} ms wall | - | - | - | "
@@ -118,6 +139,11 @@ mem = runs.get("BM_MemoryPerRecord/iterations:1")
 if mem:
     print(f"| memory per queued record, names distinct | {mem['bytes/record']:.1f} bytes | - | - "
           f"| - | ≤ 48 bytes |")
+for values in (100, 10000):
+    copy = runs.get(f"BM_CopyMemoryPerValue/{values}/iterations:1")
+    if copy:
+        print(f"| memory of a store's copy per value read, {values:,} values | "
+              f"{copy['bytes/value']:.0f} bytes | - | - | - | - |")
 idle = runs.get("BM_IdleStores/100/iterations:1")
 if idle:
     print(f"| 100 stores open and idle for 1 s | {idle['cpu_ms']:.1f} ms CPU | - | - | - | ≈ 0 |")

@@ -20,8 +20,9 @@ bool private_dir(const std::string& dir);
 // if missing and checked to be this user's alone; empty when it cannot be.
 std::string private_config_dir();
 
-// Closes the registry database, if open; a later registry call opens it again.
-// For tests that change the database's files under a loaded library.
+// Closes the registry database, if open, and drops every copy of a key; a
+// later registry call opens it again. For tests that change the database's
+// files under a loaded library.
 void close_registry();
 // Closes the database and frees the registry's state, open handles included.
 // Called last when the library is unloaded, so nothing is left behind.
@@ -40,7 +41,9 @@ void fork_prepare_registry();
 void fork_parent_registry();
 // The parent's database connection is put aside unused (SQLite's
 // connections must not cross a fork) and closed, without a checkpoint, when
-// the child first needs a connection of its own. Open key handles stay valid.
+// the child first needs a connection of its own. Open key handles stay
+// valid; the copies of their keys answer nothing until the child has that
+// connection (a new epoch).
 void fork_child_registry();
 
 }  // namespace kx::plat::posix

@@ -99,6 +99,25 @@ constexpr int kLongDrainRecords = 200000;
 // Enough rounds to catch a fault of one unloading in fifty.
 constexpr int kLoopRounds = 200;
 constexpr int kLoopValues = 30;
+// Enough rounds to catch a stale read that shows one time in fifty.
+constexpr int kReadRounds = 200;
+
+// A file as a signal between processes, outside the registry under test.
+void touch(const std::string& path) {
+  if (FILE* f = std::fopen(path.c_str(), "w")) std::fclose(f);
+}
+
+// Waits for the file; false after a limit no slow machine reaches.
+bool wait_for_file(const std::string& path) {
+  for (int waited = 0; waited < 600000; ++waited) {
+    if (FILE* f = std::fopen(path.c_str(), "r")) {
+      std::fclose(f);
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
 
 // Loads fresh copies of both libraries, writes to three stores (the last
 // opened just before unloading, so its thread may not have started), and
@@ -231,7 +250,42 @@ int child_plugin(const std::string& store, const std::string& mode) {
 #endif
 }
 
+// Round after round writes v = round and a new value, outside the library,
+// once the parent has read the round before: files flags.w<round> and
+// flags.a<round> say so.
+int child_rounds(const std::string& store, const std::string& flags) {
+  for (int i = 1; i <= kReadRounds; ++i) {
+    std::string n = std::to_string(i);
+    if (store_raw(store, W("v"), kx::kRegDword, dword(i)) != 0) return 20;
+    if (store_raw(store, W("n" + n), kx::kRegDword, dword(i)) != 0) return 21;
+    touch(flags + ".w" + n);
+    if (!wait_for_file(flags + ".a" + n)) return 22;
+  }
+  return 0;
+}
+
 #if !defined(_WIN32)
+// Copies a database into another through SQLite, as the sqlite3 shell's
+// .backup and .restore do.
+int child_copy_database(const std::string& from, const std::string& to) {
+  sqlite3* source = nullptr;
+  sqlite3* target = nullptr;
+  int rc = SQLITE_ERROR;
+  if (sqlite3_open_v2(from.c_str(), &source, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK &&
+      sqlite3_open_v2(to.c_str(), &target, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) ==
+          SQLITE_OK) {
+    if (sqlite3_backup* copy = sqlite3_backup_init(target, "main", source, "main")) {
+      while ((rc = sqlite3_backup_step(copy, -1)) == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      sqlite3_backup_finish(copy);
+    }
+  }
+  sqlite3_close(source);
+  sqlite3_close(target);
+  return rc == SQLITE_DONE ? 0 : 20;
+}
+
 // Holds the registry database's write lock for some seconds, as any other
 // writer might, after saying so in a file.
 int child_lock(const std::string& flag, const std::string& seconds) {
@@ -351,12 +405,15 @@ const bool g_child = [] {
   if (action == "longdrain") code = child_drain(store, arg, kLongDrainRecords);
   if (action == "exitclosing") code = child_exit_closing(store);
   if (action == "plugin") code = child_plugin(store, arg);
+  if (action == "rounds") code = child_rounds(store, arg);
+  if (action == "wipe") code = api<Narrow>().KXWipe(store.c_str());
 #if defined(_WIN32)
   if (action == "exitprocess") code = child_exit_process(store);
 #else
   if (action == "lock") code = child_lock(store, arg);
   if (action == "forkhost") code = child_fork_host(store);
   if (action == "forkbusy") code = child_fork_busy(store);
+  if (action == "copydb") code = child_copy_database(store, arg);
 #endif
   std::exit(code);
 }();
@@ -508,6 +565,75 @@ TEST(TwoProcesses, EachProcessesWritesArriveInItsOwnOrder) {
     EXPECT_EQ(stored(store, W(w + "_text")).bytes, sz(std::to_string(kWriterRecords - 1))) << w;
   }
   wipe(store);
+}
+
+// ---- Stored values, read from memory ---------------------------------------------
+// A read of a stored value is answered from a copy of the store in memory
+// while the registry is known not to have changed: any change must show at
+// once.
+
+// Each round the read before was answered from memory; another process then
+// writes, and the next read gives what it wrote.
+TEST(StoredReads, WhatAnotherProcessWroteIsReadAtOnce) {
+  std::string store = unique_name("life_rounds");
+  std::string flags = scratch_dir() + "/" + store;
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  ASSERT_GE(h, 0x10000);
+  Child child = start_child(kChildVariable, "rounds:" + store + ":" + flags);
+  ASSERT_NE(child.id, -1);
+  int stale = 0, first_stale = 0;
+  for (int i = 1; i <= kReadRounds && wait_for_file(flags + ".w" + std::to_string(i)); ++i) {
+    if ((kx.KXGetValue(h, "v") != i || kx.KXCount(h) != i + 1) && stale++ == 0) first_stale = i;
+    touch(flags + ".a" + std::to_string(i));
+  }
+  EXPECT_EQ(wait_child(child), 0);
+  EXPECT_EQ(stale, 0) << "first in round " << first_stale;
+  kx.KXClose(h);
+  wipe(store);
+}
+
+// The libraries of both widths in one process: what one writes, the other,
+// which read the value from memory before, reads at once.
+TEST(StoredReads, WhatTheOtherWidthWroteIsReadAtOnce) {
+  std::string store = unique_name("life_widths");
+  auto& wide = api<Wide>();
+  auto& narrow = api<Narrow>();
+  KXHANDLE w = wide.KXInit(T<WideChar>(store).c_str());
+  ASSERT_GE(w, 0x10000);
+  const auto v = T<WideChar>("v");
+  for (int i = 1; i <= kReadRounds; ++i) {
+    KXHANDLE n = narrow.KXInit(store.c_str());
+    narrow.KXValue(n, "v", i);
+    narrow.KXValue(n, ("n" + std::to_string(i)).c_str(), i);
+    ASSERT_EQ(narrow.KXClose(n), 0);  // written
+    ASSERT_EQ(wide.KXGetValue(w, v.c_str()), i);
+    ASSERT_EQ(wide.KXCount(w), i + 1);
+  }
+  wide.KXClose(w);
+  wipe(store);
+}
+
+// Another process wipes a store this one holds open and has read: its reads
+// say at once that the key is gone.
+TEST(StoredReads, AStoreWipedByAnotherProcessReadsAsDeleted) {
+  constexpr int kKeyDeleted = 1018;
+  std::string store = unique_name("life_wiped");
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  kx.KXValue(h, "v", 7);
+  ASSERT_EQ(kx.KXClose(h), 0);
+  h = kx.KXInit(store.c_str());
+  ASSERT_EQ(kx.KXGetValue(h, "v"), 7);
+  ASSERT_EQ(kx.KXCount(h), 1);
+  ASSERT_STREQ(kx.KXGetKey(h, 0), "v");
+  ASSERT_EQ(run_child(kChildVariable, "wipe:" + store), 0);
+  EXPECT_EQ(kx.KXGetValue(h, "v"), 0);
+  EXPECT_EQ(kx.KXError(h), kKeyDeleted);
+  EXPECT_EQ(kx.KXExists(h, "v"), -1);
+  EXPECT_EQ(kx.KXCount(h), -kKeyDeleted);
+  EXPECT_STREQ(kx.KXGetKey(h, 0), "");
+  kx.KXClose(h);
 }
 
 #if !defined(_WIN32)
@@ -675,6 +801,58 @@ TEST(Killed, MidDrainEveryValueIsWholeOldOrWholeNewInOrder) {
   wipe(store);
   EXPECT_EQ(integrity_check(), "ok");
 }
+
+// Another program changes the database under the library: the sqlite3
+// shell's .restore of a backup into it, or a backup copied into its place
+// (its old WAL gone with it). A store held open reads the change within a
+// second, and at once after the next store opened, as the README promises.
+class ChangedUnderTheLibrary : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ChangedUnderTheLibrary, IsReadWithinASecondAndAfterTheNextOpen) {
+  std::string store = unique_name("life_changed");
+  std::string other = unique_name("life_changed_other");  // opened without a write
+  std::string copy = scratch_dir() + "/" + store;
+  auto& kx = api<Narrow>();
+  ASSERT_EQ(kx.KXClose(kx.KXInit(other.c_str())), 0);
+  auto write = [&](int v) {
+    KXHANDLE h = kx.KXInit(store.c_str());
+    kx.KXValue(h, "v", v);
+    return kx.KXClose(h);
+  };
+  for (int v : {1, 2}) {
+    ASSERT_EQ(write(v), 0);
+    ASSERT_EQ(run_child(kChildVariable,
+                        "copydb:" + database_path() + ":" + copy + "." + std::to_string(v)),
+              0);
+  }
+  auto change_to = [&](int v) {
+    std::string from = copy + "." + std::to_string(v);
+    if (std::string(GetParam()) == "restore") {
+      return run_child(kChildVariable, "copydb:" + from + ":" + database_path());
+    }
+    unlink((database_path() + "-wal").c_str());
+    unlink((database_path() + "-shm").c_str());
+    return rename(from.c_str(), database_path().c_str());
+  };
+  KXHANDLE h = kx.KXInit(store.c_str());
+  ASSERT_EQ(kx.KXGetValue(h, "v"), 2);
+
+  ASSERT_EQ(change_to(1), 0);
+  for (int waited = 0; kx.KXGetValue(h, "v") != 1 && waited < 600000; waited += 10) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(kx.KXGetValue(h, "v"), 1);
+
+  ASSERT_EQ(change_to(2), 0);
+  KXHANDLE o = kx.KXInit(other.c_str());
+  EXPECT_EQ(kx.KXGetValue(h, "v"), 2);
+  kx.KXClose(o);
+  wipe(other);
+  kx.KXClose(h);
+  wipe(store);
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, ChangedUnderTheLibrary, ::testing::Values("restore", "rename"));
 #endif
 
 // ---- Many threads -------------------------------------------------------------

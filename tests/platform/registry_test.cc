@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -441,6 +442,51 @@ TEST_F(Registry, ConcurrentWritersInOneProcess) {
       EXPECT_EQ(get_dword(key(), name.c_str()), static_cast<uint32_t>(t * 1000 + i));
     }
   }
+}
+
+struct ReaderArgs {
+  Key key;
+  const std::atomic<uint32_t>* written;
+  const std::atomic<bool>* done;
+  int failures;
+};
+
+// Reads a value over and over: never one older than the last the writer
+// finished before the read began, nor than the read before.
+uint32_t read_rising(void* p) {
+  auto* args = static_cast<ReaderArgs*>(p);
+  tstring name = ascii("rising");
+  for (uint32_t last = 0; !args->done->load();) {
+    uint32_t floor = args->written->load();
+    uint32_t v = get_dword(args->key, name.c_str());
+    if (v == ~0u || v < floor || v < last) ++args->failures;
+    last = v;
+  }
+  return 0;
+}
+
+// Two threads read a value, one through the writer's handle and one through
+// its own, while a third raises it.
+TEST_F(Registry, ReadersBesideAWriterSeeEachWriteAtOnce) {
+  tstring name = ascii("rising");
+  ASSERT_EQ(set_dword(key(), name.c_str(), 0), kOk);
+  Key own = nullptr;
+  ASSERT_EQ(plat::reg_open_key_a(plat::current_user(), test_key_.path.c_str(), &own), kOk);
+  std::atomic<uint32_t> written{0};
+  std::atomic<bool> done{false};
+  ReaderArgs args[2] = {{key(), &written, &done, 0}, {own, &written, &done, 0}};
+  plat::Thread readers[2];
+  for (int t = 0; t < 2; ++t) ASSERT_TRUE(readers[t].start(read_rising, &args[t]));
+  for (uint32_t i = 1; i <= 300; ++i) {
+    if (set_dword(key(), name.c_str(), i) != kOk) break;  // the check below tells
+    written.store(i);
+  }
+  done.store(true);
+  for (auto& t : readers) EXPECT_TRUE(t.wait(plat::kInfinite));
+  EXPECT_EQ(args[0].failures, 0);
+  EXPECT_EQ(args[1].failures, 0);
+  EXPECT_EQ(get_dword(own, name.c_str()), 300u);
+  plat::reg_close_key(own);
 }
 
 // ---- Across processes ----
