@@ -140,8 +140,7 @@ struct Source {
 // Reads the records after those performed, up to the first that is not
 // whole. One past the count is taken too when it is whole: its export was
 // ending when the process died.
-void read_records(Source* s, const FileHeader* h) {
-  Claimed& f = *s->file;
+void read_records(Source* s, Claimed& f, const FileHeader* h) {
   uint32_t epoch = f.counter(&FileHeader::epoch).load();
   uint32_t appended = f.counter(&FileHeader::appended).load();
   uint32_t performed = f.counter(&FileHeader::performed).load();
@@ -266,7 +265,7 @@ std::vector<Source> claim_orphans(const tchar* name, Outcome* outcome) {
       continue;
     }
     s.unit = h->unit_bytes;
-    read_records(&s, h);
+    read_records(&s, *s.file, h);
     sources.push_back(std::move(s));
   }
   return sources;
@@ -333,9 +332,7 @@ int32_t survey(std::vector<FileInfo>* out) noexcept {
         info.name_bytes.assign(reinterpret_cast<const char*>(h) + journal::kNameOffset,
                                h->name_units * h->unit_bytes);
         Source s;
-        s.file.reset(&c);
-        read_records(&s, h);
-        s.file.release();
+        read_records(&s, c, h);
         info.pending = static_cast<uint32_t>(s.records.size());
         info.damaged = info.damaged || s.damaged;
       }
