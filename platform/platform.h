@@ -156,6 +156,25 @@ class CAPABILITY("mutex") Mutex {
 
  private:
   alignas(void*) unsigned char cs_[sizeof(void*) == 8 ? 40 : 24];  // a CRITICAL_SECTION
+#elif defined(__linux__)
+  // Every export takes one of these, so the free case is inline: one
+  // compare-exchange to take it and one exchange to let it go, with no call.
+  void lock() ACQUIRE() {
+    int free_state = 0;
+    if (!state_.compare_exchange_strong(free_state, 1, std::memory_order_acquire)) wait();
+  }
+  void unlock() RELEASE() {
+    if (state_.exchange(0, std::memory_order_release) == 2) wake();
+  }
+  // In a forked child: unlocked, whoever held it in the parent.
+  void reset_after_fork() { state_.store(0, std::memory_order_relaxed); }
+
+ private:
+  void wait();  // spins a little, then sleeps on the futex
+  void wake();
+  // 0 free, 1 held, 2 held and perhaps waited for. It holds no resource, so
+  // it is never destroyed.
+  std::atomic<int> state_{0};
 #else
   void lock() ACQUIRE() { pthread_mutex_lock(&mu_); }
   void unlock() RELEASE() { pthread_mutex_unlock(&mu_); }

@@ -106,7 +106,7 @@ bool Journal::grow(uint64_t need) noexcept {
 
 void Journal::append(const KXRECORD& record) noexcept {
   if (!on_) return;
-  std::size_t name_units = std::char_traits<tchar>::length(record.name);
+  std::size_t name_units = record.name_units;
   const void* data = record.value.bytes;
   std::size_t data_bytes = 0;
   switch (record.type) {

@@ -35,7 +35,12 @@ bool KXRECORD::assign(const KXRECORD& other) noexcept {
   }
   drop_name();
   if (type == TYPE_STRING) free_string(value.text);
-  name = long_name ? long_name : copy_name(other.name);
+  if (long_name) {
+    name = long_name;
+    name_units = other.name_units;
+  } else {
+    name = copy_name(other.name);
+  }
   type = other.type;
   value = new_value;
   return true;

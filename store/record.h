@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "platform/tchar.h"
 #include "store/memory.h"
@@ -26,6 +27,10 @@ enum RecordType : int32_t {
 class KXRECORD {
  public:
   int32_t type;
+  // name's length in units, without the end: the pending file and the queue
+  // need it on every write, and the name was scanned once already. It sits
+  // in what was padding.
+  uint32_t name_units = 0;
   tchar* name;
   union Value {
     tchar* text;
@@ -38,7 +43,8 @@ class KXRECORD {
     drop_name();
     if (type == TYPE_STRING) free_string(value.text);
   }
-  KXRECORD(KXRECORD&& other) noexcept : type(other.type), name(other.name), value(other.value) {
+  KXRECORD(KXRECORD&& other) noexcept
+      : type(other.type), name_units(other.name_units), name(other.name), value(other.value) {
     if (other.name_is_inline()) {
       std::memcpy(inline_name_, other.inline_name_, sizeof inline_name_);
       name = inline_name_;
@@ -61,13 +67,16 @@ class KXRECORD {
   void drop_name() noexcept {
     if (!name_is_inline()) free_string(name);
     name = nullptr;
+    name_units = 0;
   }
 
   // Names shorter than this many units need no allocation: the record is 56
   // bytes, no more than the 24 and a name's heap block it replaces, and a
-  // deque block holds nine (31 narrow or 15 UTF-16 units on 64-bit builds,
-  // 39 or 19 on 32-bit ones).
-  static constexpr std::size_t kInlineUnits = (56 - 2 * sizeof(void*) - 8) / sizeof(tchar);
+  // deque block holds nine (31 narrow or 15 UTF-16 units). Before the name:
+  // type, name_units and name, padded to the value's 8-byte alignment, and
+  // the value.
+  static constexpr std::size_t kInlineUnits =
+      (56 - (8 + sizeof(void*) + 7) / 8 * 8 - 8) / sizeof(tchar);
 
  private:
   // Copies source_name; empty when a long name cannot be allocated.
@@ -83,10 +92,13 @@ class KXRECORD {
     for (std::size_t len = 0; len < kInlineUnits; ++len) {
       if (source[len] == 0) {
         std::memcpy(inline_name_, source, (len + 1) * sizeof(tchar));
+        name_units = static_cast<uint32_t>(len);
         return inline_name_;
       }
     }
-    return dup_string(source);
+    tchar* copy = dup_string(source);
+    if (copy) name_units = static_cast<uint32_t>(std::char_traits<tchar>::length(copy));
+    return copy;
   }
   friend KXRECORD make_record(const tchar*, int32_t) noexcept;
   friend KXRECORD make_value_record(const tchar*, int32_t) noexcept;

@@ -53,6 +53,27 @@ TEST(Mutex, ExcludesOtherThreads) {
   expect_excludes_other_thread(mu, mu);
 }
 
+// Contended: threads that find it held sleep and are woken, and no increment
+// is lost to two holders at once.
+TEST(Mutex, CountsExactlyUnderContention) {
+  struct Shared {
+    plat::Mutex mu;
+    long count = 0;
+    static uint32_t run(void* p) {
+      auto* self = static_cast<Shared*>(p);
+      for (int i = 0; i < 100000; ++i) {
+        plat::Lock<plat::Mutex> lock(self->mu);
+        ++self->count;
+      }
+      return 0;
+    }
+  } shared;
+  plat::Thread threads[4];
+  for (auto& t : threads) ASSERT_TRUE(t.start(Shared::run, &shared));
+  for (auto& t : threads) ASSERT_TRUE(t.wait(kInfinite));
+  EXPECT_EQ(shared.count, 400000);
+}
+
 std::string mutex_name() { return unique_name("KelmixTestMutex"); }
 
 TEST(NamedMutex, IsReentrantAndExcludesOtherThreads) {

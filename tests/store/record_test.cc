@@ -78,6 +78,9 @@ TEST(Record, NamesOnEitherSideOfTheInlineLimitSurviveMovesAndAssignment) {
     EXPECT_EQ(Str(moved.name), name);
     EXPECT_EQ(Str(copy.name), name);
     EXPECT_NE(copy.name, moved.name);
+    // The pending file writes name_units units of the name.
+    EXPECT_EQ(moved.name_units, name.size());
+    EXPECT_EQ(copy.name_units, name.size());
   }
 }
 
