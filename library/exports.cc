@@ -1,8 +1,8 @@
 // The nineteen exports. Each holds its store for the length of the call, so a
 // handle that was never given out or is already closed finds nothing and the
 // export returns its failure value; no exception leaves here. Those that use
-// only the queue (the writes and the integer and double reads) hold the
-// store's queue lock for it; the others take a reference.
+// the queue or the handed-out strings (the writes, the reads, the releases)
+// hold the store's queue lock for it; the others take a reference.
 #include <type_traits>
 
 #include "kelmix.h"
@@ -87,7 +87,8 @@ KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name) {
 }
 
 KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+  return kx::with_queue(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+    s.assert_queue_locked();
     kx::tchar* text = nullptr;
     int32_t rc = name ? s.read_string(name, &text) : kx::kErrInvalidParameter;
     s.set_error(rc);
@@ -130,7 +131,8 @@ KX_API int KX_CALL KXCount(KXHANDLE store) {
 }
 
 KX_API const KXCHAR* KX_CALL KXGetKey(KXHANDLE store, int index) {
-  return kx::with_store(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+  return kx::with_queue(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
+    s.assert_queue_locked();
     kx::tchar* name = nullptr;
     return s.get_key(static_cast<uint32_t>(index), &name) == kx::kOk ? name : kx::kEmpty;
   });
@@ -147,7 +149,8 @@ KX_API int KX_CALL KXError(KXHANDLE store) {
 }
 
 KX_API int KX_CALL KXRelease(KXHANDLE store) {
-  return kx::with_store(store, kx::kErrInvalidHandle, [](KXDATA& s) {
+  return kx::with_queue(store, kx::kErrInvalidHandle, [](KXDATA& s) {
+    s.assert_queue_locked();
     s.release_all();
     s.set_error(kx::kOk);
     return kx::kOk;
@@ -155,7 +158,10 @@ KX_API int KX_CALL KXRelease(KXHANDLE store) {
 }
 
 KX_API int KX_CALL KXReleaseOne(KXHANDLE store, const KXCHAR* str) {
-  return kx::with_store(store, -1, [&](KXDATA& s) { return s.release_one(str); });
+  return kx::with_queue(store, -1, [&](KXDATA& s) {
+    s.assert_queue_locked();
+    return s.release_one(str);
+  });
 }
 
 KX_API int KX_CALL KXWipe(const KXCHAR* name) { return kx::wipe_store(name); }

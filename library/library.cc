@@ -289,25 +289,14 @@ void on_library_load() {
 
 // ---- Forking (POSIX) -------------------------------------------------------------
 
-// The table mutex, every queue lock and every store's strings_lock, so the
-// child copies no queue, list or table halfway through a change.
-namespace {
-// The stores whose strings_lock the fork took; the table mutex keeps the list
-// true until the parent lets them go.
-KXDATA* g_forking_stores[HandleMap::kCapacity];
-uint32_t g_forking_store_count = 0;
-}  // namespace
-
+// The table mutex and every queue lock, so the child copies no queue, list of
+// strings or table halfway through a change.
 void on_fork_prepare() NO_THREAD_SAFETY_ANALYSIS {
   if (g_table_mutex) g_table_mutex->lock();
   g_map.lock_queues_for_fork();
-  g_forking_store_count = g_map.all_stores(g_forking_stores, HandleMap::kCapacity);
-  for (uint32_t i = 0; i < g_forking_store_count; ++i) g_forking_stores[i]->lock_strings_for_fork();
 }
 
 void on_fork_parent() NO_THREAD_SAFETY_ANALYSIS {
-  for (uint32_t i = 0; i < g_forking_store_count; ++i)
-    g_forking_stores[i]->unlock_strings_after_fork();
   g_map.unlock_queues_for_fork();
   if (g_table_mutex) g_table_mutex->unlock();
 }

@@ -9,20 +9,19 @@
 //     (store/recovery.h), registry calls included.
 //  2. The table mutex (library.cc, g_table to the analysis): this library's
 //     name table. Taken after 1.
-//  3. A store's strings_lock: the strings it handed out.
-//  4. A store's queue_lock: its pending queue and pending file. It belongs
-//     to the store's HandleMap entry and is never destroyed. Held with none
-//     of 1 to 3. It also keeps the store open for an export (Held), and
-//     closing passes it once after retiring the handle, as a barrier for
-//     such calls.
-//  5. The stand-in's registry mutex (POSIX), inside registry calls, reads
-//     under 4 among them. Nothing of ours is taken under it but 6.
-//  6. The stand-in's copy locks (POSIX), one per open key: a read that adds
-//     to the key's copy, a count or a listing from it take it, under 5 or
+//  3. A store's queue_lock: its pending queue, pending file and the strings
+//     it handed out. It belongs to the store's HandleMap entry and is never
+//     destroyed. Held with neither 1 nor 2. It also keeps the store open for
+//     an export (Held), and closing passes it once after retiring the
+//     handle, as a barrier for such calls.
+//  4. The stand-in's registry mutex (POSIX), inside registry calls, reads
+//     under 3 among them. Nothing of ours is taken under it but 5.
+//  5. The stand-in's copy locks (POSIX), one per open key: a read that adds
+//     to the key's copy, a count or a listing from it take it, under 4 or
 //     alone, for work in memory only. A read the copy answers takes none.
 // Nothing waits for calls in flight, or for a live store's drain, under 1 or
-// 2. Only the fork handlers hold them together: 2, every 4, every 3, then 5
-// and every 6.
+// 2. Only the fork handlers hold them together: 2, every 3, then 4 and
+// every 5.
 #pragma once
 
 #include <cstdint>

@@ -43,8 +43,8 @@ class KXRECORD {
     drop_name();
     if (type == TYPE_STRING) free_string(value.text);
   }
-  KXRECORD(KXRECORD&& other) noexcept
-      : type(other.type), name_units(other.name_units), name(other.name), value(other.value) {
+  KXRECORD(KXRECORD&& other)
+  noexcept : type(other.type), name_units(other.name_units), name(other.name), value(other.value) {
     if (other.name_is_inline()) {
       std::memcpy(inline_name_, other.inline_name_, sizeof inline_name_);
       name = inline_name_;

@@ -13,6 +13,8 @@ constexpr uint32_t kLongestNameUnits = 65535;  // beyond any registry value name
 // is reported as the registry gives it.
 constexpr int kStringReadTries = 32;
 constexpr uint32_t kStringReadMaxBytes = 1u << 30;
+// A string read tries a buffer of this many units on the stack first.
+constexpr std::size_t kSmallTextUnits = 128;
 std::atomic<bool> g_hold{false};
 // An idle store keeps a burst's large pending file mapped this long.
 constexpr uint32_t kShrinkAfterMs = 5000;
@@ -50,8 +52,10 @@ KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock
   return store;
 }
 
-KXDATA::~KXDATA() {
+KXDATA::~KXDATA() NO_THREAD_SAFETY_ANALYSIS {
   if (closing.load() == 0) close();
+  // No call can reach the store now, so its lock is not needed (and may
+  // already be a later store's).
   release_all();
   free_string(name_);
   // Records queued after close() are destroyed unwritten with the queue.
@@ -59,7 +63,10 @@ KXDATA::~KXDATA() {
 
 int32_t KXDATA::close() noexcept {
   if (closing.exchange(1) != 0) return close_result_;
-  release_all();
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    release_all();
+  }
   wake_.set();
   if (thread.started() && !thread.cancel()) {
     // However long the drain takes (a long queue, a slow registry), the key
@@ -91,7 +98,6 @@ void KXDATA::drain_at_exit() noexcept {
 }
 
 void KXDATA::adopt_after_fork() noexcept {
-  strings_lock.reset_after_fork();
   queue.clear();
   journal_.forget_after_fork();
   journal_wanted_ = true;
@@ -256,15 +262,27 @@ std::size_t KXDATA::pending() noexcept {
 
 // ---- Reads --------------------------------------------------------------------
 
-int32_t KXDATA::read_text(KXRECORD& request) noexcept {
-  plat::Lock<plat::Mutex> lock(queue_lock);
-  if (const KXRECORD* pending = queue.find_newest(TYPE_STRING, request.name)) {
-    return request.assign(*pending) ? kOk : kErrNotEnoughMemory;
+int32_t KXDATA::read_text(const tchar* name, tchar** text) noexcept {
+  if (const KXRECORD* pending = queue.find_newest(TYPE_STRING, name)) {
+    *text = pending->value.text ? dup_string(pending->value.text) : nullptr;
+    return !pending->value.text || *text ? kOk : kErrNotEnoughMemory;
   }
-  uint32_t bytes = 0;
-  int32_t rc = plat::reg_query_value(key, request.name, nullptr, nullptr, &bytes);
-  if (rc != kOk) return rc;
-  if (bytes == 0) return kErrNotFound;
+  // Most stored texts are short: one query into the stack, then a copy of
+  // just their size, rather than a query for the size and one for the data.
+  tchar small[kSmallTextUnits];
+  uint32_t bytes = sizeof small - sizeof(tchar);
+  int32_t rc = plat::reg_query_value(key, name, nullptr, small, &bytes);
+  if (rc == kOk) {
+    if (bytes == 0) return kErrNotFound;
+    std::size_t units = bytes / sizeof(tchar);
+    tchar* copy = alloc_string(units + 1);
+    if (!copy) return kErrNotEnoughMemory;
+    std::memcpy(copy, small, units * sizeof(tchar));
+    copy[units] = 0;
+    *text = copy;
+    return kOk;
+  }
+  if (rc != kErrMoreData) return rc;
   // The queue thread writes without queue_lock, so the value may grow
   // between the size and the data. Asked again with room for what it
   // holds then, and more each time: a value whose size keeps flipping
@@ -277,11 +295,10 @@ int32_t KXDATA::read_text(KXRECORD& request) noexcept {
     if (!buffer) return kErrNotEnoughMemory;
     std::memset(buffer, 0, units * sizeof(tchar));
     uint32_t got = bytes;
-    rc = plat::reg_query_value(key, request.name, nullptr, buffer, &got);
+    rc = plat::reg_query_value(key, name, nullptr, buffer, &got);
     if (rc == kOk) {
       buffer[std::min<std::size_t>(got / sizeof(tchar), units - 1)] = 0;
-      free_string(request.value.text);
-      request.value.text = buffer;
+      *text = buffer;
       return kOk;
     }
     free_string(buffer);
@@ -315,19 +332,16 @@ int32_t KXDATA::read_double(const tchar* name, double* number) noexcept {
 }
 
 int32_t KXDATA::read_string(const tchar* name, tchar** text) noexcept {
-  KXRECORD request = make_record(name, TYPE_STRING);
-  if (!request.complete()) return kErrNotEnoughMemory;
-  int32_t rc = read_text(request);
+  // The caller's name is only looked at, so no copy of it is made.
+  tchar* copy = nullptr;
+  int32_t rc = read_text(name, &copy);
   if (rc != kOk) return rc;
-  // The request's buffer is already a fresh copy: hand it over rather than
-  // copying it again. queue_lock is no longer held here.
-  tchar* copy = request.value.text;
+  // The buffer read is already a fresh copy: it is handed over as it is.
   if (!copy) {
     copy = alloc_string(1);
     if (!copy) return kErrNotEnoughMemory;
     copy[0] = 0;
   }
-  request.value.text = nullptr;
   rc = add_string(copy);
   if (rc == kOk) *text = copy;
   return rc;
@@ -434,7 +448,6 @@ int32_t KXDATA::delete_prefix(const tchar* prefix) noexcept {
 // ---- Handed-out strings -------------------------------------------------------
 
 int32_t KXDATA::add_string(tchar* s) noexcept {
-  plat::Lock<plat::Mutex> lock(strings_lock);
   try {
     strings.push_back(s);
   } catch (...) {
@@ -445,14 +458,12 @@ int32_t KXDATA::add_string(tchar* s) noexcept {
 }
 
 void KXDATA::release_all() noexcept {
-  plat::Lock<plat::Mutex> lock(strings_lock);
   for (tchar* s : strings) free_string(s);
   strings.clear();
   strings.shrink_to_fit();
 }
 
 int32_t KXDATA::release_one(const tchar* s) noexcept {
-  plat::Lock<plat::Mutex> lock(strings_lock);
   auto it = std::find(strings.begin(), strings.end(), s);
   if (it == strings.end()) return -1;
   int32_t index = static_cast<int32_t>(it - strings.begin());

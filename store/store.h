@@ -56,11 +56,11 @@ class KXDATA {
   // the store's queue_lock, taken through the handle map's entry.
   void assert_queue_locked() const ASSERT_CAPABILITY(queue_lock) {}
   // On 0 *text is a fresh string the store has listed in strings.
-  int32_t read_string(const tchar* name, tchar** text) noexcept;
+  int32_t read_string(const tchar* name, tchar** text) noexcept REQUIRES(queue_lock);
 
   // ---- Value names, straight from the registry key.
   // On 0 *name is a fresh string the store has listed in strings.
-  int32_t get_key(uint32_t index, tchar** name) noexcept;
+  int32_t get_key(uint32_t index, tchar** name) noexcept REQUIRES(queue_lock);
   // The number of values, or the negated error code.
   int32_t count() noexcept;
   // Queues the deletion of every value whose name begins with prefix (an
@@ -69,12 +69,13 @@ class KXDATA {
   // enumeration.
   int32_t delete_prefix(const tchar* prefix) noexcept;
 
-  // ---- Handed-out strings.
+  // ---- Handed-out strings, under queue_lock: a string read holds it anyway,
+  // so handing a string out and back takes one lock each.
   // Lists s as handed out; on failure frees s and returns kErrNotEnoughMemory.
-  int32_t add_string(tchar* s) noexcept;
-  void release_all() noexcept;
+  int32_t add_string(tchar* s) noexcept REQUIRES(queue_lock);
+  void release_all() noexcept REQUIRES(queue_lock);
   // The index s had in strings, or -1 when the store did not hand it out.
-  int32_t release_one(const tchar* s) noexcept;
+  int32_t release_one(const tchar* s) noexcept REQUIRES(queue_lock);
 
   // Frees the handed-out strings, has every pending record written, and
   // closes the key. Waits until the drain is done, however long it takes, but
@@ -109,17 +110,11 @@ class KXDATA {
   int32_t last_error() const noexcept { return error_.load(std::memory_order_relaxed); }
   void set_error(int32_t rc) noexcept { error_.store(rc, std::memory_order_relaxed); }
 
-  // ---- Fork (POSIX): the parent holds strings_lock across fork(), so the
-  // child never inherits a list in the middle of a change.
-  void lock_strings_for_fork() noexcept ACQUIRE(strings_lock) { strings_lock.lock(); }
-  void unlock_strings_after_fork() noexcept RELEASE(strings_lock) { strings_lock.unlock(); }
-
  private:
   tchar* name_;  // the store's name, for a forked child's pending file
   plat::Key key;
-  plat::Mutex strings_lock;
-  std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(strings_lock);
   plat::Mutex& queue_lock;
+  std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(queue_lock);
   PendingQueue queue GUARDED_BY(queue_lock);
   Journal journal_ GUARDED_BY(queue_lock);
   bool journal_wanted_ GUARDED_BY(queue_lock) = false;  // a forked child's, at its first write
@@ -135,9 +130,9 @@ class KXDATA {
   // pending file for a burst gives the mapping up after a while of this.
   void wait_idle() noexcept;
   static uint32_t queue_thread(void* store);
-  // A string read: on 0 the request's text is the newest pending string of
-  // its name, else the registry's, as a string the request owns.
-  int32_t read_text(KXRECORD& request) noexcept EXCLUDES(queue_lock);
+  // A string read: on 0 *text is a fresh copy of the newest pending string of
+  // that name, else the registry's (null for a pending record without text).
+  int32_t read_text(const tchar* name, tchar** text) noexcept REQUIRES(queue_lock);
   // The newest pending record's bytes, else the registry's, into out.
   int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept
       REQUIRES(queue_lock);

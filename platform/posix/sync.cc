@@ -240,8 +240,7 @@ void Mutex::wait() {
   }
   // Marked as waited for, so that the holder's unlock wakes a sleeper.
   while (state_.exchange(2, std::memory_order_acquire) != 0) {
-    syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr,
-            0);
+    syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
   }
 }
 
