@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sqlite3.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -17,6 +19,7 @@
 #include <vector>
 
 #include "platform/posix/internal.h"
+#include "platform/posix/key_cache.h"
 #include "platform/posix/unicode.h"
 #include "tests/platform/helpers.h"
 #include "tests/support/test_env.h"
@@ -103,6 +106,39 @@ TEST(Unicode, FoldingPairsUpperAndLowerCaseOnly) {
   // Stored names were folded by this table: moving on is a deliberate change.
   EXPECT_STREQ(plat::posix::fold_unicode_version(), "15.0");
   EXPECT_EQ(fold_unit(u'\u2C2F'), u'\u2C5F');  // Glagolitic, new in Unicode 14
+}
+
+// A short ASCII name is folded a word at a time, reading up to the end of
+// its page: every length up to the limit and beyond, each ending right at a
+// page whose successor is not mapped, folds as the slow path's bytes do.
+TEST(Unicode, ShortNamesFoldAsTheDatabaseKeysThemUpToAnUnmappedPage) {
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* pages = static_cast<char*>(
+      mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, page, PROT_NONE), 0);
+  for (std::size_t length = 0; length <= 70; ++length) {
+    for (std::size_t slack = 0; slack < 9; ++slack) {
+      tchar* name = reinterpret_cast<tchar*>(pages + page) - length - 1 - slack;
+      std::string expected;
+      for (std::size_t i = 0; i < length; ++i) {
+        name[i] = static_cast<tchar>("aZ_9Q-mx"[(i + slack) % 8]);
+        expected += '\0';
+        expected += static_cast<char>(std::tolower(static_cast<unsigned char>(name[i])));
+      }
+      name[length] = 0;
+      plat::posix::FoldedName fast, slow;
+      bool short_ascii = fast.fold_short(name);
+      EXPECT_EQ(short_ascii, length < 64) << length;
+      if (!short_ascii) continue;
+      slow.assign(expected);
+      EXPECT_EQ(fast.view(), slow.view()) << length << " " << slack;
+      EXPECT_EQ(fast.hash(), slow.hash()) << length << " " << slack;
+      name[length / 2] = static_cast<tchar>(0xC4);  // not ASCII: the slow path's
+      EXPECT_FALSE(fast.fold_short(name)) << length;
+    }
+  }
+  munmap(pages, 2 * page);
 }
 
 #if !defined(KX_WIDE)
