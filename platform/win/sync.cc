@@ -9,6 +9,10 @@ namespace kx::plat {
 
 namespace {
 
+// A thread's stack reservation: registry calls, the heap and waits, all
+// shallow, with room to spare.
+constexpr SIZE_T kStackBytes = 256 * 1024;
+
 // Waits for a mutex; an abandoned mutex (its owner ended while holding it) is
 // ours all the same.
 void acquire(HANDLE mutex) {
@@ -125,7 +129,10 @@ bool Thread::start(Routine routine, void* arg, void* pin) {
   if (started_) return false;
   Control* control = Control::make(routine, arg, pin);
   if (!control) return false;
-  handle_ = CreateThread(nullptr, 0, &Control::entry, control, 0, nullptr);
+  // A host may open hundreds of stores, each with its thread: the program's
+  // default reservation (megabytes) would take a 32-bit host's address space.
+  handle_ = CreateThread(nullptr, kStackBytes, &Control::entry, control,
+                         STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (!handle_) {
     control->pin = nullptr;  // still the caller's
     control->refs.store(1);

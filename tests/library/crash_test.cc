@@ -263,5 +263,89 @@ TEST(Wipe, AfterACrashDiscardsTheDeadProcessesRecords) {
   api<Narrow>().KXWipe(store.c_str());
 }
 
+// What a store costs a 32-bit host's 2 GB: on Windows every region reserved
+// or mapped (the queue thread's stack and the pending file's view among
+// them); elsewhere the pending files' views, since 64-bit address space is
+// not what runs short there.
+std::size_t address_space_in_use() {
+  std::size_t bytes = 0;
+#if defined(_WIN32)
+  MEMORY_BASIC_INFORMATION info;
+  for (auto* at = static_cast<char*>(nullptr); VirtualQuery(at, &info, sizeof info) == sizeof info;
+       at += info.RegionSize) {
+    if (info.State != MEM_FREE) bytes += info.RegionSize;
+    if (at + info.RegionSize < at) break;
+  }
+#else
+  FILE* maps = std::fopen("/proc/self/maps", "r");
+  if (!maps) return 0;
+  char line[4096];
+  while (std::fgets(line, sizeof line, maps)) {
+    unsigned long long from = 0, to = 0;
+    if (std::strstr(line, journal::kSuffix) && std::sscanf(line, "%llx-%llx", &from, &to) == 2) {
+      bytes += static_cast<std::size_t>(to - from);
+    }
+  }
+  std::fclose(maps);
+#endif
+  return bytes;
+}
+
+#if defined(_WIN32)
+// What any thread costs beyond its stack, which Wine makes megabytes: the
+// address space of threads with the least stack the system grants.
+std::size_t bare_thread_bytes() {
+  constexpr int kThreads = 50;
+  HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  auto wait = [](void* event) -> DWORD { return WaitForSingleObject(event, INFINITE); };
+  std::vector<HANDLE> threads;
+  std::size_t before = address_space_in_use();
+  for (int i = 0; i < kThreads; ++i) {
+    threads.push_back(
+        CreateThread(nullptr, 64 * 1024, wait, go, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+  }
+  std::size_t bytes = (address_space_in_use() - before) / kThreads;
+  SetEvent(go);
+  for (HANDLE t : threads) {
+    WaitForSingleObject(t, INFINITE);
+    CloseHandle(t);
+  }
+  CloseHandle(go);
+  return bytes;
+}
+#else
+std::size_t bare_thread_bytes() { return 0; }
+#endif
+
+// A host with 500 stores open, each with a record pending, keeps each in a
+// few hundred kilobytes of address space beyond what its thread costs any
+// thread, and loses nothing.
+TEST(ManyStores, FiveHundredOpenTakeLittleAddressSpaceAndKeepEveryValue) {
+  constexpr int kStores = 500;
+  constexpr std::size_t kMaxPerStore = 384 * 1024;
+  auto& kx = api<Narrow>();
+  std::string stem = unique_name("many");
+  std::vector<KXHANDLE> handles;
+  std::size_t thread_bytes = bare_thread_bytes();
+  std::size_t before = address_space_in_use();
+  for (int i = 0; i < kStores; ++i) {
+    KXHANDLE h = kx.KXInit((stem + "_" + std::to_string(i)).c_str());
+    ASSERT_GE(h, 0x10000) << i;
+    handles.push_back(h);
+    ASSERT_EQ(kx.KXValue(h, "v", i), 0);
+  }
+  std::size_t grown = address_space_in_use() - before;
+  EXPECT_LE(grown / kStores, thread_bytes + kMaxPerStore) << grown << " bytes in all";
+  for (KXHANDLE h : handles) EXPECT_EQ(kx.KXClose(h), 0);
+  for (int i = 0; i < kStores; ++i) {
+    std::string store = stem + "_" + std::to_string(i);
+    StoredValue v = stored(store, W("v"));
+    int32_t got = -1;
+    if (v.bytes.size() == 4) std::memcpy(&got, v.bytes.data(), 4);
+    EXPECT_EQ(got, i);
+    kx.KXWipe(store.c_str());
+  }
+}
+
 }  // namespace
 }  // namespace kx::test
