@@ -16,6 +16,15 @@ constexpr uint32_t kStringReadMaxBytes = 1u << 30;
 // A string read tries a buffer of this many units on the stack first.
 constexpr std::size_t kSmallTextUnits = 128;
 std::atomic<bool> g_hold{false};
+
+// A fresh string of the first units of from, terminated; null without memory.
+tchar* copy_units(const tchar* from, std::size_t units) noexcept {
+  tchar* copy = alloc_string(units + 1);
+  if (!copy) return nullptr;
+  std::memcpy(copy, from, units * sizeof(tchar));
+  copy[units] = 0;
+  return copy;
+}
 // An idle store keeps a burst's large pending file mapped this long.
 constexpr uint32_t kShrinkAfterMs = 5000;
 }  // namespace
@@ -274,13 +283,8 @@ int32_t KXDATA::read_text(const tchar* name, tchar** text) noexcept {
   int32_t rc = plat::reg_query_value(key, name, nullptr, small, &bytes);
   if (rc == kOk) {
     if (bytes == 0) return kErrNotFound;
-    std::size_t units = bytes / sizeof(tchar);
-    tchar* copy = alloc_string(units + 1);
-    if (!copy) return kErrNotEnoughMemory;
-    std::memcpy(copy, small, units * sizeof(tchar));
-    copy[units] = 0;
-    *text = copy;
-    return kOk;
+    *text = copy_units(small, bytes / sizeof(tchar));
+    return *text ? kOk : kErrNotEnoughMemory;
   }
   if (rc != kErrMoreData) return rc;
   // The queue thread writes without queue_lock, so the value may grow
@@ -362,13 +366,8 @@ int32_t fetch_name(plat::Key key, uint32_t index, tchar** out) noexcept {
   uint32_t length = kFirstTryUnits;
   int32_t rc = plat::reg_enum_value(key, index, first, &length);
   if (rc == kOk) {
-    length = std::min(length, kFirstTryUnits - 1);
-    tchar* name = alloc_string(length + 1);
-    if (!name) return kErrNotEnoughMemory;
-    std::memcpy(name, first, length * sizeof(tchar));
-    name[length] = 0;
-    *out = name;
-    return kOk;
+    *out = copy_units(first, std::min(length, kFirstTryUnits - 1));
+    return *out ? kOk : kErrNotEnoughMemory;
   }
   if (rc != kErrMoreData) return rc;
   uint32_t longest = 0;
