@@ -50,6 +50,7 @@ class KXRECORD {
       name = inline_name_;
     }
     other.name = nullptr;
+    other.name_units = 0;
     if (other.type == TYPE_STRING) other.value.text = nullptr;
   }
   KXRECORD(const KXRECORD&) = delete;

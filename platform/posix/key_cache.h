@@ -195,12 +195,14 @@ class FoldedName {
   static constexpr tchar kNone[1] = {0};
   static constexpr uint64_t kSeed = 0x243F6A8885A308D3ull;
   static constexpr uint64_t kMix = 0x9E3779B97F4A7C15ull;
-  // One multiply a word, on the read path's chain; finish folds the high
-  // bits, which every bit of the name reaches, down to the low ones an
-  // index slot is chosen by.
+  // One multiply a word, on the read path's chain. A multiply carries a bit
+  // only upwards, so finish mixes twice: after the first fold, bit 31 and
+  // above depend on every bit of the name, and after the second multiply
+  // and fold so do the low bits an index slot is chosen by.
   static uint64_t mix(uint64_t hash, uint64_t word) { return (hash ^ word) * kMix; }
   static uint64_t finish(uint64_t hash, std::size_t size) {
     hash = (hash ^ size) * kMix;
+    hash = (hash ^ (hash >> 32)) * kMix;
     return hash ^ (hash >> 32);
   }
 

@@ -228,6 +228,8 @@ void fork_child_named_mutexes() {
 
 #if defined(__linux__)
 void Mutex::wait() {
+  // errno is left as found, as pthread_mutex_lock leaves it.
+  int saved_errno = errno;
   // A holder is mostly out within a few hundred cycles (a record queued, a
   // value copied): worth a short spin before a system call.
   for (int spins = 0; spins < 100; ++spins) {
@@ -242,10 +244,13 @@ void Mutex::wait() {
   while (state_.exchange(2, std::memory_order_acquire) != 0) {
     syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAIT_PRIVATE, 2, nullptr, nullptr, 0);
   }
+  errno = saved_errno;
 }
 
 void Mutex::wake() {
+  int saved_errno = errno;
   syscall(SYS_futex, reinterpret_cast<int*>(&state_), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  errno = saved_errno;
 }
 #endif
 
