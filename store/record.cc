@@ -3,7 +3,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/platform.h"
 #include "store/memory.h"
 
 namespace kx {
@@ -19,7 +18,7 @@ bool KXRECORD::assign(const KXRECORD& other) noexcept {
   // short one cannot fail, and goes into the inline buffer after the old
   // name is gone, since that may be where it lived.
   tchar* long_name = nullptr;
-  if (plat::str_len(other.name) >= kInlineUnits) {
+  if (other.name_units >= kInlineUnits) {
     long_name = dup_string(other.name);
     if (!long_name) {
       free_string(new_text);
