@@ -135,10 +135,10 @@ void fail_nth_registry_write(long n, int32_t code);
 // An unnamed mutex within the process, not re-entrant. It guards a store's
 // queue and strings on every export's path, so it costs what a user-mode
 // lock costs: a CRITICAL_SECTION on Windows (under Wine an uncontended
-// SRWLOCK costs three times as much), a futex word on Linux and a plain
-// pthread mutex on other POSIX systems. Nothing
-// waits on one that a dead thread may hold: at process exit on Windows the
-// unloading thread writes the queues without locks.
+// SRWLOCK costs three times as much), a futex word on Linux, a plain pthread
+// mutex on other POSIX systems. Nothing waits on one that a dead thread may
+// hold: at process exit on Windows the unloading thread writes the queues
+// without locks.
 class CAPABILITY("mutex") Mutex {
  public:
 #if defined(_WIN32)

@@ -16,6 +16,8 @@ constexpr uint32_t kStringReadMaxBytes = 1u << 30;
 // A string read tries a buffer of this many units on the stack first.
 constexpr std::size_t kSmallTextUnits = 128;
 std::atomic<bool> g_hold{false};
+// An idle store keeps a burst's large pending file mapped this long.
+constexpr uint32_t kShrinkAfterMs = 5000;
 
 // A fresh string of the first units of from, terminated; null without memory.
 tchar* copy_units(const tchar* from, std::size_t units) noexcept {
@@ -25,8 +27,6 @@ tchar* copy_units(const tchar* from, std::size_t units) noexcept {
   copy[units] = 0;
   return copy;
 }
-// An idle store keeps a burst's large pending file mapped this long.
-constexpr uint32_t kShrinkAfterMs = 5000;
 }  // namespace
 
 void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
