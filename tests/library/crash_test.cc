@@ -292,17 +292,18 @@ std::size_t address_space_in_use() {
 }
 
 #if defined(_WIN32)
+DWORD WINAPI wait_for(void* event) { return WaitForSingleObject(event, INFINITE); }
+
 // What any thread costs beyond its stack, which Wine makes megabytes: the
 // address space of threads with the least stack the system grants.
 std::size_t bare_thread_bytes() {
   constexpr int kThreads = 50;
   HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  auto wait = [](void* event) -> DWORD { return WaitForSingleObject(event, INFINITE); };
   std::vector<HANDLE> threads;
   std::size_t before = address_space_in_use();
   for (int i = 0; i < kThreads; ++i) {
     threads.push_back(
-        CreateThread(nullptr, 64 * 1024, wait, go, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+        CreateThread(nullptr, 64 * 1024, wait_for, go, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
   }
   std::size_t bytes = (address_space_in_use() - before) / kThreads;
   SetEvent(go);
