@@ -304,6 +304,19 @@ class KeyCache {
     end_change();
     return true;
   }
+  // Before a put adds what a read found: the copy made one of id as of tag,
+  // and marked gone when the read found the key deleted. False when there
+  // is nothing to add.
+  template <class Current>
+  bool admit(int64_t id, const CacheTag& tag, Current current, int32_t rc,
+             std::vector<Text>* dropped) REQUIRES(mu_) {
+    if (!take(id, tag, current, dropped) || gone()) return false;
+    if (rc == kErrKeyDeleted) {
+      mark_gone(dropped);
+      return false;
+    }
+    return true;
+  }
   // Marks the copy gone (its key was deleted).
   void mark_gone(std::vector<Text>* dropped) REQUIRES(mu_);
   bool gone() const { return gone_.load(std::memory_order_relaxed); }
@@ -379,11 +392,7 @@ void KeyCache::put_value(int64_t id, const CacheTag& tag, Current current, int32
   if (rc != kOk && rc != kErrFileNotFound && rc != kErrKeyDeleted) return;
   std::vector<Text> dropped;  // freed after the lock
   plat::Lock<CopyLock> lock(mu_);
-  if (!take(id, tag, current, &dropped) || gone()) return;
-  if (rc == kErrKeyDeleted) {
-    mark_gone(&dropped);
-    return;
-  }
+  if (!admit(id, tag, current, rc, &dropped)) return;
   if (rc != kOk && absent_ >= kMaxAbsent) return;
   try {
     add(folded, rc == kOk, type, data);
@@ -396,13 +405,9 @@ template <class Current>
 void KeyCache::put_info(int64_t id, const CacheTag& tag, Current current, int32_t rc,
                         uint32_t count, uint32_t longest) noexcept {
   if (rc != kOk && rc != kErrKeyDeleted) return;
-  std::vector<Text> dropped;
+  std::vector<Text> dropped;  // freed after the lock
   plat::Lock<CopyLock> lock(mu_);
-  if (!take(id, tag, current, &dropped) || gone()) return;
-  if (rc == kErrKeyDeleted) {
-    mark_gone(&dropped);
-    return;
-  }
+  if (!admit(id, tag, current, rc, &dropped)) return;
   info_ = true;
   count_ = count;
   longest_ = longest;
@@ -412,13 +417,9 @@ template <class Current>
 void KeyCache::put_names(int64_t id, const CacheTag& tag, Current current, int32_t rc,
                          std::vector<Text>&& names) noexcept {
   if (rc != kOk && rc != kErrKeyDeleted) return;
-  std::vector<Text> dropped;
+  std::vector<Text> dropped;  // freed after the lock
   plat::Lock<CopyLock> lock(mu_);
-  if (!take(id, tag, current, &dropped) || gone()) return;
-  if (rc == kErrKeyDeleted) {
-    mark_gone(&dropped);
-    return;
-  }
+  if (!admit(id, tag, current, rc, &dropped)) return;
   names_.swap(names);  // the caller frees what was there, after the lock
   listed_ = true;
 }

@@ -479,10 +479,7 @@ class Registry {
   // delete the new one's WAL by name.
   void drop_connection() REQUIRES(mu_) {
     if (!db_) return;
-    sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    forget_statements(db_);
-    sqlite3_close_v2(db_);
-    db_ = nullptr;
+    close_without_checkpoint(&db_);
     cursor_ = Cursor{};
   }
 
@@ -492,11 +489,16 @@ class Registry {
   // must neither checkpoint nor delete the parent's WAL, so it skips the
   // checkpoint on close (which also skips taking the exclusive lock).
   void drop_inherited() REQUIRES(mu_) {
-    if (!inherited_) return;
-    sqlite3_db_config(inherited_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
-    forget_statements(inherited_);
-    sqlite3_close_v2(inherited_);
-    inherited_ = nullptr;
+    if (inherited_) close_without_checkpoint(&inherited_);
+  }
+
+  // Closes *db and its statements, neither checkpointing nor taking the
+  // exclusive lock that a checkpoint on close would.
+  static void close_without_checkpoint(sqlite3** db) {
+    sqlite3_db_config(*db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+    forget_statements(*db);
+    sqlite3_close_v2(*db);
+    *db = nullptr;
   }
 
   // What a read may be kept as: the numbers settled, and no batch of this
