@@ -19,8 +19,9 @@ namespace {
 // The name is a heap copy, so a name of any length is kept whole.
 struct HandleSlot {
   tchar* name;
-  int32_t handle;  // 0: the slot is free
-  bool closing;    // KXClose is draining the store: not found by name, not free
+  uint64_t key_hash;  // plat::key_name_hash(name): every spelling of the key
+  int32_t handle;     // 0: the slot is free
+  bool closing;       // KXClose is draining the store: not found by name, not free
 };
 
 // The handles lock as the thread-safety analysis knows it: the name table it
@@ -70,12 +71,14 @@ class SCOPED_CAPABILITY HandlesLock {
   bool held_ = false;
 };
 
-// Callers hold the handles lock. The open store of that name, or 0; *closing
-// tells whether a store of that name is still being closed.
-int32_t find_store(const tchar* name, bool* closing) REQUIRES(g_table) {
+// Callers hold the handles lock. The open store of that key, or 0; *closing
+// tells whether a store of that key is still being closed. Names are
+// compared as the registry compares them, by the key's hash: "Alias" and
+// "alias" are one key, and so one store.
+int32_t find_store(uint64_t key_hash, bool* closing) REQUIRES(g_table) {
   *closing = false;
   for (const HandleSlot& slot : g_slots) {
-    if (slot.handle == 0 || plat::str_cmp(slot.name, name) != 0) continue;
+    if (slot.handle == 0 || slot.key_hash != key_hash) continue;
     if (!slot.closing) return slot.handle;
     *closing = true;
   }
@@ -87,10 +90,11 @@ HandleSlot& slot_at(int32_t handle) REQUIRES(g_table) {
 }
 
 // Takes over name, a heap copy.
-void add_store(tchar* name, int32_t handle) REQUIRES(g_table) {
+void add_store(tchar* name, uint64_t key_hash, int32_t handle) REQUIRES(g_table) {
   HandleSlot& slot = slot_at(handle);
   free_string(slot.name);
   slot.name = name;
+  slot.key_hash = key_hash;
   slot.handle = handle;
   slot.closing = false;
 }
@@ -146,10 +150,61 @@ class LibraryCall {
 
 // ---- Opening and closing ------------------------------------------------------
 
-int32_t open_store(const tchar* name) noexcept {
-  if (!name) return kErrInvalidParameter;
+// The store's name as the registry resolves it: a doubled backslash is one,
+// and a trailing one is dropped ("Dir\\Leaf\" is "Dir\Leaf"). Everything
+// derived from a name (the name table, pending files, a wipe's discard)
+// starts from this, so every spelling of a key finds the same files. A name
+// of backslashes alone is kept as it is. Null without memory.
+tchar* canonical_name(const tchar* name) noexcept {
+  tchar* out = dup_string(name);
+  if (!out) return nullptr;
+  std::size_t n = 0;
+  bool after_separator = false;
+  for (const tchar* p = name; *p; ++p) {
+    if (plat::is_lead_unit(*p) && p[1]) {
+      out[n++] = *p++;  // a double-byte character's second byte is no separator
+      out[n++] = *p;
+      after_separator = false;
+      continue;
+    }
+    bool separator = *p == tchar('\\');
+    if (!(separator && after_separator)) out[n++] = *p;
+    after_separator = separator;
+  }
+  if (after_separator && n > 1) --n;
+  out[n] = 0;
+  return out;
+}
+
+// A canonical copy of a name for the length of a call.
+class CanonicalName {
+ public:
+  explicit CanonicalName(const tchar* name) noexcept : name_(canonical_name(name)) {}
+  ~CanonicalName() { free_string(name_); }
+  CanonicalName(const CanonicalName&) = delete;
+  CanonicalName& operator=(const CanonicalName&) = delete;
+  const tchar* get() const { return name_; }
+  // Hands the copy over.
+  tchar* release() {
+    tchar* name = name_;
+    name_ = nullptr;
+    return name;
+  }
+
+ private:
+  tchar* name_;
+};
+
+int32_t open_store(const tchar* typed_name) noexcept {
+  if (!typed_name) return kErrInvalidParameter;
   LibraryCall call;
   if (call.refused()) return kErrInvalidState;
+  // Kept in the name table, so made first: a store that could not be
+  // recorded would let the same name make a second store on the same key.
+  CanonicalName recorded(typed_name);
+  const tchar* name = recorded.get();
+  if (!name) return 0;
+  uint64_t key_hash = plat::key_name_hash(name);
   // For a new store's queue thread; dropped after the handles lock unless
   // the thread took it.
   LibraryPin pin;
@@ -160,7 +215,7 @@ int32_t open_store(const tchar* name) noexcept {
   if (call.refused()) return kErrInvalidState;
   for (;;) {
     bool closing = false;
-    if (int32_t handle = find_store(name, &closing)) return handle;
+    if (int32_t handle = find_store(key_hash, &closing)) return handle;
     // The same name is still draining: a new store now could have its
     // writes overtaken by the old store's last ones. At process exit nothing
     // drains any more (the thread closing it has been ended).
@@ -178,10 +233,6 @@ int32_t open_store(const tchar* name) noexcept {
     if (call.refused()) return kErrInvalidState;
   }
 
-  // The name's copy first: a store that could not be recorded would let the
-  // same name make a second store on the same key.
-  tchar* recorded = dup_string(name);
-  if (!recorded) return 0;
   plat::ScopedKey key;
   int32_t rc;
   {
@@ -189,25 +240,25 @@ int32_t open_store(const tchar* name) noexcept {
     rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
     if (rc == kOk) rc = plat::reg_create_key(product.get(), name, key.out());
   }
-  if (rc != kOk) {
-    free_string(recorded);
-    return rc;
-  }
+  if (rc != kOk) return rc;
   // What processes that died with this store open had accepted goes first,
-  // under the handles lock: no store of that name writes meanwhile.
-  recovery::recover(name, key.get());
+  // under the handles lock: no store of that name writes meanwhile. A store
+  // whose recovery could not finish is not opened: its writes would be
+  // overwritten by the older records the next recovery completes.
+  rc = recovery::recover(name, key.get()).error;
+  if (rc != kOk) return rc;
 
+  int32_t made = 0;  // why the store could not be made; 0 for memory
   int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {
     // The store takes the key over, and closes it when it cannot be made.
-    KXDATA* store = KXDATA::create(name, key.release(), queue_lock, pin.get());
+    KXDATA* store = KXDATA::create(name, key.release(), queue_lock, pin.get(), &made);
     if (store) pin.given();
     return store;
   });
-  if (handle == 0) {
-    free_string(recorded);  // the key is closed: by the store, or here when every entry was taken
-    return 0;
-  }
-  add_store(recorded, handle);
+  // Without a handle the key is closed: by the store, or here when every
+  // entry was taken.
+  if (handle == 0) return made == kErrNotEnoughMemory ? 0 : made;
+  add_store(recorded.release(), key_hash, handle);
   return handle;
 }
 
@@ -246,16 +297,24 @@ int32_t close_store(int32_t handle) noexcept {
   return rc;
 }
 
-int32_t wipe_store(const tchar* name) noexcept {
+int32_t wipe_store(const tchar* typed_name) noexcept {
   // Only ever one store key under the product key: no name, no deletion.
-  if (!name || name[0] == 0) return kErrInvalidParameter;
+  if (!typed_name || typed_name[0] == 0) return kErrInvalidParameter;
   LibraryCall call;
   if (call.refused()) return kErrInvalidState;
+  CanonicalName canonical(typed_name);
+  const tchar* name = canonical.get();
+  if (!name) return kErrNotEnoughMemory;
   plat::ScopedKey product;
   int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, product.out());
   if (rc != kOk) return rc;
-  // A dead process's records for the store would have gone to this key.
-  recovery::discard(name);
+  // A dead process's records for the store would have gone to this key,
+  // and would bring wiped values back if any were left: the key stays
+  // unless every one is gone. Under the handles lock, as no recovery of
+  // them is under way then.
+  HandlesLock lock;
+  rc = recovery::discard(name);
+  if (rc != kOk) return rc;
   rc = plat::reg_delete_key(product.get(), name);
   int32_t close_rc = product.close();
   return rc != kOk ? rc : close_rc;

@@ -7,6 +7,7 @@ namespace kx {
 
 constexpr int32_t kOk = 0;
 constexpr int32_t kErrFileNotFound = 2;       // ERROR_FILE_NOT_FOUND
+constexpr int32_t kErrTooManyOpenFiles = 4;   // ERROR_TOO_MANY_OPEN_FILES
 constexpr int32_t kErrAccessDenied = 5;       // ERROR_ACCESS_DENIED
 constexpr int32_t kErrInvalidHandle = 6;      // ERROR_INVALID_HANDLE
 constexpr int32_t kErrNotEnoughMemory = 8;    // ERROR_NOT_ENOUGH_MEMORY
@@ -26,6 +27,16 @@ constexpr int32_t kErrRegistryCorrupt = 1015;  // ERROR_REGISTRY_CORRUPT
 constexpr int32_t kErrKeyDeleted = 1018;       // ERROR_KEY_DELETED
 constexpr int32_t kErrNotFound = 1168;         // ERROR_NOT_FOUND
 constexpr int32_t kErrInvalidState = 5023;     // ERROR_INVALID_STATE: the library is unloading
+
+// A failure that says nothing against the call itself: the machine is short
+// of something (disk, memory, descriptors) or another process holds the
+// registry. The same call may succeed later, so a write is kept and tried
+// again rather than dropped.
+constexpr bool is_passing_failure(int32_t rc) {
+  return rc == kErrBusy || rc == kErrDiskFull || rc == kErrNotEnoughMemory ||
+         rc == kErrTooManyOpenFiles || rc == 14 /* ERROR_OUTOFMEMORY */ ||
+         rc == 39 /* ERROR_HANDLE_DISK_FULL */ || rc == 1450 /* ERROR_NO_SYSTEM_RESOURCES */;
+}
 
 // Registry value types.
 constexpr uint32_t kRegNone = 0;

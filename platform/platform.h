@@ -119,7 +119,10 @@ int32_t reg_delete_value_in(Key key, uint32_t unit_bytes, const void* name);
 // process that waits its turn goes first. reg_end_batch gives kOk, or an error
 // when writes of the batch that had reported success were lost with its
 // transaction (a full disk): those are to be made again. Nothing on Windows.
-void reg_begin_batch();
+// reg_begin_batch gives kOk, or kErrBusy when another program has held the
+// registry's write lock for as long as a write waits (5 s): no batch is
+// open then, no lock of ours is held, and reg_end_batch is not called.
+int32_t reg_begin_batch();
 int32_t reg_end_batch();
 
 namespace testing {
@@ -367,6 +370,12 @@ class PendingFile {
   int32_t rename(const char* new_name) noexcept;
   // Deletes the file, then closes it: no other process can claim it between.
   int32_t remove() noexcept;
+  // POSIX: closes the descriptor, and so lets go of the lock, but keeps the
+  // name for rename and remove; views stay valid. For a recovery, which
+  // keeps other claimers out with "KelmixHandlesMutex" and may claim more
+  // files than the process has descriptors. Nothing on Windows, where
+  // handles are not scarce and a mapped file is deleted through its handle.
+  void let_go_of_handle() noexcept;
   void close() noexcept;
   // In a forked child (POSIX): lets go of the descriptor without touching the
   // lock, which stays the parent's.
@@ -452,6 +461,10 @@ void str_cpy(tchar* dst, const tchar* src);
 int str_cmp(const tchar* a, const tchar* b);
 // First occurrence of sub in s, or null. An empty sub is found nowhere.
 const tchar* str_str(const tchar* s, const tchar* sub);
+// True for the first byte of a double-byte character of the system code page
+// (narrow Windows builds), whose second byte may be any value, a backslash
+// among them.
+bool is_lead_unit(tchar c);
 
 }  // namespace kx::plat
 

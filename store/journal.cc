@@ -13,7 +13,6 @@ namespace {
 using journal::FileHeader;
 using journal::RecordHead;
 
-std::atomic<uint64_t> g_now{0};
 std::atomic<uint32_t> g_files_made{0};
 
 // A second view beyond this is more than a pending burst needs; past it the
@@ -25,22 +24,20 @@ constexpr std::size_t kKeptSecondView = 256u << 10;
 
 constexpr std::size_t kPrefetchAhead = 256;
 
-static_assert(std::atomic<uint32_t>::is_always_lock_free, "counters live in shared pages");
+// A counter is stored in one instruction, so a process killed at any point
+// leaves it whole, with its tag.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters live in shared pages");
 
-std::atomic<uint32_t>& counter(FileHeader* h, uint32_t FileHeader::*field) {
-  return *reinterpret_cast<std::atomic<uint32_t>*>(&(h->*field));
+std::atomic<uint64_t>& counter(FileHeader* h, uint64_t FileHeader::*field) {
+  return *reinterpret_cast<std::atomic<uint64_t>*>(&(h->*field));
 }
 
 }  // namespace
 
-void Journal::tick() noexcept {
-  g_now.store(plat::coarse_time() / journal::kStampTicks, std::memory_order_relaxed);
-}
-
-bool Journal::open(const tchar* store_name) noexcept {
+int32_t Journal::open(const tchar* store_name) noexcept {
   release();
   std::size_t units = plat::str_len(store_name);
-  if (units > journal::kMaxNameUnits) return false;
+  if (units > journal::kMaxNameUnits) return kErrInvalidParameter;
   // <key hash>-<pid>-<time>-<count>: unique among live processes, and found
   // by the store's name in either width.
   char name[plat::PendingFile::kMaxName];
@@ -51,11 +48,16 @@ bool Journal::open(const tchar* store_name) noexcept {
                 g_files_made.fetch_add(1));
   char making[sizeof name + 8];
   std::snprintf(making, sizeof making, "%s%s", name, journal::kMakingSuffix);
-  if (file_.create(making) != kOk) return false;
-  if (file_.resize(journal::kFirstViewBytes) != kOk ||
+  int32_t rc = file_.create(making);
+  if (rc != kOk) return rc;
+  rc = file_.resize(journal::kFirstViewBytes);
+  if (rc == kOk &&
       !(first_ = static_cast<unsigned char*>(file_.map(0, journal::kFirstViewBytes)))) {
+    rc = kErrNotEnoughMemory;
+  }
+  if (rc != kOk) {
     file_.remove();
-    return false;
+    return rc;
   }
   // Its pages' first writes cost microseconds each: paid here, in KXInit,
   // rather than by the writes of the store's first burst.
@@ -67,24 +69,34 @@ bool Journal::open(const tchar* store_name) noexcept {
   h->pid = plat::process_id();
   h->name_units = static_cast<uint32_t>(units);
   h->created = created;
+  h->name_hash = plat::key_name_hash(store_name);
   created_steps_ = created / journal::kStampTicks;
   std::memcpy(first_ + journal::kNameOffset, store_name, units * sizeof(tchar));
   h->check =
       journal::words_check(first_, offsetof(FileHeader, check)) ^
       journal::words_check(first_ + journal::kNameOffset, journal::align8(units * sizeof(tchar)));
+  header_check_ = h->check;
+  set_counter(&FileHeader::epoch, journal::Counter::kEpoch, 0);
+  set_counter(&FileHeader::appended, journal::Counter::kAppended, 0);
+  set_counter(&FileHeader::performed, journal::Counter::kPerformed, 0);
   // Only a whole header is ever found under the final name.
   std::strcat(name, journal::kSuffix);
-  if (file_.rename(name) != kOk) {
+  rc = file_.rename(name);
+  if (rc != kOk) {
+    file_.remove();
     release();
-    return false;
+    return rc;
   }
-  tick();
   on_ = true;
-  return true;
+  return kOk;
 }
 
-void Journal::set_counter(uint32_t FileHeader::*field, uint32_t value) noexcept {
-  counter(header(), field).store(value, std::memory_order_release);
+void Journal::set_counter(uint64_t FileHeader::*field, journal::Counter which,
+                          uint32_t value) noexcept {
+  // The epoch's own word is tagged with itself.
+  uint32_t epoch = which == journal::Counter::kEpoch ? value : epoch_;
+  counter(header(), field)
+      .store(journal::counter_word(which, value, epoch, header_check_), std::memory_order_release);
 }
 
 bool Journal::grow(uint64_t need) noexcept {
@@ -142,7 +154,9 @@ void Journal::append(const KXRECORD& record) noexcept {
     return;
   }
   unsigned char* p = at(offset);
-  uint64_t now = g_now.load(std::memory_order_relaxed);
+  // Read now, as the export runs: the order of two processes' records
+  // after both die is the order of their stamps.
+  uint64_t now = plat::coarse_time() / journal::kStampTicks;
   RecordHead head;
   head.stamp = now > created_steps_
                    ? static_cast<uint32_t>(std::min<uint64_t>(now - created_steps_, UINT32_MAX))
@@ -171,24 +185,26 @@ void Journal::append(const KXRECORD& record) noexcept {
     std::memcpy(p + sizeof head + name_bytes, data, data_bytes);
   }
   tail_ = offset + size;
-  set_counter(&FileHeader::appended, ++appended_);
+  set_counter(&FileHeader::appended, journal::Counter::kAppended, ++appended_);
 }
 
 void Journal::took_out(std::size_t n) noexcept {
   if (!first_) return;
   taken_ += n;
   // Records the file never had (it was off) count for nothing.
-  set_counter(&FileHeader::performed,
+  set_counter(&FileHeader::performed, journal::Counter::kPerformed,
               static_cast<uint32_t>(taken_ < appended_ ? taken_ : appended_));
 }
 
 void Journal::restart() noexcept {
   if (!first_) return;
-  // In this order a crash anywhere between leaves nothing to replay:
-  // performed >= appended until the new epoch's first record is whole.
-  set_counter(&FileHeader::appended, 0);
-  set_counter(&FileHeader::performed, 0);
-  set_counter(&FileHeader::epoch, ++epoch_);
+  // The counters move to the new epoch first, then the epoch: a process
+  // killed between finds appended at 0 of the next epoch, which says that
+  // nothing is left, while no record of the old epoch checks in the new one.
+  ++epoch_;
+  set_counter(&FileHeader::appended, journal::Counter::kAppended, 0);
+  set_counter(&FileHeader::performed, journal::Counter::kPerformed, 0);
+  set_counter(&FileHeader::epoch, journal::Counter::kEpoch, epoch_);
   appended_ = 0;
   taken_ = 0;
   tail_ = journal::kRecordsStart;

@@ -2,7 +2,8 @@
 // memory-mapped file before the export returns, so a process that dies with
 // records queued leaves them for the next one that opens the store (see
 // store/recovery.h). Without a file (a full disk, a read-only profile) the
-// store keeps its records in memory only, as it would anyway.
+// store keeps its records in memory only, as it would anyway; a process out
+// of descriptors is told instead (KXDATA::create).
 //
 // Not locked itself: the store calls it under queue_lock.
 #pragma once
@@ -25,10 +26,10 @@ class Journal {
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Makes this process's file for the store named store_name; false when it
-  // cannot be had (the journal then stays off).
-  bool open(const tchar* store_name) noexcept;
-  bool on() const noexcept { return on_; }
+  // Makes this process's file for the store named store_name (canonical, as
+  // the name table has it): kOk, or the error that kept it from being had
+  // (the journal then stays off).
+  int32_t open(const tchar* store_name) noexcept;
   // Copies record to the file. When the file cannot take it (it cannot grow)
   // the journal turns off until the next restart: what it holds stays a
   // true prefix of the queue.
@@ -44,13 +45,12 @@ class Journal {
   void shrink() noexcept;
   // Every record was performed: the file is removed.
   void finish() noexcept;
+  // Records the registry would not take are left: the file stays, with its
+  // count of those performed, for the next process that opens the store.
+  void leave() noexcept { release(); }
   // In a forked child: the parent's file stays the parent's; the child makes
   // its own when open() is called again.
   void forget_after_fork() noexcept;
-
-  // The time new records are stamped with: refreshed when a queue thread
-  // wakes or passes, so an append reads no clock.
-  static void tick() noexcept;
 
   // For tests and benchmarks: the file's name, or "" without one.
   const char* file_name() const noexcept { return file_.name(); }
@@ -65,7 +65,8 @@ class Journal {
   }
   // Makes the second view at least need bytes past the first.
   bool grow(uint64_t need) noexcept;
-  void set_counter(uint32_t journal::FileHeader::*field, uint32_t value) noexcept;
+  void set_counter(uint64_t journal::FileHeader::*field, journal::Counter which,
+                   uint32_t value) noexcept;
   void unmap_views() noexcept;
   void release() noexcept;
 
@@ -76,6 +77,7 @@ class Journal {
   uint64_t tail_ = journal::kRecordsStart;  // where the next record goes
   uint32_t epoch_ = 0;
   uint64_t created_steps_ = 0;  // the file's making, in stamp steps
+  uint64_t header_check_ = 0;   // the tag of the counters' words
   uint32_t appended_ = 0;       // records in the file this epoch
   uint64_t taken_ = 0;          // records taken out of the queue this epoch
   bool on_ = false;

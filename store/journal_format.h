@@ -11,6 +11,10 @@
 // each record is whole) and how many of them the registry has (performed).
 // A restart, when nothing is pending, zeroes both and moves to a new epoch,
 // so records of an earlier epoch left in the file are never taken for new.
+//
+// Each counter is one 64-bit word: its value and a tag of the value, the
+// epoch and the header, stored in one instruction, so a counter that was
+// torn, edited or copied from another file does not check.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +24,8 @@
 namespace kx::journal {
 
 constexpr char kMagic[8] = {'K', 'X', 'P', 'E', 'N', 'D', '\r', '\n'};
-constexpr uint32_t kVersion = 1;
-constexpr std::size_t kNameOffset = 64;
+constexpr uint32_t kVersion = 2;
+constexpr std::size_t kNameOffset = 128;
 constexpr std::size_t kMaxNameUnits = 255;  // a registry key name's limit
 constexpr std::size_t kRecordsStart = 1024;
 constexpr std::size_t kFirstViewBytes = 65536;
@@ -35,22 +39,43 @@ struct FileHeader {
   uint32_t unit_bytes;  // 2: UTF-16 names and text; 1: 8-bit
   uint32_t pid;
   uint32_t name_units;
-  uint64_t created;  // coarse time
-  uint64_t check;    // of the fields above and the name
-  // Changed while the file is in use; each a 32-bit atomic.
-  uint32_t epoch;
-  uint32_t appended;
-  uint32_t performed;
-  uint32_t reserved;
+  uint64_t created;    // coarse time
+  uint64_t name_hash;  // plat::key_name_hash of the store's name: the key it is for
+  uint64_t check;      // of the fields above and the name
+  // Changed while the file is in use; each a 64-bit atomic (counter_word).
+  uint64_t epoch;
+  uint64_t appended;
+  uint64_t performed;
 };
 static_assert(sizeof(FileHeader) <= kNameOffset, "the name follows the header");
+
+// A counter's word: the value in the low half, a tag in the high half that
+// ties it to its field, its epoch and its file's header check.
+enum class Counter : uint32_t { kEpoch = 1, kAppended = 2, kPerformed = 3 };
+
+inline uint64_t counter_word(Counter field, uint32_t value, uint32_t epoch, uint64_t header_check) {
+  uint64_t x = (uint64_t{epoch} << 32 | value) ^ header_check ^
+               (static_cast<uint64_t>(field) * 0x9E3779B97F4A7C15ull);
+  x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  auto tag = static_cast<uint32_t>((x ^ (x >> 31)) >> 32);
+  return uint64_t{tag} << 32 | value;
+}
+// The value of word, when its tag checks for that field and epoch.
+inline bool counter_value(uint64_t word, Counter field, uint32_t epoch, uint64_t header_check,
+                          uint32_t* value) {
+  auto v = static_cast<uint32_t>(word);
+  if (counter_word(field, v, epoch, header_check) != word) return false;
+  *value = v;
+  return true;
+}
 
 // A record is its head, the name's units (no terminator), the data, and
 // padding to the next multiple of 8. Small, since every write copies one: an
 // integer under a short name takes 32 bytes.
 struct RecordHead {
   uint32_t check;       // of the rest, seeded with the epoch and the record's number
-  uint32_t stamp;       // 16 ms steps since the file was made, for ordering files' records
+  uint32_t stamp;       // 16 ms steps since the file was made, read when the export ran
   uint32_t data_bytes;  // as handed to the registry (text: with its terminator)
   uint16_t name_units;
   uint8_t type;  // TYPE_STRING .. TYPE_DELETE

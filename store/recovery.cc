@@ -17,11 +17,24 @@ using journal::RecordHead;
 
 constexpr std::size_t kBatchRecords = 256;
 constexpr uint32_t kBusyWaitMs = 100;
+// How long another program's write lock is waited for, as a key's creation
+// waits for it, before the opening answers kErrBusy.
+constexpr uint64_t kLockedOutTicks = 5 * 10000000ull;
 
-std::string prefix_of(const tchar* name) {
+// Opens a registry batch, waiting out another program's write lock for up
+// to kLockedOutTicks without holding anything of ours.
+int32_t begin_batch_patiently() {
+  uint64_t until = plat::coarse_time() + kLockedOutTicks;
+  for (;;) {
+    int32_t rc = plat::reg_begin_batch();
+    if (rc != kErrBusy || plat::coarse_time() >= until) return rc;
+    plat::sleep_ms(kBusyWaitMs);
+  }
+}
+
+std::string prefix_of(uint64_t name_hash) {
   char prefix[24];
-  std::snprintf(prefix, sizeof prefix, "%016llx-",
-                static_cast<unsigned long long>(plat::key_name_hash(name)));
+  std::snprintf(prefix, sizeof prefix, "%016llx-", static_cast<unsigned long long>(name_hash));
   return prefix;
 }
 
@@ -52,6 +65,9 @@ class Claimed {
       view_ = static_cast<unsigned char*>(file_.map(0, bytes_));
       if (!view_) return kErrNotEnoughMemory;
     }
+    // The view is enough from here on: a store may have more orphans than
+    // the process has descriptors.
+    file_.let_go_of_handle();
     return kOk;
   }
   // The header, when the whole of it and the name check.
@@ -68,8 +84,8 @@ class Claimed {
                                           journal::align8(h->name_units * h->unit_bytes));
     return check == h->check ? h : nullptr;
   }
-  std::atomic<uint32_t>& counter(uint32_t FileHeader::*field) {
-    return *reinterpret_cast<std::atomic<uint32_t>*>(
+  std::atomic<uint64_t>& counter(uint64_t FileHeader::*field) {
+    return *reinterpret_cast<std::atomic<uint64_t>*>(
         &(reinterpret_cast<FileHeader*>(view_)->*field));
   }
   // The record of number seq at offset (or, for one that did not fit the
@@ -131,21 +147,60 @@ struct Source {
   std::vector<const RecordHead*> records;
   std::size_t next = 0;
   uint32_t first_seq = 0;  // the seq of records[0]
-  uint64_t created = 0;    // in stamp steps
-  bool damaged = false;
+  uint32_t epoch = 0;
+  uint64_t header_check = 0;
+  uint64_t created = 0;  // in stamp steps
+  bool damaged = false;  // a record after the sound ones does not check
+  bool unsound = false;  // the counters do not check: nothing is replayed
+  // Writes how far the replay has come into the file.
+  void record_progress() {
+    file->counter(&FileHeader::performed)
+        .store(journal::counter_word(journal::Counter::kPerformed,
+                                     first_seq + static_cast<uint32_t>(next), epoch, header_check),
+               std::memory_order_release);
+  }
   // When a record was made, in stamp steps since 1601.
   uint64_t time_of(const RecordHead* r) const { return created + r->stamp; }
 };
+
+// The epoch and counters, when their words check. A restart moves appended,
+// then performed, to the next epoch before the epoch itself: a file found
+// between has nothing left.
+bool read_counters(Claimed& f, const FileHeader* h, uint32_t* epoch, uint32_t* appended,
+                   uint32_t* performed) {
+  using journal::Counter;
+  uint64_t e = f.counter(&FileHeader::epoch).load();
+  *epoch = static_cast<uint32_t>(e);
+  if (journal::counter_word(Counter::kEpoch, *epoch, *epoch, h->check) != e) return false;
+  uint64_t a = f.counter(&FileHeader::appended).load();
+  uint64_t p = f.counter(&FileHeader::performed).load();
+  if (journal::counter_value(a, Counter::kAppended, *epoch, h->check, appended)) {
+    return journal::counter_value(p, Counter::kPerformed, *epoch, h->check, performed) &&
+           *performed <= *appended;
+  }
+  // Restarting: the records of the old epoch were all performed.
+  if (!journal::counter_value(a, Counter::kAppended, *epoch + 1, h->check, appended) ||
+      *appended != 0) {
+    return false;
+  }
+  ++*epoch;
+  *performed = 0;
+  return true;
+}
 
 // Reads the records after those performed, up to the first that is not
 // whole. One past the count is taken too when it is whole: its export was
 // ending when the process died.
 void read_records(Source* s, Claimed& f, const FileHeader* h) {
-  uint32_t epoch = f.counter(&FileHeader::epoch).load();
-  uint32_t appended = f.counter(&FileHeader::appended).load();
-  uint32_t performed = f.counter(&FileHeader::performed).load();
+  uint32_t epoch = 0, appended = 0, performed = 0;
+  if (!read_counters(f, h, &epoch, &appended, &performed)) {
+    s->unsound = true;
+    return;
+  }
   s->created = h->created / journal::kStampTicks;
   s->first_seq = performed;
+  s->epoch = epoch;
+  s->header_check = h->check;
   uint64_t offset = journal::kRecordsStart;
   for (uint32_t seq = 0; seq <= appended; ++seq) {
     const RecordHead* r = f.record_at(&offset, epoch, seq);
@@ -197,10 +252,28 @@ Source* earliest(std::vector<Source>& sources) {
   return best;
 }
 
+// Performs records [from, to) of the batch on their own, one transaction
+// each. The index of the first the registry refused for a passing reason,
+// with *rc, or to.
+std::size_t perform_alone(plat::Key key, Source* const* batch, std::size_t to, int32_t* rc) {
+  std::size_t i = 0;
+  for (; i < to; ++i) {
+    Source* s = batch[i];
+    int32_t r = perform(key, s->unit, s->records[s->next]);
+    if (is_passing_failure(r)) {
+      *rc = r;
+      return i;
+    }
+    ++s->next;  // done, or refused for itself: dropped
+  }
+  return i;
+}
+
 // Performs every source's records in the order they were made, a batch per
 // registry transaction, and writes each file's progress after each batch.
-uint32_t replay(plat::Key key, std::vector<Source>& sources) {
-  uint32_t performed = 0;
+// Stops at a record the registry refuses for a passing reason, whose code it
+// gives; the records from there on stay in their files.
+int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t* performed) {
   for (;;) {
     Source* batch[kBatchRecords];
     std::size_t n = 0;
@@ -212,63 +285,67 @@ uint32_t replay(plat::Key key, std::vector<Source>& sources) {
       batch[n] = s;
       ++s->next;
     }
-    if (n == 0) return performed;
+    if (n == 0) return kOk;
     // Taken back, then performed in the order chosen.
-    for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
-    auto perform_all = [&] {
-      for (std::size_t i = 0; i < n; ++i) {
-        Source* s = batch[i];
-        int32_t rc;
-        while ((rc = perform(key, s->unit, s->records[s->next])) == kErrBusy) {
-          plat::sleep_ms(kBusyWaitMs);
-        }
-        ++s->next;
-      }
+    auto take_back = [&] {
+      for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
     };
-    plat::reg_begin_batch();
-    perform_all();
+    take_back();
+    // Another program's write lock is waited for as long as a write waits,
+    // without the registry's mutex; then the opening answers kErrBusy.
+    int32_t rc = begin_batch_patiently();
+    if (rc != kOk) return rc;
+    int32_t failed = kOk;
+    std::size_t done = perform_alone(key, batch, n, &failed);
     if (plat::reg_end_batch() != kOk) {
       // The transaction went: each again, alone.
-      for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
-      perform_all();
+      take_back();
+      int32_t again = kOk;
+      std::size_t redone = perform_alone(key, batch, done, &again);
+      if (redone < done) failed = again;
+      done = redone;
     }
-    performed += static_cast<uint32_t>(n);
-    for (Source& s : sources) {
-      s.file->counter(&FileHeader::performed)
-          .store(s.first_seq + static_cast<uint32_t>(s.next), std::memory_order_release);
-    }
+    *performed += static_cast<uint32_t>(done);
+    for (Source& s : sources) s.record_progress();
+    if (failed != kOk) return failed;
   }
 }
 
 // Claims name's orphaned files, of either width, removing those left half
-// made.
-std::vector<Source> claim_orphans(const tchar* name, Outcome* outcome) {
-  std::vector<Source> sources;
-  // The key's name hash: a collision of two stores' is a chance of 2^-64.
-  std::string prefix = prefix_of(name);
+// made and keeping aside, unreplayed, those whose header, counters or store
+// do not check. kOk, or why they could not all be listed or claimed.
+int32_t claim_orphans(const tchar* name, std::vector<Source>* sources, Outcome* outcome) {
+  uint64_t hash = plat::key_name_hash(name);
+  // The key's name hash: a collision of two stores' is a chance of 2^-64,
+  // and the header's own copy of it is checked too.
+  std::string prefix = prefix_of(hash);
   std::vector<std::string> files;
-  if (plat::list_pending_files(prefix.c_str(), journal::kMakingSuffix, &files) == kOk) {
-    for (const std::string& f : files) {
-      plat::PendingFile made;
-      if (made.claim(f.c_str()) == kOk) made.remove();  // its maker died making it
-    }
+  int32_t rc = plat::list_pending_files(prefix.c_str(), journal::kMakingSuffix, &files);
+  if (rc != kOk) return rc;
+  for (const std::string& f : files) {
+    plat::PendingFile made;
+    rc = made.claim(f.c_str());
+    if (rc == kOk) made.remove();  // its maker died making it
   }
-  if (plat::list_pending_files(prefix.c_str(), journal::kSuffix, &files) != kOk) return sources;
+  rc = plat::list_pending_files(prefix.c_str(), journal::kSuffix, &files);
+  if (rc != kOk) return rc;
   for (const std::string& f : files) {
     Source s;
     s.file = std::make_unique<Claimed>();
-    if (s.file->claim(f) != kOk) continue;
+    rc = s.file->claim(f);
+    if (rc == kErrLockViolation || rc == kErrFileNotFound) continue;  // alive, or gone meanwhile
+    if (rc != kOk) return rc;
     const FileHeader* h = s.file->header();
-    if (!h) {
+    if (h && h->name_hash == hash) read_records(&s, *s.file, h);
+    if (!h || h->name_hash != hash || s.unsound) {
       s.file->file().rename(with_suffix(f, journal::kSuffix, journal::kKeptSuffix).c_str());
       ++outcome->kept;
       continue;
     }
     s.unit = h->unit_bytes;
-    read_records(&s, *s.file, h);
-    sources.push_back(std::move(s));
+    sources->push_back(std::move(s));
   }
-  return sources;
+  return kOk;
 }
 
 }  // namespace
@@ -276,10 +353,14 @@ std::vector<Source> claim_orphans(const tchar* name, Outcome* outcome) {
 Outcome recover(const tchar* name, plat::Key key) noexcept {
   Outcome outcome;
   try {
-    std::vector<Source> sources = claim_orphans(name, &outcome);
-    if (sources.empty()) return outcome;
-    outcome.records = replay(key, sources);
+    std::vector<Source> sources;
+    // Files that could not all be claimed are not replayed at all: one left
+    // out may hold records older than those of the others.
+    outcome.error = claim_orphans(name, &sources, &outcome);
+    if (outcome.error != kOk || sources.empty()) return outcome;
+    outcome.error = replay(key, sources, &outcome.records);
     for (Source& s : sources) {
+      if (s.next < s.records.size()) continue;  // stays, with its progress
       plat::PendingFile& f = s.file->file();
       if (s.damaged) {
         f.rename(with_suffix(f.name(), journal::kSuffix, journal::kKeptSuffix).c_str());
@@ -291,15 +372,20 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
     }
   } catch (const std::bad_alloc&) {
     // What was not completed stays in its files for the next open.
+    outcome.error = kErrNotEnoughMemory;
   }
   return outcome;
 }
 
-void discard(const tchar* name) noexcept {
+int32_t discard(const tchar* name) noexcept {
   try {
     Outcome ignored;
-    for (Source& s : claim_orphans(name, &ignored)) s.file->remove();
+    std::vector<Source> sources;
+    int32_t rc = claim_orphans(name, &sources, &ignored);
+    for (Source& s : sources) s.file->remove();
+    return rc;
   } catch (const std::bad_alloc&) {
+    return kErrNotEnoughMemory;
   }
 }
 
@@ -334,7 +420,7 @@ int32_t survey(std::vector<FileInfo>* out) noexcept {
         Source s;
         read_records(&s, c, h);
         info.pending = static_cast<uint32_t>(s.records.size());
-        info.damaged = info.damaged || s.damaged;
+        info.damaged = info.damaged || s.damaged || s.unsound;
       }
       out->push_back(std::move(info));
     }

@@ -4,7 +4,8 @@
 // touched, and two processes never replay one file.
 //
 // Callers hold "KelmixHandlesMutex" (library/library.h), so a store is never
-// opened while an earlier process's records for it are still being completed.
+// opened while an earlier process's records for it are still being completed,
+// and no other process claims a file whose descriptor a recovery has let go.
 #pragma once
 
 #include <cstdint>
@@ -19,19 +20,30 @@ struct Outcome {
   uint32_t files = 0;    // files completed and removed
   uint32_t records = 0;  // records performed
   uint32_t kept = 0;     // damaged files set aside after their sound records
+  // kOk, or why the store's files could not all be completed: they could
+  // not be listed or claimed (descriptors, memory), or the registry refused
+  // a record for a passing reason (a full disk; kErrBusy once another
+  // program's write lock has been waited for as long as a write waits).
+  // What was not completed stays in its files, with their progress, for
+  // the next opening: the store must not be written meanwhile.
+  int32_t error = kOk;
 };
 
 // Completes, on key (the store's open key), the records of every orphaned
-// pending file of the store named name, in the order they were made, then
-// removes the files. A record the dead process had performed is not performed
-// again, but the last batch before its death may be: a set or delete made
-// twice. A file replayed up to a damaged record is kept aside. Files of
-// either character width are completed.
+// pending file of the store named name (canonical), in the order they were
+// made, then removes the files. A record the dead process had performed is
+// not performed again, but the last batch before its death may be: a set or
+// delete made twice. A record the registry refuses for itself is dropped, as
+// the queue thread drops it. A file whose header, counters or store do not
+// check is kept aside unreplayed; one replayed up to a damaged record is kept
+// aside after its sound records. Files of either character width are
+// completed.
 Outcome recover(const tchar* name, plat::Key key) noexcept;
 
-// Removes the orphaned pending files of the store named name, unreplayed: its
-// key is being deleted, where their records would have gone.
-void discard(const tchar* name) noexcept;
+// Removes the orphaned pending files of the store named name (canonical),
+// unreplayed: its key is being deleted, where their records would have gone.
+// kOk, or why some could not be listed or claimed.
+int32_t discard(const tchar* name) noexcept;
 
 // One pending file, for the kelmix tool.
 struct FileInfo {

@@ -18,6 +18,12 @@ constexpr std::size_t kSmallTextUnits = 128;
 std::atomic<bool> g_hold{false};
 // An idle store keeps a burst's large pending file mapped this long.
 constexpr uint32_t kShrinkAfterMs = 5000;
+// A record the registry refuses for a passing reason (a full disk, another
+// program's lock) is tried again after a pause that doubles up to this.
+constexpr uint32_t kLongestRetryMs = 1000;
+// Closing gives up on such a record once this long has passed with no
+// record performed, leaving the rest in the pending file.
+constexpr uint32_t kCloseGivesUpMs = 5000;
 
 // A fresh string of the first units of from, terminated; null without memory.
 tchar* copy_units(const tchar* from, std::size_t units) noexcept {
@@ -36,8 +42,9 @@ void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
 KXDATA::KXDATA(tchar* name, plat::Key store_key, plat::Mutex& lock) noexcept
     : name_(name), key(store_key), queue_lock(lock) {}
 
-KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock,
-                       void* pin) noexcept {
+KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock, void* pin,
+                       int32_t* error) noexcept {
+  *error = kErrNotEnoughMemory;
   tchar* own_name = dup_string(name);
   KXDATA* store = own_name ? new KXDATA(own_name, key, queue_lock) : nullptr;
   if (!store) {
@@ -45,11 +52,16 @@ KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock
     plat::reg_close_key(key);
     return nullptr;
   }
+  int32_t journal_rc;
   {
     plat::Lock<plat::Mutex> lock(store->queue_lock);
-    store->journal_.open(name);
+    journal_rc = store->journal_.open(name);
   }
-  if (!store->wake_.ok() || !store->drained_.ok() ||
+  // Out of descriptors the store would run without its file, and lose its
+  // writes to a crash: the host is told instead.
+  bool refused = journal_rc == kErrTooManyOpenFiles;
+  if (refused) *error = journal_rc;
+  if (refused || !store->wake_.ok() || !store->drained_.ok() ||
       !store->thread.start(&KXDATA::queue_thread, store, pin)) {
     // Never opened: nothing to drain.
     store->closing = 1;
@@ -84,25 +96,34 @@ int32_t KXDATA::close() noexcept {
     while (!drained_.wait(kPaceMs) && !thread.wait(0)) {
     }
     thread.let_go();
+  } else {
+    // A cancelled thread's records, or those of a store with no thread (a
+    // forked child's that never wrote).
+    drain_result_ = drain_here();
   }
-  // A cancelled thread's records, or those of a store with no thread (a
-  // forked child's that never wrote).
-  drain_here();
   {
-    // Everything is in the registry: nothing is left to recover.
     plat::Lock<plat::Mutex> lock(queue_lock);
-    journal_.finish();
+    if (queue.empty()) {
+      journal_.finish();  // everything is in the registry: nothing to recover
+    } else {
+      journal_.leave();  // the next opening completes the rest
+    }
   }
   if (!key_closed_.exchange(true)) close_result_ = plat::reg_close_key(key);
+  if (drain_result_ != kOk) close_result_ = drain_result_;
   return close_result_;
 }
 
 void KXDATA::drain_at_exit() noexcept {
   if (key_closed_.exchange(true)) return;
   // A record a dead thread was performing is performed again: sets and
-  // deletes give the same result twice.
-  queue.for_each_left([this](const KXRECORD& record) { perform(record); });
-  journal_.finish();
+  // deletes give the same result twice. Records the registry could not take
+  // now stay in the pending file for the next opening.
+  bool all = true;
+  queue.for_each_left([&](const KXRECORD& record) {
+    if (all && is_passing_failure(perform(record))) all = false;
+  });
+  if (all) journal_.finish();
   plat::reg_close_key(key);
 }
 
@@ -141,26 +162,41 @@ int32_t KXDATA::perform(const KXRECORD& record) noexcept {
 // The records are performed without queue_lock: they stay at the front of
 // the queue, where reads find them, until the registry has them, and only
 // the performing thread takes records out, so their places hold meanwhile.
-bool KXDATA::perform_batch(bool* busy) noexcept {
+bool KXDATA::perform_batch(int32_t* failed) noexcept {
   const KXRECORD* batch[kBatchRecords];
   std::size_t n = 0;
   {
     plat::Lock<plat::Mutex> lock(queue_lock);
     for (; n < kBatchRecords && n < queue.size(); ++n) batch[n] = &queue.at(n);
   }
-  *busy = false;
+  *failed = kOk;
   if (n == 0) return false;
-  std::size_t done = 0;
-  plat::reg_begin_batch();
-  while (done < n && perform(*batch[done]) != kErrBusy) ++done;
+  int32_t rc = plat::reg_begin_batch();
+  if (rc != kOk) {
+    *failed = rc;  // another program holds the registry: nothing was done
+    return true;
+  }
+  // Up to the first record refused for a passing reason, which stays first.
+  auto perform_up_to = [&](std::size_t to, int32_t* why) {
+    std::size_t i = 0;
+    for (; i < to; ++i) {
+      int32_t r = perform(*batch[i]);
+      if (is_passing_failure(r)) {
+        *why = r;
+        break;
+      }
+    }
+    return i;
+  };
+  std::size_t done = perform_up_to(n, failed);
   if (plat::reg_end_batch() != kOk) {
     // The transaction went and took the batch's writes with it: each again,
     // alone, so each record's outcome is its own.
-    std::size_t redone = 0;
-    while (redone < done && perform(*batch[redone]) != kErrBusy) ++redone;
+    int32_t again = kOk;
+    std::size_t redone = perform_up_to(done, &again);
+    if (redone < done) *failed = again;
     done = redone;
   }
-  *busy = done < n;
   plat::Lock<plat::Mutex> lock(queue_lock);
   for (std::size_t i = 0; i < done; ++i) queue.pop_front();
   took_out(done);
@@ -173,22 +209,34 @@ void KXDATA::took_out(std::size_t n) noexcept {
   if (queue.empty()) journal_.restart();
 }
 
-void KXDATA::drain_here() noexcept {
-  bool busy = false;
-  while (perform_batch(&busy)) {
-    if (busy) plat::sleep_ms(kPaceMs);  // another process has the registry: wait it out
+int32_t KXDATA::drain_here() noexcept {
+  uint32_t retry_ms = kPaceMs, stuck_ms = 0;
+  std::size_t left = pending();
+  int32_t failed = kOk;
+  while (perform_batch(&failed)) {
+    if (failed == kOk) continue;
+    std::size_t now_left = pending();
+    stuck_ms = now_left < left ? 0 : stuck_ms + retry_ms;
+    retry_ms = now_left < left ? kPaceMs : std::min(retry_ms * 2, kLongestRetryMs);
+    left = now_left;
+    // Nothing has gone in for a while (a full disk, another program's lock):
+    // the rest stays in the pending file, and closing reports why.
+    if (stuck_ms >= kCloseGivesUpMs) return failed;
+    plat::sleep_ms(retry_ms);
   }
+  return kOk;
 }
 
 uint32_t KXDATA::queue_thread(void* arg) {
   auto* store = static_cast<KXDATA*>(arg);
+  uint32_t retry_ms = kPaceMs / 2;  // doubled before each pause after a refusal
   for (;;) {
     while (g_hold.load(std::memory_order_relaxed) && store->closing.load() == 0) {
       plat::sleep_ms(1);
     }
     if (store->closing.load() != 0) {
       // Draining: every record, in order, a batch per registry transaction.
-      store->drain_here();
+      store->drain_result_ = store->drain_here();
       store->thread.finish(store->drained_);
       return 0;
     }
@@ -203,19 +251,26 @@ uint32_t KXDATA::queue_thread(void* arg) {
       }
     }
     if (next) {
-      // Out of the lock, as in perform_batch. A record the registry was too
-      // busy for stays first and is tried again at the next pass.
+      // Out of the lock, as in perform_batch. A record the registry refused
+      // for a passing reason stays first and is tried again, after a pause
+      // that grows while the refusals go on; closing cuts that pause short.
       int32_t rc = store->perform(*next);
+      bool passing = is_passing_failure(rc);
       {
         plat::Lock<plat::Mutex> lock(store->queue_lock);
-        if (rc != kErrBusy) {
+        if (!passing) {
           store->queue.pop_front();
           store->took_out(1);
         }
         store->performing_.store(false);
       }
-      Journal::tick();
-      plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
+      if (passing) {
+        retry_ms = std::min(retry_ms * 2, kLongestRetryMs);
+        store->wake_.wait(retry_ms);
+      } else {
+        retry_ms = kPaceMs / 2;
+        plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
+      }
     } else {
       store->wait_idle();
     }
@@ -251,7 +306,6 @@ int32_t KXDATA::push(KXRECORD&& record) noexcept {
   journal_.append(queue.back());
   // Under the lock, which is what keeps the store open for an export.
   if (was_empty) {
-    Journal::tick();
     // Only a forked child's store has no thread yet. Without one the records
     // wait for closing, which drains them.
     if (!thread.started()) thread.start(&KXDATA::queue_thread, this);

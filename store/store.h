@@ -31,9 +31,10 @@ class KXDATA {
   // without one) and starts the queue thread, which takes over pin
   // (plat::pin_library) on success. queue_lock outlives the store (the handle
   // map's entry keeps it). Null (key closed, pin still the caller's) when
-  // memory, an event or the thread cannot be had.
-  static KXDATA* create(const tchar* name, plat::Key key, plat::Mutex& queue_lock,
-                        void* pin) noexcept;
+  // memory, an event, the thread, or for want of descriptors the pending
+  // file cannot be had, with *error telling which.
+  static KXDATA* create(const tchar* name, plat::Key key, plat::Mutex& queue_lock, void* pin,
+                        int32_t* error) noexcept;
   // Closes the store first if close() has not run.
   ~KXDATA();
   KXDATA(const KXDATA&) = delete;
@@ -78,7 +79,9 @@ class KXDATA {
   int32_t release_one(const tchar* s) noexcept REQUIRES(queue_lock);
 
   // Frees the handed-out strings, has every pending record written, and
-  // closes the key. Waits until the drain is done, however long it takes, but
+  // closes the key. Records the registry keeps refusing for a passing reason
+  // (a full disk) stay in the pending file for the next opening, and their
+  // failure is the result. Waits until the drain is done, however long it takes, but
   // never for the queue thread to exit: a host may close from inside the
   // loader. A thread the loader has not yet let in is cancelled and the
   // caller drains for it. Returns the result of closing the key.
@@ -136,21 +139,24 @@ class KXDATA {
   // The newest pending record's bytes, else the registry's, into out.
   int32_t read_fixed(int32_t type, const tchar* name, void* out, uint32_t bytes) noexcept
       REQUIRES(queue_lock);
-  // Performs one record on key and gives the registry's answer; only kErrBusy
-  // (nothing done, try later) is acted on.
+  // Performs one record on key and gives the registry's answer; a passing
+  // failure (is_passing_failure) keeps the record, any other drops it.
   int32_t perform(const KXRECORD& record) noexcept;
   // Performs up to a batch of queued records, oldest first, in one registry
-  // transaction, and takes out those performed; *busy when it stopped at one
-  // the registry was too busy for. True while records remain. Called by the
-  // one thread that performs records, without queue_lock.
-  bool perform_batch(bool* busy) noexcept;
-  // Performs every queued record on the calling thread, waiting out a busy
-  // registry.
-  void drain_here() noexcept;
+  // transaction, and takes out those performed or refused for themselves;
+  // *failed is the passing failure it stopped at, if any. True while records
+  // remain. Called by the one thread that performs records, without
+  // queue_lock.
+  bool perform_batch(int32_t* failed) noexcept;
+  // Performs every queued record on the calling thread, retrying passing
+  // failures; kOk, or the failure that went on for kCloseGivesUpMs with
+  // nothing performed, the rest left queued.
+  int32_t drain_here() noexcept;
 
   plat::Event wake_{false};    // a record arrived at an empty queue, or closing
   plat::Event drained_{true};  // the thread has performed its last record
   int32_t close_result_ = 0;
+  int32_t drain_result_ = 0;  // the closing drain's, written before drained_ is set
   std::atomic<bool> key_closed_{false};
   std::atomic<int32_t> listing_{0};      // delete_prefix calls fetching names: perform nothing
   std::atomic<bool> performing_{false};  // the queue thread's record is at the registry

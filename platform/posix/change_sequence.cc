@@ -24,13 +24,14 @@ ChangeSequence* ChangeSequence::open(const std::string& dir) noexcept {
     int fd = ::open(file_in(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return nullptr;
     // Only a plain file of this user's, as for the database's own files.
-    // Holding no lock on it, the descriptor may be closed once mapped.
+    // Holding no lock on it, the descriptor may be closed once mapped. Its
+    // blocks are had now, a new file's or an old one's made sparse: a page
+    // first written through the mapping on a full disk would be a SIGBUS.
+    // A new file reads as zeros: both counters at 0, settled.
     struct stat st;
     void* mapped = MAP_FAILED;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
-        (st.st_size >= static_cast<off_t>(sizeof(ChangeCounters)) ||
-         ftruncate(fd, sizeof(ChangeCounters)) == 0)) {
-      // A new file reads as zeros: both counters at 0, settled.
+        posix_fallocate(fd, 0, sizeof(ChangeCounters)) == 0) {
       mapped = mmap(nullptr, sizeof(ChangeCounters), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     }
     ::close(fd);

@@ -37,6 +37,9 @@ int32_t code_of(int err) {
       return kErrDiskFull;
     case ENOMEM:
       return kErrNotEnoughMemory;
+    case EMFILE:
+    case ENFILE:
+      return kErrTooManyOpenFiles;
     case EAGAIN:
     case EACCES:
       return kErrLockViolation;
@@ -170,7 +173,7 @@ void PendingFile::prefault(void* view, std::size_t bytes) noexcept {
 }
 
 int32_t PendingFile::rename(const char* new_name) noexcept {
-  if (!is_open()) return kErrInvalidHandle;
+  if (name_[0] == 0) return kErrInvalidHandle;
   if (!plain_name(new_name)) return kErrInvalidParameter;
   try {
     std::string dir = folder();
@@ -186,7 +189,7 @@ int32_t PendingFile::rename(const char* new_name) noexcept {
 }
 
 int32_t PendingFile::remove() noexcept {
-  if (!is_open()) return kErrInvalidHandle;
+  if (name_[0] == 0) return kErrInvalidHandle;
   int32_t rc = kOk;
   try {
     std::string dir = folder();
@@ -196,6 +199,11 @@ int32_t PendingFile::remove() noexcept {
   }
   close();
   return rc;
+}
+
+void PendingFile::let_go_of_handle() noexcept {
+  if (is_open()) ::close(handle_);
+  handle_ = kNoHandle;
 }
 
 void PendingFile::close() noexcept {

@@ -249,21 +249,24 @@ class Registry {
   // end_batch; the lock stays held, so other threads wait. Another process's
   // write lock is polled for, without the mutex: a key it is creating in its
   // turn takes a moment, and a batch that gave up at once would cost the
-  // drain its 100 ms pause. Without the lock after that the calls go on one
-  // transaction each, and each reports kErrBusy itself. The mutex is let go
-  // by end_batch, which the analysis cannot follow.
-  void begin_batch() NO_THREAD_SAFETY_ANALYSIS {
+  // drain its 100 ms pause. Still locked out after as long as a write waits,
+  // it gives kErrBusy holding nothing, so this process's other calls never
+  // queue behind a lock another program keeps. Any other failure leaves the
+  // calls to go on one transaction each, reporting for themselves. On kOk
+  // the mutex is let go by end_batch, which the analysis cannot follow.
+  int32_t begin_batch() NO_THREAD_SAFETY_ANALYSIS {
     Patience patience(kBusyTimeoutMs);
     for (;;) {
       mu_.lock();
       batch_lost_ = kOk;
-      if (connect() != SQLITE_OK) return;
+      if (connect() != SQLITE_OK) return kOk;
       sqlite3_busy_timeout(db_, 0);  // the mutex is held: no waiting here
       int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
       sqlite3_busy_timeout(db_, kBusyTimeoutMs);
       in_batch_ = rc == SQLITE_OK;
-      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY || !patience.left()) return;
+      if (in_batch_ || (rc & 0xFF) != SQLITE_BUSY) return kOk;
       mu_.unlock();
+      if (!patience.left()) return kErrBusy;
       usleep(kTurnPollMs * 1000);
     }
   }
@@ -272,7 +275,7 @@ class Registry {
     if (in_batch_) {
       in_batch_ = false;
       if (!sqlite3_get_autocommit(db_)) {
-        CommitMark mark(sequence_.load());
+        CommitMark mark(sequence_for_commit());
         int rc = sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
           sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -462,6 +465,24 @@ class Registry {
     return SQLITE_OK;
   }
 
+  // The sequence a commit is numbered in. When the file at the path is no
+  // longer the one mapped here (deleted, and perhaps made anew by another
+  // process), the commit is numbered in the file others now map, and this
+  // process's copies begin a new epoch: else each side's commits would go
+  // unseen by the other's copies until the next look for others.
+  ChangeSequence* sequence_for_commit() REQUIRES(mu_) {
+    ChangeSequence* sequence = sequence_.load();
+    if (!sequence || sequence->same_file(file_.dir)) return sequence;
+    ChangeSequence* fresh = nullptr;
+    try {
+      fresh = sequence_in(file_.dir);
+    } catch (const std::bad_alloc&) {
+    }
+    sequence_.store(fresh);
+    epoch_.fetch_add(1);
+    return fresh;
+  }
+
   // The change sequence beside the database in dir: one mapped before, or
   // mapped now and kept until unloading, since readers hold none.
   ChangeSequence* sequence_in(const std::string& dir) REQUIRES(mu_) {
@@ -524,7 +545,7 @@ class Registry {
       Transaction txn(db, write);
       int32_t result = body(db);
       if (result == kOk) {
-        CommitMark mark(write ? sequence_.load() : nullptr);
+        CommitMark mark(write ? sequence_for_commit() : nullptr);
         txn.commit();
       }
       return result;
@@ -859,14 +880,16 @@ void fork_child_registry() { Registry::fork_child(); }
 
 Key current_user() { return &g_root; }
 
-void reg_begin_batch() {
+int32_t reg_begin_batch() {
   try {
     Registry& reg = Registry::get();
     reg.pass_turnstile();
-    reg.begin_batch();
-    t_batch_open = true;
+    int32_t rc = reg.begin_batch();
+    t_batch_open = rc == kOk;
+    return rc;
   } catch (const std::bad_alloc&) {
     // No registry state: the batch's calls fail alone.
+    return kOk;
   }
 }
 

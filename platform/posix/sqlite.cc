@@ -117,6 +117,8 @@ int32_t to_win32_error(int sqlite_code) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
       return kErrBusy;
+    case SQLITE_FULL:
+      return kErrDiskFull;
     case SQLITE_CORRUPT:
     case SQLITE_NOTADB:
       return kErrRegistryCorrupt;

@@ -57,20 +57,14 @@ timespec deadline_after(uint32_t ms) {
   return t;
 }
 
-// Where the lock files live: $XDG_RUNTIME_DIR/kelmix, else /tmp/kelmix-<uid>.
-// Anyone can make the latter first: when it is not ours, the registry's own
-// folder, which is, holds them instead.
+// Where the lock files live: beside the data they guard, in the registry's
+// own folder, so every process of the user that sees the same stores and
+// pending files takes the same lock, whatever its runtime folder (a desktop
+// session and a cron job have different ones, or none).
 std::string lock_dir() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/') {
-    std::string dir = std::string(runtime) + "/kelmix";
-    return posix::private_dir(dir) ? dir : std::string();
-  }
-  std::string dir = "/tmp/kelmix-" + std::to_string(geteuid());
-  if (posix::private_dir(dir)) return dir;
   std::string config = posix::private_config_dir();
   if (config.empty()) return {};
-  dir = config + "/locks";
+  std::string dir = config + "/locks";
   return posix::private_dir(dir) ? dir : std::string();
 }
 

@@ -88,6 +88,9 @@ int str_cmp(const tchar* a, const tchar* b) {
   }
 }
 
+// UTF-8 and UTF-16 never hide an ASCII byte inside a character.
+bool is_lead_unit(tchar) { return false; }
+
 const tchar* str_str(const tchar* s, const tchar* sub) {
   if (!s || !sub || !*sub) return nullptr;
   for (; *s; ++s) {

@@ -338,6 +338,8 @@ int32_t PendingFile::remove() noexcept {
 
 // Unlocking first: a lock left to the handle's closing is let go when the
 // system gets round to it.
+void PendingFile::let_go_of_handle() noexcept {}
+
 void PendingFile::close() noexcept {
   if (!is_open()) return;
   HANDLE h = reinterpret_cast<HANDLE>(handle_);

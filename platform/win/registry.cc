@@ -27,7 +27,7 @@ HKEY hkey(Key key) { return static_cast<HKEY>(key); }
 
 Key current_user() { return HKEY_CURRENT_USER; }
 
-void reg_begin_batch() {}
+int32_t reg_begin_batch() { return kOk; }
 int32_t reg_end_batch() { return kOk; }
 
 int32_t reg_create_key_a(Key parent, const char* sub_key, Key* out) {

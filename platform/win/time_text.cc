@@ -46,6 +46,7 @@ const tchar* str_str(const tchar* s, const tchar* sub) {
   if (!sub || !*sub) return nullptr;
   return StrStrW(s, sub);
 }
+bool is_lead_unit(tchar) { return false; }
 
 #else
 
@@ -56,6 +57,7 @@ const tchar* str_str(const tchar* s, const tchar* sub) {
   if (!sub || !*sub) return nullptr;
   return StrStrA(s, sub);
 }
+bool is_lead_unit(tchar c) { return IsDBCSLeadByte(static_cast<BYTE>(c)) != 0; }
 
 #endif
 

@@ -401,12 +401,10 @@ TYPED_TEST(Conformance, HandlesAreSharedByNameAndDieAtClose) {
   EXPECT_EQ(kx.KXInit(this->T(this->store).c_str()), h);
   std::string upper = this->store;
   for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-  KXHANDLE other = kx.KXInit(this->T(upper).c_str());
-  EXPECT_GE(other, 0x10000);
-  EXPECT_NE(other, h);  // a second store on the same key
-  kx.KXValue(other, this->T("shared").c_str(), 4);
-  EXPECT_EQ(kx.KXClose(other), 0);
-  EXPECT_EQ(kx.KXGetValue(h, this->T("shared").c_str()), 4);
+  // Every spelling the registry takes for the same key is the same store.
+  EXPECT_EQ(kx.KXInit(this->T(upper).c_str()), h);
+  EXPECT_EQ(kx.KXInit(this->T(this->store + "\\").c_str()), h);
+  kx.KXValue(h, this->T("shared").c_str(), 4);
 
   EXPECT_EQ(kx.KXClose(h), 0);
   // A closed handle finds nothing.

@@ -272,7 +272,7 @@ TEST(Files, RegistryAndLockFolderArePrivate) {
 
   plat::NamedMutex mu;
   ASSERT_TRUE(mu.open("KelmixFileModes"));
-  std::string locks = std::string(std::getenv("XDG_RUNTIME_DIR")) + "/kelmix";
+  std::string locks = dir + "/locks";  // beside the data, whatever the runtime folder
   ASSERT_EQ(lstat(locks.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_mode & 0777, 0700u);
@@ -497,9 +497,8 @@ TEST(Files, AHomeOfAnotherUserIsNotWrittenInto) {
   setenv("XDG_CONFIG_HOME", saved_config.c_str(), 1);
 }
 
-// Without XDG_RUNTIME_DIR the lock folder is /tmp/kelmix-<uid>, which
-// another user may have made first: the locks then live in the registry's
-// folder, never just within the process.
+// A /tmp/kelmix-<uid> another user made first is never used: the locks live
+// in the registry's folder.
 TEST(Files, ALockFolderTakenByAnotherUserGivesWayToTheConfigFolder) {
   if (geteuid() != 0) GTEST_SKIP() << "a /tmp of its own needs root";
   ChildProcess child;
@@ -526,15 +525,30 @@ TEST(ChildRole, DISABLED_TakenLockFolder) {
 }
 
 TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
-  std::string runtime = scratch_dir() + "/fake-runtime";
-  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0);
+  std::string config = scratch_dir() + "/symlinked-locks";
+  ASSERT_EQ(mkdir(config.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((config + "/kelmix").c_str(), 0700), 0);
   ASSERT_EQ(mkdir((scratch_dir() + "/elsewhere").c_str(), 0700), 0);
-  ASSERT_EQ(symlink((scratch_dir() + "/elsewhere").c_str(), (runtime + "/kelmix").c_str()), 0);
-  std::string saved = std::getenv("XDG_RUNTIME_DIR");
-  setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  ASSERT_EQ(symlink((scratch_dir() + "/elsewhere").c_str(), (config + "/kelmix/locks").c_str()), 0);
+  std::string saved = std::getenv("XDG_CONFIG_HOME");
+  setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   plat::NamedMutex mu;
   EXPECT_FALSE(mu.open("KelmixSymlinked"));
+  setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
+}
+
+// Two hosts of one user with different runtime folders (a desktop session,
+// a cron job) share the data, and so take the same lock.
+TEST(Files, TheLockIsSharedWhateverTheRuntimeFolder) {
+  plat::NamedMutex first, second;
+  ASSERT_TRUE(first.open("KelmixRuntimes"));
+  std::string saved = std::getenv("XDG_RUNTIME_DIR");
+  setenv("XDG_RUNTIME_DIR", (scratch_dir() + "/other-runtime").c_str(), 1);
+  ASSERT_TRUE(second.open("KelmixRuntimes"));
   setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+  std::string locks = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/locks";
+  struct stat st;
+  EXPECT_EQ(stat((locks + "/KelmixRuntimes.lock").c_str(), &st), 0);
 }
 
 }  // namespace
