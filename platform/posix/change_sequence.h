@@ -55,6 +55,12 @@ class ChangeSequence {
   uint64_t begin_commit() noexcept;
   void end_commit(uint64_t number) noexcept;
 
+  // The file is no longer the one at the path: its begun is raised past any
+  // done, so copies tagged from it go stale and none is tagged from it
+  // again. Processes that still map it read from the database until they
+  // look for others and map the new file.
+  void retire() noexcept { counters_->begun.store(UINT64_MAX, std::memory_order_seq_cst); }
+
   // False when dir/registry.changes is no longer the file mapped here
   // (deleted, or replaced with the folder).
   bool same_file(const std::string& dir) const noexcept;

@@ -473,6 +473,7 @@ class Registry {
   ChangeSequence* sequence_for_commit() REQUIRES(mu_) {
     ChangeSequence* sequence = sequence_.load();
     if (!sequence || sequence->same_file(file_.dir)) return sequence;
+    sequence->retire();
     ChangeSequence* fresh = nullptr;
     try {
       fresh = sequence_in(file_.dir);

@@ -21,7 +21,11 @@
 #if defined(_WIN32)
 #include <windows.h>
 #else
+#include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -140,6 +144,89 @@ int child_hold(const std::string& store, const std::string& flag) {
   return kx.KXClose(h);
 }
 
+// Sets x to 1, 2, ... 40 some 20 ms apart, through the narrow and the wide
+// library in turn, so each library's pending file holds every other record,
+// and dies with some of both pending.
+int child_alternate_and_die(const std::string& store) {
+  auto& narrow = api<Narrow>();
+  auto& wide = api<Wide>();
+  KXHANDLE n = narrow.KXInit(store.c_str());
+  KXHANDLE w = wide.KXInit(text<WideChar>(store).c_str());
+  if (n < 0x10000 || w < 0x10000) return 4;
+  for (int i = 1; i <= 40; ++i) {
+    if (i % 2) {
+      narrow.KXValue(n, "x", i);
+    } else {
+      wide.KXValue(w, text<WideChar>("x").c_str(), i);
+    }
+    sleep_ms(20);
+  }
+  die_now();
+}
+
+#if !defined(_WIN32)
+int open_descriptors() {
+  int n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n - 3;  // ".", ".." and the folder's own
+}
+
+void limit_descriptors(rlim_t n) {
+  rlimit r{n, n};
+  setrlimit(RLIMIT_NOFILE, &r);
+}
+
+// Opens stores <stem>_0 .. _1999 under a limit of 1024 descriptors, sets v
+// in each it could open, writes "<index> <KXInit's result>" for each to the
+// file arg, and dies.
+int child_many_and_die(const std::string& stem, const std::string& list) {
+  FILE* out = std::fopen(list.c_str(), "w");
+  if (!out) return 5;
+  limit_descriptors(1024);
+  auto& kx = api<Narrow>();
+  for (int i = 0; i < 2000; ++i) {
+    KXHANDLE h = kx.KXInit((stem + "_" + std::to_string(i)).c_str());
+    if (h >= 0x10000) kx.KXValue(h, "v", i);
+    std::fprintf(out, "%d %d\n", i, h >= 0x10000 ? 0 : h);
+  }
+  std::fclose(out);
+  die_now();
+}
+
+// Opens the store with a few descriptors to spare (arg "few") or none
+// ("none"): exits with KXInit's result, or 0 with a handle.
+int child_open_short_of_descriptors(const std::string& store, const std::string& how) {
+  auto& kx = api<Narrow>();
+  KXHANDLE warm = kx.KXInit("crash_warm");  // the registry's connection is made
+  if (how == "few") {
+    limit_descriptors(static_cast<rlim_t>(open_descriptors() + 6));
+  } else {
+    while (::open("/dev/null", O_RDONLY) >= 0) {
+    }
+  }
+  KXHANDLE h = kx.KXInit(store.c_str());
+  if (h < 0x10000) return h;
+  kx.KXClose(h);
+  kx.KXClose(warm);
+  return 0;
+}
+
+// Holds the store open from before the change sequence's file is deleted,
+// then writes x=2 once told to.
+int child_write_later(const std::string& store, const std::string& flag) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  kx.KXGetValue(h, "x");
+  if (FILE* f = std::fopen((flag + ".held").c_str(), "w")) std::fclose(f);
+  while (!exists(flag + ".go")) sleep_ms(10);
+  kx.KXValue(h, "x", 2);
+  return kx.KXClose(h);
+}
+#endif
+
 const bool g_child = [] {
   const char* value = std::getenv(kChildVariable);
   if (!value) return false;
@@ -155,6 +242,12 @@ const bool g_child = [] {
   if (action == "close") code = child_close_and_die(store);
   if (action == "open") code = child_open_and_die(store);
   if (action == "hold") code = child_hold(store, arg);
+  if (action == "alternate") code = child_alternate_and_die(store);
+#if !defined(_WIN32)
+  if (action == "many") code = child_many_and_die(store, arg);
+  if (action == "short") code = child_open_short_of_descriptors(store, arg);
+  if (action == "later") code = child_write_later(store, arg);
+#endif
   std::exit(code);
 }();
 
@@ -262,6 +355,217 @@ TEST(Wipe, AfterACrashDiscardsTheDeadProcessesRecords) {
   api<Narrow>().KXClose(h);
   api<Narrow>().KXWipe(store.c_str());
 }
+
+// ---- Names: every spelling of a key finds the same pending files -------------------
+
+TEST(Spellings, ARecordLeftUnderATrailingBackslashIsCompletedByThePlainName) {
+  std::string store = unique_name("crash_alias");
+  run_child(kChildVariable, "small:" + store + "\\");
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(stored_count(store), kSmall);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+TEST(Spellings, AWipeByADoubledBackslashDiscardsWhatThePlainNameLeft) {
+  std::string store = unique_name("crash_dir");
+  std::string leaf = store + "\\leaf";
+  run_child(kChildVariable, "small:" + leaf);
+  std::string doubled = store + "\\\\leaf";
+  EXPECT_EQ(api<Narrow>().KXWipe(doubled.c_str()), 0);
+  KXHANDLE h = api<Narrow>().KXInit(leaf.c_str());
+  EXPECT_EQ(api<Narrow>().KXCount(h), 0);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(leaf.c_str());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// ---- Order: two dead writers' records are completed in the order made -------------
+
+TEST(Order, TwoDeadWritersRecordsLandInTheOrderTheyWereMade) {
+  std::string store = unique_name("crash_order");
+  run_child(kChildVariable, "alternate:" + store);
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(api<Narrow>().KXGetValue(h, "x"), 40);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// ---- The file is checked, not trusted ---------------------------------------------
+
+// The only pending file of store, claimed and mapped for editing.
+class OrphanEdit {
+ public:
+  explicit OrphanEdit(const std::string& store) {
+    std::vector<std::string> files = files_of(store, journal::kSuffix);
+    if (files.size() == 1 && file_.claim(files[0].c_str()) == kOk) {
+      view_ = static_cast<unsigned char*>(file_.map(0, journal::kFirstViewBytes));
+    }
+  }
+  ~OrphanEdit() { plat::PendingFile::unmap(view_, journal::kFirstViewBytes); }
+  journal::FileHeader* header() { return reinterpret_cast<journal::FileHeader*>(view_); }
+  plat::PendingFile& file() { return file_; }
+
+ private:
+  plat::PendingFile file_;
+  unsigned char* view_ = nullptr;
+};
+
+// A file renamed to look like another store's is not replayed there.
+TEST(CheckedFile, OneOfAnotherStoreIsKeptAsideUnreplayed) {
+  std::string from = unique_name("crash_from"), to = unique_name("crash_to");
+  run_child(kChildVariable, "small:" + from);
+  {
+    OrphanEdit edit(from);
+    ASSERT_NE(edit.header(), nullptr);
+    std::string name = edit.file().name();
+    char prefix[24];
+    std::snprintf(prefix, sizeof prefix, "%016llx-",
+                  static_cast<unsigned long long>(plat::key_name_hash(W(to).c_str())));
+    ASSERT_EQ(edit.file().rename((prefix + name.substr(17)).c_str()), kOk);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(to.c_str());
+  EXPECT_EQ(stored_count(to), 0);
+  EXPECT_EQ(files_of(to, journal::kKeptSuffix).size(), 1u);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(to.c_str());
+}
+
+// A count edited to half of what the file holds does not check: nothing of
+// the file is replayed, and it is kept aside.
+TEST(CheckedFile, AnEditedCountIsKeptAsideUnreplayed) {
+  std::string store = unique_name("crash_count");
+  run_child(kChildVariable, "small:" + store);
+  {
+    OrphanEdit edit(store);
+    ASSERT_NE(edit.header(), nullptr);
+    edit.header()->appended = (edit.header()->appended & ~0xFFFFFFFFull) | kSmall / 2;
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_NE(stored(store, W("v10")).rc, 0);
+  EXPECT_EQ(files_of(store, journal::kKeptSuffix).size(), 1u);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// Killed inside a restart, after the counters moved to the next epoch and
+// before the epoch did: the old epoch's records are not replayed, and the
+// file is done with.
+TEST(CheckedFile, AKillInsideARestartReplaysNothing) {
+  std::string store = unique_name("crash_restart");
+  run_child(kChildVariable, "small:" + store);
+  {
+    OrphanEdit edit(store);
+    journal::FileHeader* h = edit.header();
+    ASSERT_NE(h, nullptr);
+    auto epoch = static_cast<uint32_t>(h->epoch);
+    h->appended = journal::counter_word(journal::Counter::kAppended, 0, epoch + 1, h->check);
+    h->performed = journal::counter_word(journal::Counter::kPerformed, 0, epoch + 1, h->check);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_NE(stored(store, W("v99")).rc, 0);
+  api<Narrow>().KXClose(h);
+  EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  EXPECT_TRUE(files_of(store, journal::kKeptSuffix).empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+#if !defined(_WIN32)
+// ---- Descriptors ------------------------------------------------------------------
+
+// Out of descriptors, an opening that has a dead process's records to
+// complete refuses rather than open the store with them left behind.
+TEST(Descriptors, NoneLeftTheOpeningRefusesWithTooManyOpenFiles) {
+  std::string store = unique_name("crash_nofd");
+  run_child(kChildVariable, "small:" + store);
+  EXPECT_EQ(run_child(kChildVariable, "short:" + store + ":none"), 4);
+  EXPECT_EQ(files_of(store, journal::kSuffix).size(), 1u);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// More orphans than the opener has descriptors: each is let go of once
+// mapped, and all are completed.
+TEST(Descriptors, MoreOrphansThanDescriptorsAreAllCompleted) {
+  std::string store = unique_name("crash_orphans");
+  for (int i = 0; i < 20; ++i) run_child(kChildVariable, "small:" + store);
+  EXPECT_EQ(run_child(kChildVariable, "short:" + store + ":few"), 0);
+  EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  EXPECT_EQ(stored_count(store), kSmall);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// 2,000 stores at 1,024 descriptors: a store either opens with its pending
+// file or refuses with ERROR_TOO_MANY_OPEN_FILES, and after a kill every
+// store that opened has its value.
+TEST(Descriptors, TwoThousandStoresEachOpenWithItsFileOrRefuse) {
+  std::string stem = unique_name("crash_fds");
+  std::string list = scratch_dir() + "/" + stem + ".list";
+  run_child(kChildVariable, "many:" + stem + ":" + list);
+  FILE* in = std::fopen(list.c_str(), "r");
+  ASSERT_NE(in, nullptr);
+  int i = 0, rc = 0, opened = 0;
+  while (std::fscanf(in, "%d %d", &i, &rc) == 2) {
+    std::string store = stem + "_" + std::to_string(i);
+    if (rc == 0) {
+      ++opened;
+      KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+      EXPECT_EQ(api<Narrow>().KXGetValue(h, "v"), i) << store;
+      api<Narrow>().KXClose(h);
+    } else {
+      EXPECT_EQ(rc, 4) << store;
+    }
+    api<Narrow>().KXWipe(store.c_str());
+  }
+  std::fclose(in);
+  EXPECT_EQ(i, 1999);
+  EXPECT_GT(opened, 500);
+}
+
+// ---- Another program's write lock ---------------------------------------------------
+
+// While another program holds the database's write lock, an opening that
+// must complete a dead process's records gives up after the wait a write
+// gets (ERROR_BUSY), and completes them once the lock is gone.
+TEST(ForeignLock, ARecoveryBehindItAnswersBusyThenCompletes) {
+  std::string store = unique_name("crash_locked");
+  run_child(kChildVariable, "small:" + store);
+  sqlite3* db = nullptr;
+  std::string path = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.db";
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(api<Narrow>().KXInit(store.c_str()), kErrBusy);
+  sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(stored_count(store), kSmall);
+  api<Narrow>().KXClose(h);
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// ---- The change sequence's file -----------------------------------------------------
+
+// Deleted under two processes: the one that writes next numbers its commit
+// where this one's copies look, so this one's next read is not stale.
+TEST(ChangeSequence, ADeletedFileLeavesNoReadStale) {
+  std::string store = unique_name("crash_changes");
+  std::string flag = scratch_dir() + "/" + store;
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  kx.KXValue(h, "x", 1);
+  kx.KXClose(h);
+  h = kx.KXInit(store.c_str());
+  EXPECT_EQ(kx.KXGetValue(h, "x"), 1);  // kept in this process's copy
+  Child writer = start_child(kChildVariable, "later:" + store + ":" + flag);
+  while (!exists(flag + ".held")) sleep_ms(10);
+  std::string changes = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.changes";
+  ASSERT_EQ(::unlink(changes.c_str()), 0);
+  if (FILE* f = std::fopen((flag + ".go").c_str(), "w")) std::fclose(f);
+  EXPECT_EQ(wait_child(writer), 0);
+  EXPECT_EQ(kx.KXGetValue(h, "x"), 2);
+  kx.KXClose(h);
+  kx.KXWipe(store.c_str());
+}
+#endif
 
 // What a store costs a 32-bit host's 2 GB: on Windows every region reserved
 // or mapped (the queue thread's stack and the pending file's view among

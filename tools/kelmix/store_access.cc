@@ -63,7 +63,7 @@ int32_t open_completed(const WStr& store, bool create, plat::ScopedKey* key,
   if (rc != kOk) return rc;
   recovery::Outcome done = recovery::recover(store.c_str(), key->get());
   if (outcome) *outcome = done;
-  return kOk;
+  return done.error;
 }
 
 void open_key(const WStr& store, plat::ScopedKey* key) {
