@@ -144,23 +144,24 @@ int child_hold(const std::string& store, const std::string& flag) {
   return kx.KXClose(h);
 }
 
-// Sets x to 1, 2, ... 40 some 20 ms apart, through the narrow and the wide
-// library in turn, so each library's pending file holds every other record,
-// and dies with some of both pending.
-int child_alternate_and_die(const std::string& store) {
+// Leaves x=1 pending in the wide library's file, then 60 ms later x=2 in the
+// narrow one's, which is older, and dies. Each sits behind 20 records that
+// keep it pending, and behind a record performed at once, so a stamp taken
+// from a clock only the queue thread refreshed would say both were made at
+// the same moment, and the older file's record would go first.
+int child_two_files_and_die(const std::string& store) {
   auto& narrow = api<Narrow>();
   auto& wide = api<Wide>();
   KXHANDLE n = narrow.KXInit(store.c_str());
   KXHANDLE w = wide.KXInit(text<WideChar>(store).c_str());
   if (n < 0x10000 || w < 0x10000) return 4;
-  for (int i = 1; i <= 40; ++i) {
-    if (i % 2) {
-      narrow.KXValue(n, "x", i);
-    } else {
-      wide.KXValue(w, text<WideChar>("x").c_str(), i);
-    }
-    sleep_ms(20);
+  for (int i = 0; i < 20; ++i) {
+    narrow.KXValue(n, ("n" + std::to_string(i)).c_str(), i);
+    wide.KXValue(w, text<WideChar>("w" + std::to_string(i)).c_str(), i);
   }
+  wide.KXValue(w, text<WideChar>("x").c_str(), 1);
+  sleep_ms(60);
+  narrow.KXValue(n, "x", 2);
   die_now();
 }
 
@@ -187,12 +188,20 @@ int child_many_and_die(const std::string& stem, const std::string& list) {
   if (!out) return 5;
   limit_descriptors(1024);
   auto& kx = api<Narrow>();
+  std::vector<KXHANDLE> handles;
   for (int i = 0; i < 2000; ++i) {
     KXHANDLE h = kx.KXInit((stem + "_" + std::to_string(i)).c_str());
-    if (h >= 0x10000) kx.KXValue(h, "v", i);
+    handles.push_back(h);
     std::fprintf(out, "%d %d\n", i, h >= 0x10000 ? 0 : h);
   }
   std::fclose(out);
+  // The queue thread performs w at once and v only 100 ms later: v is
+  // pending when the process dies.
+  for (int i = 0; i < 2000; ++i) {
+    if (handles[i] < 0x10000) continue;
+    kx.KXValue(handles[i], "w", 0);
+    kx.KXValue(handles[i], "v", i);
+  }
   die_now();
 }
 
@@ -214,16 +223,28 @@ int child_open_short_of_descriptors(const std::string& store, const std::string&
   return 0;
 }
 
-// Holds the store open from before the change sequence's file is deleted,
-// then writes x=2 once told to.
-int child_write_later(const std::string& store, const std::string& flag) {
+// Writes as "small" does, says so in flag.<pid>, and dies once flag.go
+// exists: many such children leave as many orphans of one store.
+int child_small_together(const std::string& store, const std::string& flag) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
-  kx.KXGetValue(h, "x");
-  if (FILE* f = std::fopen((flag + ".held").c_str(), "w")) std::fclose(f);
+  for (int i = 0; i < kSmall; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
+  if (FILE* f = std::fopen((flag + "." + std::to_string(getpid())).c_str(), "w")) std::fclose(f);
   while (!exists(flag + ".go")) sleep_ms(10);
-  kx.KXValue(h, "x", 2);
-  return kx.KXClose(h);
+  die_now();
+}
+
+// Opens the store after the change sequence's file was made anew, reads x
+// into its copy, says so, and once told reads it again: 0 when it is 2.
+int child_read_later(const std::string& store, const std::string& flag) {
+  auto& kx = api<Narrow>();
+  KXHANDLE h = kx.KXInit(store.c_str());
+  if (kx.KXGetValue(h, "x") != 1) return 3;
+  if (FILE* f = std::fopen((flag + ".held").c_str(), "w")) std::fclose(f);
+  while (!exists(flag + ".go")) sleep_ms(1);
+  int x = kx.KXGetValue(h, "x");
+  kx.KXClose(h);
+  return x == 2 ? 0 : 1;
 }
 #endif
 
@@ -242,11 +263,12 @@ const bool g_child = [] {
   if (action == "close") code = child_close_and_die(store);
   if (action == "open") code = child_open_and_die(store);
   if (action == "hold") code = child_hold(store, arg);
-  if (action == "alternate") code = child_alternate_and_die(store);
+  if (action == "two_files") code = child_two_files_and_die(store);
 #if !defined(_WIN32)
   if (action == "many") code = child_many_and_die(store, arg);
   if (action == "short") code = child_open_short_of_descriptors(store, arg);
-  if (action == "later") code = child_write_later(store, arg);
+  if (action == "together") code = child_small_together(store, arg);
+  if (action == "read_later") code = child_read_later(store, arg);
 #endif
   std::exit(code);
 }();
@@ -384,9 +406,9 @@ TEST(Spellings, AWipeByADoubledBackslashDiscardsWhatThePlainNameLeft) {
 
 TEST(Order, TwoDeadWritersRecordsLandInTheOrderTheyWereMade) {
   std::string store = unique_name("crash_order");
-  run_child(kChildVariable, "alternate:" + store);
+  run_child(kChildVariable, "two_files:" + store);
   KXHANDLE h = api<Narrow>().KXInit(store.c_str());
-  EXPECT_EQ(api<Narrow>().KXGetValue(h, "x"), 40);
+  EXPECT_EQ(api<Narrow>().KXGetValue(h, "x"), 2);
   api<Narrow>().KXClose(h);
   api<Narrow>().KXWipe(store.c_str());
 }
@@ -486,8 +508,16 @@ TEST(Descriptors, NoneLeftTheOpeningRefusesWithTooManyOpenFiles) {
 // More orphans than the opener has descriptors: each is let go of once
 // mapped, and all are completed.
 TEST(Descriptors, MoreOrphansThanDescriptorsAreAllCompleted) {
+  constexpr int kOrphans = 20;
   std::string store = unique_name("crash_orphans");
-  for (int i = 0; i < 20; ++i) run_child(kChildVariable, "small:" + store);
+  std::string flag = scratch_dir() + "/" + store;
+  std::vector<Child> children;
+  for (int i = 0; i < kOrphans; ++i) {
+    children.push_back(start_child(kChildVariable, "together:" + store + ":" + flag));
+  }
+  while (files_of(store, journal::kSuffix).size() < kOrphans) sleep_ms(10);
+  if (FILE* f = std::fopen((flag + ".go").c_str(), "w")) std::fclose(f);
+  for (Child c : children) wait_child(c);
   EXPECT_EQ(run_child(kChildVariable, "short:" + store + ":few"), 0);
   EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
   EXPECT_EQ(stored_count(store), kSmall);
@@ -544,9 +574,10 @@ TEST(ForeignLock, ARecoveryBehindItAnswersBusyThenCompletes) {
 
 // ---- The change sequence's file -----------------------------------------------------
 
-// Deleted under two processes: the one that writes next numbers its commit
-// where this one's copies look, so this one's next read is not stale.
-TEST(ChangeSequence, ADeletedFileLeavesNoReadStale) {
+// Deleted while this process has it mapped, and made anew by a process that
+// starts after: this process's next commit is numbered where that one's
+// copies look, so it reads the new value at once rather than within a second.
+TEST(ChangeSequence, AWriterWhoseFileWasDeletedIsSeenByANewReader) {
   std::string store = unique_name("crash_changes");
   std::string flag = scratch_dir() + "/" + store;
   auto& kx = api<Narrow>();
@@ -554,15 +585,14 @@ TEST(ChangeSequence, ADeletedFileLeavesNoReadStale) {
   kx.KXValue(h, "x", 1);
   kx.KXClose(h);
   h = kx.KXInit(store.c_str());
-  EXPECT_EQ(kx.KXGetValue(h, "x"), 1);  // kept in this process's copy
-  Child writer = start_child(kChildVariable, "later:" + store + ":" + flag);
-  while (!exists(flag + ".held")) sleep_ms(10);
   std::string changes = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.changes";
   ASSERT_EQ(::unlink(changes.c_str()), 0);
-  if (FILE* f = std::fopen((flag + ".go").c_str(), "w")) std::fclose(f);
-  EXPECT_EQ(wait_child(writer), 0);
-  EXPECT_EQ(kx.KXGetValue(h, "x"), 2);
+  Child reader = start_child(kChildVariable, "read_later:" + store + ":" + flag);
+  while (!exists(flag + ".held")) sleep_ms(1);
+  kx.KXValue(h, "x", 2);
   kx.KXClose(h);
+  if (FILE* f = std::fopen((flag + ".go").c_str(), "w")) std::fclose(f);
+  EXPECT_EQ(wait_child(reader), 0);
   kx.KXWipe(store.c_str());
 }
 #endif
