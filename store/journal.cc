@@ -39,13 +39,15 @@ int32_t Journal::open(const tchar* store_name) noexcept {
   std::size_t units = plat::str_len(store_name);
   if (units > journal::kMaxNameUnits) return kErrInvalidParameter;
   // <key hash>-<pid>-<time>-<count>: unique among live processes, and found
-  // by the store's name in either width.
+  // by the store's name in either width. The two libraries of one process
+  // count apart (even and odd), for both may open a store within one tick of
+  // the coarse clock.
   char name[plat::PendingFile::kMaxName];
   uint64_t created = plat::coarse_time();
   std::snprintf(name, sizeof name, "%016llx-%08x-%016llx-%u",
                 static_cast<unsigned long long>(plat::key_name_hash(store_name)),
                 plat::process_id(), static_cast<unsigned long long>(created),
-                g_files_made.fetch_add(1));
+                g_files_made.fetch_add(1) * 2 + (sizeof(tchar) == 2 ? 1u : 0u));
   char making[sizeof name + 8];
   std::snprintf(making, sizeof making, "%s%s", name, journal::kMakingSuffix);
   int32_t rc = file_.create(making);
