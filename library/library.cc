@@ -10,6 +10,13 @@
 
 namespace kx {
 
+namespace {
+// An opening whose recovery another program's write lock holds up tries
+// again this often, for as long as a write would wait (in 100 ns units).
+constexpr uint32_t kLockedOutPollMs = 100;
+constexpr uint64_t kLockedOutTicks = 5 * 10000000ull;
+}  // namespace
+
 // ---- The table of open stores by name -----------------------------------------
 
 namespace {
@@ -213,6 +220,8 @@ int32_t open_store(const tchar* typed_name) noexcept {
   HandlesLock lock;
   // Checked again under the lock the unload hook sets it under.
   if (call.refused()) return kErrInvalidState;
+  plat::ScopedKey key;
+  uint64_t give_up = 0;  // while another program's write lock holds up recovery
   for (;;) {
     bool closing = false;
     if (int32_t handle = find_store(key_hash, &closing)) return handle;
@@ -220,33 +229,44 @@ int32_t open_store(const tchar* typed_name) noexcept {
     // writes overtaken by the old store's last ones. At process exit nothing
     // drains any more (the thread closing it has been ended).
     bool wait = closing && !plat::process_exiting();
-    if (!wait && (pin.get() || !plat::kThreadsPinLibrary)) break;
-    // Under Wine taking a pin waits for the loader lock: it is taken outside
-    // the handles lock, and the name looked up again.
-    lock.unlock();
-    if (wait) {
-      plat::sleep_ms(1);
-    } else if (!pin.take()) {
-      return 0;  // the library cannot be held loaded for a thread
+    if (wait || (!pin.get() && plat::kThreadsPinLibrary)) {
+      // Under Wine taking a pin waits for the loader lock: it is taken
+      // outside the handles lock, and the name looked up again.
+      lock.unlock();
+      if (wait) {
+        plat::sleep_ms(1);
+      } else if (!pin.take()) {
+        return 0;  // the library cannot be held loaded for a thread
+      }
+      lock.lock();
+      if (call.refused()) return kErrInvalidState;
+      continue;
     }
+
+    int32_t rc = kOk;
+    if (!key.get()) {
+      plat::ScopedKey product;
+      rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
+      if (rc == kOk) rc = plat::reg_create_key(product.get(), name, key.out());
+    }
+    if (rc != kOk) return rc;
+    // What processes that died with this store open had accepted goes
+    // first, under the handles lock: no store of that name writes meanwhile.
+    // A store whose recovery could not finish is not opened: its writes
+    // would be overwritten by the older records the next recovery completes.
+    rc = recovery::recover(name, key.get()).error;
+    if (rc == kOk) break;
+    uint64_t now = plat::coarse_time();
+    if (rc != kErrBusy || (give_up != 0 && now >= give_up)) return rc;
+    // Another program holds the registry's write lock: waited out for as
+    // long as a write would wait, in turns, so this process's and others'
+    // openings and closings of other stores go on in between.
+    if (give_up == 0) give_up = now + kLockedOutTicks;
+    lock.unlock();
+    plat::sleep_ms(kLockedOutPollMs);
     lock.lock();
     if (call.refused()) return kErrInvalidState;
   }
-
-  plat::ScopedKey key;
-  int32_t rc;
-  {
-    plat::ScopedKey product;
-    rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
-    if (rc == kOk) rc = plat::reg_create_key(product.get(), name, key.out());
-  }
-  if (rc != kOk) return rc;
-  // What processes that died with this store open had accepted goes first,
-  // under the handles lock: no store of that name writes meanwhile. A store
-  // whose recovery could not finish is not opened: its writes would be
-  // overwritten by the older records the next recovery completes.
-  rc = recovery::recover(name, key.get()).error;
-  if (rc != kOk) return rc;
 
   int32_t made = 0;  // why the store could not be made; 0 for memory
   int32_t handle = g_map.insert([&](plat::Mutex& queue_lock) {

@@ -17,14 +17,11 @@ using journal::RecordHead;
 
 constexpr std::size_t kBatchRecords = 256;
 constexpr uint32_t kBusyWaitMs = 100;
-// How long another program's write lock is waited for, as a key's creation
-// waits for it, before the opening answers kErrBusy.
-constexpr uint64_t kLockedOutTicks = 5 * 10000000ull;
 
 // Opens a registry batch, waiting out another program's write lock for up
-// to kLockedOutTicks without holding anything of ours.
-int32_t begin_batch_patiently() {
-  uint64_t until = plat::coarse_time() + kLockedOutTicks;
+// to wait_ms without holding anything of ours.
+int32_t begin_batch_patiently(uint32_t wait_ms) {
+  uint64_t until = plat::coarse_time() + uint64_t{wait_ms} * 10000;
   for (;;) {
     int32_t rc = plat::reg_begin_batch();
     if (rc != kErrBusy || plat::coarse_time() >= until) return rc;
@@ -273,7 +270,8 @@ std::size_t perform_alone(plat::Key key, Source* const* batch, std::size_t to, i
 // registry transaction, and writes each file's progress after each batch.
 // Stops at a record the registry refuses for a passing reason, whose code it
 // gives; the records from there on stay in their files.
-int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t* performed) {
+int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t lock_wait_ms,
+               uint32_t* performed) {
   for (;;) {
     Source* batch[kBatchRecords];
     std::size_t n = 0;
@@ -291,9 +289,9 @@ int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t* performed)
       for (std::size_t i = 0; i < sources.size(); ++i) sources[i].next = starts[i];
     };
     take_back();
-    // Another program's write lock is waited for as long as a write waits,
-    // without the registry's mutex; then the opening answers kErrBusy.
-    int32_t rc = begin_batch_patiently();
+    // Another program's write lock is waited for without the registry's
+    // mutex; then the opening answers kErrBusy.
+    int32_t rc = begin_batch_patiently(lock_wait_ms);
     if (rc != kOk) return rc;
     int32_t failed = kOk;
     std::size_t done = perform_alone(key, batch, n, &failed);
@@ -350,7 +348,7 @@ int32_t claim_orphans(const tchar* name, std::vector<Source>* sources, Outcome* 
 
 }  // namespace
 
-Outcome recover(const tchar* name, plat::Key key) noexcept {
+Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms) noexcept {
   Outcome outcome;
   try {
     std::vector<Source> sources;
@@ -358,7 +356,7 @@ Outcome recover(const tchar* name, plat::Key key) noexcept {
     // out may hold records older than those of the others.
     outcome.error = claim_orphans(name, &sources, &outcome);
     if (outcome.error != kOk || sources.empty()) return outcome;
-    outcome.error = replay(key, sources, &outcome.records);
+    outcome.error = replay(key, sources, lock_wait_ms, &outcome.records);
     for (Source& s : sources) {
       if (s.next < s.records.size()) continue;  // stays, with its progress
       plat::PendingFile& f = s.file->file();

@@ -37,8 +37,10 @@ struct Outcome {
 // the queue thread drops it. A file whose header, counters or store do not
 // check is kept aside unreplayed; one replayed up to a damaged record is kept
 // aside after its sound records. Files of either character width are
-// completed.
-Outcome recover(const tchar* name, plat::Key key) noexcept;
+// completed. Another program's write lock is waited for up to lock_wait_ms
+// (and a poll of 100 ms) before kErrBusy: a caller that waits longer lets
+// go of "KelmixHandlesMutex" between tries.
+Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms = 0) noexcept;
 
 // Removes the orphaned pending files of the store named name (canonical),
 // unreplayed: its key is being deleted, where their records would have gone.

@@ -559,17 +559,29 @@ TEST(Descriptors, TwoThousandStoresEachOpenWithItsFileOrRefuse) {
 TEST(ForeignLock, ARecoveryBehindItAnswersBusyThenCompletes) {
   std::string store = unique_name("crash_locked");
   run_child(kChildVariable, "small:" + store);
+  std::string other = store + "_other";
+  api<Narrow>().KXClose(api<Narrow>().KXInit(other.c_str()));
   sqlite3* db = nullptr;
   std::string path = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/registry.db";
   ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
-  EXPECT_EQ(api<Narrow>().KXInit(store.c_str()), kErrBusy);
+  std::atomic<bool> recovering{true};
+  std::thread opener([&] {
+    EXPECT_EQ(api<Narrow>().KXInit(store.c_str()), kErrBusy);
+    recovering = false;
+  });
+  // Another store opens and closes meanwhile: the wait holds no lock of ours.
+  sleep_ms(500);
+  EXPECT_EQ(api<Narrow>().KXClose(api<Narrow>().KXInit(other.c_str())), 0);
+  EXPECT_TRUE(recovering);
+  opener.join();
   sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
   sqlite3_close(db);
   KXHANDLE h = api<Narrow>().KXInit(store.c_str());
   EXPECT_EQ(stored_count(store), kSmall);
   api<Narrow>().KXClose(h);
   api<Narrow>().KXWipe(store.c_str());
+  api<Narrow>().KXWipe(other.c_str());
 }
 
 // ---- The change sequence's file -----------------------------------------------------

@@ -61,7 +61,8 @@ int32_t open_completed(const WStr& store, bool create, plat::ScopedKey* key,
   HandlesLock lock;
   int32_t rc = create ? create_store_key(store, key) : open_store_key(store, key);
   if (rc != kOk) return rc;
-  recovery::Outcome done = recovery::recover(store.c_str(), key->get());
+  // The tool waits for another program's write lock as a write would.
+  recovery::Outcome done = recovery::recover(store.c_str(), key->get(), 5000);
   if (outcome) *outcome = done;
   return done.error;
 }
