@@ -54,12 +54,12 @@ static_assert(sizeof(FileHeader) <= kNameOffset, "the name follows the header");
 enum class Counter : uint32_t { kEpoch = 1, kAppended = 2, kPerformed = 3 };
 
 inline uint64_t counter_word(Counter field, uint32_t value, uint32_t epoch, uint64_t header_check) {
-  uint64_t x = (uint64_t{epoch} << 32 | value) ^ header_check ^
-               (static_cast<uint64_t>(field) * 0x9E3779B97F4A7C15ull);
-  x = (x ^ (x >> 31)) * 0xBF58476D1CE4E5B9ull;
-  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-  auto tag = static_cast<uint32_t>((x ^ (x >> 31)) >> 32);
-  return uint64_t{tag} << 32 | value;
+  // One multiply: every write pays for it, and it is a check against damage
+  // and mix-ups, not against forgery.
+  uint64_t x = ((uint64_t{epoch} << 32 | value) ^ header_check ^
+                (static_cast<uint64_t>(field) * 0x9E3779B97F4A7C15ull)) *
+               0xBF58476D1CE4E5B9ull;
+  return (x ^ (x << 32)) >> 32 << 32 | value;
 }
 // The value of word, when its tag checks for that field and epoch.
 inline bool counter_value(uint64_t word, Counter field, uint32_t epoch, uint64_t header_check,

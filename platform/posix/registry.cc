@@ -543,6 +543,7 @@ class Registry {
     // Before the transaction's first read, which fixes its snapshot.
     if (loaded) tag_load(loaded);
     return guarded([&] {
+      assert_held();
       Transaction txn(db, write);
       int32_t result = body(db);
       if (result == kOk) {
