@@ -5,10 +5,14 @@
 #include <malloc.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Before Qt, whose signals macro would rename a member of gio's structs.
@@ -456,6 +460,89 @@ void BM_CloseDrain(benchmark::State& state) {
 }
 BENCHMARK(BM_CloseDrain)->Arg(1000)->Arg(100000)->Unit(benchmark::kMillisecond)->Iterations(1);
 
+// ---- A sustained writer -------------------------------------------------------------
+
+// A host writing `rate` values a second, in steps of a millisecond, for 5 s
+// (KX_SUSTAINED_SECONDS for longer), while the registry is read every 100 ms
+// as another process would read it: how far the registry trails the host,
+// what is pending at the end, what closing then takes, and the queue
+// thread's CPU time per record (the process's, less the two threads here).
+double cpu_ms(int who) {
+  rusage r;
+  getrusage(who, &r);
+  return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1e3 +
+         (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e3;
+}
+double thread_cpu_ms() { return cpu_ms(RUSAGE_THREAD); }
+double process_cpu_ms() { return cpu_ms(RUSAGE_SELF); }
+
+void BM_SustainedWriter(benchmark::State& state) {
+  const int rate = static_cast<int>(state.range(0));
+  const char* env = std::getenv("KX_SUSTAINED_SECONDS");
+  const int seconds = env ? std::atoi(env) : 5;
+  for (auto _ : state) {
+    KXWipe(KX_T("bench_sustained"));
+    KXHANDLE h = KXInit(KX_T("bench_sustained"));
+    std::atomic<int> written{0};
+    std::atomic<bool> stop{false};
+    double writer_cpu = 0;
+    double cpu_before = process_cpu_ms(), main_before = thread_cpu_ms();
+    std::thread writer([&] {
+      double mine = thread_cpu_ms();
+      auto start = std::chrono::steady_clock::now();
+      int i = 0;
+      while (!stop.load()) {
+        auto due = static_cast<int>(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count() * rate);
+        for (; i < due; ++i) KXValue(h, KX_T("tick"), i);
+        written.store(i);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      writer_cpu = thread_cpu_ms() - mine;
+    });
+    kx::plat::Key key = nullptr;
+    kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_sustained", &key);
+    std::vector<double> lag_ms;
+    auto start = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - start < std::chrono::seconds(seconds)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      int now = written.load();
+      int32_t stored = -1;
+      uint32_t bytes = sizeof stored;
+      if (!key)
+        kx::plat::reg_open_key_a(kx::plat::current_user(), "Software\\Kelmix\\bench_sustained",
+                                 &key);
+      if (key) kx::plat::reg_query_value(key, KX_T("tick"), nullptr, &stored, &bytes);
+      lag_ms.push_back((now - 1 - stored) * 1000.0 / rate);
+    }
+    stop = true;
+    writer.join();
+    std::size_t left = kx::acquire_store(h)->pending();
+    long rss_kb = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+      long pages = 0, resident = 0;
+      if (std::fscanf(f, "%ld %ld", &pages, &resident) == 2) rss_kb = resident * 4;
+      std::fclose(f);
+    }
+    auto close_start = std::chrono::steady_clock::now();
+    KXClose(h);
+    double close_ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - close_start)
+            .count();
+    double queue_cpu = process_cpu_ms() - cpu_before - writer_cpu - (thread_cpu_ms() - main_before);
+    if (key) kx::plat::reg_close_key(key);
+    std::sort(lag_ms.begin(), lag_ms.end());
+    state.counters["lag p50 ms"] = lag_ms.empty() ? 0 : lag_ms[lag_ms.size() / 2];
+    state.counters["lag p99 ms"] = lag_ms.empty() ? 0 : lag_ms[lag_ms.size() * 99 / 100];
+    state.counters["pending at end"] = static_cast<double>(left);
+    state.counters["RSS KB"] = static_cast<double>(rss_kb);
+    state.counters["close ms"] = close_ms;
+    state.counters["queue CPU us/record"] = queue_cpu * 1e3 / written.load();
+    KXWipe(KX_T("bench_sustained"));
+  }
+}
+BENCHMARK(BM_SustainedWriter)->Arg(1000)->Arg(10000)->Unit(benchmark::kSecond)->Iterations(1);
+
 // ---- Pending files ----------------------------------------------------------------
 
 // The first write to each page of a fresh pending-file view: what a burst
@@ -545,12 +632,6 @@ BENCHMARK(BM_CopyMemoryPerValue)->Arg(100)->Arg(10000)->Iterations(1);
 
 // Stores open and idle cost no wake-ups: the process's CPU time while 100 of
 // them sit for a second, in milliseconds.
-double process_cpu_ms() {
-  rusage u;
-  getrusage(RUSAGE_SELF, &u);
-  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
-         (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
-}
 
 void BM_IdleStores(benchmark::State& state) {
   std::vector<KXHANDLE> open;

@@ -422,6 +422,9 @@ uint64_t key_name_hash(const tchar* name) noexcept;
 // that costs a few nanoseconds to read (its resolution is milliseconds).
 uint32_t process_id() noexcept;
 uint64_t coarse_time() noexcept;
+// Milliseconds of a clock that never goes back, at the resolution of the
+// system's tick: for how long something has waited.
+uint64_t monotonic_ms() noexcept;
 
 // ---- Heap -------------------------------------------------------------------
 

@@ -24,6 +24,11 @@ constexpr uint32_t kLongestRetryMs = 1000;
 // Closing gives up on such a record once this long has passed with no
 // record performed, leaving the rest in the pending file.
 constexpr uint32_t kCloseGivesUpMs = 5000;
+// A record that has waited this long is no longer paced: the thread performs
+// every record that old, in order, then takes up the pace again. The pace
+// keeps a burst from hammering the registry; this keeps other processes
+// from falling behind a host that writes faster than ten records a second.
+constexpr uint64_t kCatchUpAfterMs = 1000;
 
 // A fresh string of the first units of from, terminated; null without memory.
 tchar* copy_units(const tchar* from, std::size_t units) noexcept {
@@ -128,6 +133,7 @@ void KXDATA::drain_at_exit() noexcept {
 }
 
 void KXDATA::adopt_after_fork() noexcept {
+  taken_ = accepted_;
   queue.clear();
   journal_.forget_after_fork();
   journal_wanted_ = true;
@@ -162,19 +168,20 @@ int32_t KXDATA::perform(const KXRECORD& record) noexcept {
 // The records are performed without queue_lock: they stay at the front of
 // the queue, where reads find them, until the registry has them, and only
 // the performing thread takes records out, so their places hold meanwhile.
-bool KXDATA::perform_batch(int32_t* failed) noexcept {
+std::size_t KXDATA::perform_batch(std::size_t most, int32_t* failed) noexcept {
   const KXRECORD* batch[kBatchRecords];
   std::size_t n = 0;
+  most = std::min<std::size_t>(most, kBatchRecords);
   {
     plat::Lock<plat::Mutex> lock(queue_lock);
-    for (; n < kBatchRecords && n < queue.size(); ++n) batch[n] = &queue.at(n);
+    for (; n < most && n < queue.size(); ++n) batch[n] = &queue.at(n);
   }
   *failed = kOk;
-  if (n == 0) return false;
+  if (n == 0) return 0;
   int32_t rc = plat::reg_begin_batch();
   if (rc != kOk) {
     *failed = rc;  // another program holds the registry: nothing was done
-    return true;
+    return 0;
   }
   // Up to the first record refused for a passing reason, which stays first.
   auto perform_up_to = [&](std::size_t to, int32_t* why) {
@@ -200,35 +207,86 @@ bool KXDATA::perform_batch(int32_t* failed) noexcept {
   plat::Lock<plat::Mutex> lock(queue_lock);
   for (std::size_t i = 0; i < done; ++i) queue.pop_front();
   took_out(done);
-  return !queue.empty();
+  return done;
 }
 
 void KXDATA::took_out(std::size_t n) noexcept {
   if (n == 0) return;
+  taken_ += n;
   journal_.took_out(n);
   if (queue.empty()) journal_.restart();
 }
 
 int32_t KXDATA::drain_here() noexcept {
   uint32_t retry_ms = kPaceMs, stuck_ms = 0;
-  std::size_t left = pending();
-  int32_t failed = kOk;
-  while (perform_batch(&failed)) {
-    if (failed == kOk) continue;
-    std::size_t now_left = pending();
-    stuck_ms = now_left < left ? 0 : stuck_ms + retry_ms;
-    retry_ms = now_left < left ? kPaceMs : std::min(retry_ms * 2, kLongestRetryMs);
-    left = now_left;
+  for (;;) {
+    int32_t failed = kOk;
+    std::size_t done = perform_batch(kBatchRecords, &failed);
+    if (failed == kOk) {
+      if (done == 0) return kOk;  // nothing left
+      continue;
+    }
+    stuck_ms = done > 0 ? 0 : stuck_ms + retry_ms;
+    retry_ms = done > 0 ? kPaceMs : std::min(retry_ms * 2, kLongestRetryMs);
     // Nothing has gone in for a while (a full disk, another program's lock):
     // the rest stays in the pending file, and closing reports why.
     if (stuck_ms >= kCloseGivesUpMs) return failed;
     plat::sleep_ms(retry_ms);
   }
-  return kOk;
+}
+
+bool KXDATA::perform_turn(Backlog* backlog, uint32_t* retry_ms) noexcept {
+  const KXRECORD* next = nullptr;
+  uint64_t behind = 0;  // records that have waited kCatchUpAfterMs
+  {
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    // Nothing while delete_prefix fetches names; performing_ tells it when
+    // the records taken here are done.
+    if (queue.empty() || listing_.load() != 0) return false;
+    uint64_t now = plat::monotonic_ms();
+    backlog->note(accepted_, now);
+    uint64_t due = backlog->accepted_before(now, kCatchUpAfterMs);
+    behind = due > taken_ ? due - taken_ : 0;
+    next = &queue.front();
+    performing_.store(true);
+  }
+  int32_t failed = kOk;
+  if (behind > 0) {
+    // Caught up in order, a batch per registry transaction, so the registry
+    // never trails the host by much more than kCatchUpAfterMs.
+    while (behind > 0 && closing.load() == 0) {
+      std::size_t done = perform_batch(static_cast<std::size_t>(behind), &failed);
+      behind -= std::min<uint64_t>(done, behind);
+      if (failed != kOk || done == 0) break;
+    }
+    performing_.store(false);
+  } else {
+    // Out of the lock, as in perform_batch.
+    int32_t rc = perform(*next);
+    if (is_passing_failure(rc)) failed = rc;
+    plat::Lock<plat::Mutex> lock(queue_lock);
+    if (failed == kOk) {
+      queue.pop_front();
+      took_out(1);
+    }
+    performing_.store(false);
+  }
+  if (failed != kOk) {
+    // A record the registry refused for a passing reason stays first and
+    // is tried again, after a pause that grows while the refusals go on;
+    // closing cuts that pause short.
+    *retry_ms = std::min(*retry_ms * 2, kLongestRetryMs);
+    wake_.wait(*retry_ms);
+  } else {
+    *retry_ms = kPaceMs / 2;
+    plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
+  }
+  return true;
 }
 
 uint32_t KXDATA::queue_thread(void* arg) {
   auto* store = static_cast<KXDATA*>(arg);
+  Backlog backlog;
   uint32_t retry_ms = kPaceMs / 2;  // doubled before each pause after a refusal
   for (;;) {
     while (g_hold.load(std::memory_order_relaxed) && store->closing.load() == 0) {
@@ -240,40 +298,7 @@ uint32_t KXDATA::queue_thread(void* arg) {
       store->thread.finish(store->drained_);
       return 0;
     }
-    const KXRECORD* next = nullptr;
-    {
-      plat::Lock<plat::Mutex> lock(store->queue_lock);
-      // Nothing while delete_prefix fetches names; performing_ tells it
-      // when the record taken here is done.
-      if (!store->queue.empty() && store->listing_.load() == 0) {
-        next = &store->queue.front();
-        store->performing_.store(true);
-      }
-    }
-    if (next) {
-      // Out of the lock, as in perform_batch. A record the registry refused
-      // for a passing reason stays first and is tried again, after a pause
-      // that grows while the refusals go on; closing cuts that pause short.
-      int32_t rc = store->perform(*next);
-      bool passing = is_passing_failure(rc);
-      {
-        plat::Lock<plat::Mutex> lock(store->queue_lock);
-        if (!passing) {
-          store->queue.pop_front();
-          store->took_out(1);
-        }
-        store->performing_.store(false);
-      }
-      if (passing) {
-        retry_ms = std::min(retry_ms * 2, kLongestRetryMs);
-        store->wake_.wait(retry_ms);
-      } else {
-        retry_ms = kPaceMs / 2;
-        plat::sleep_ms(kPaceMs);  // keeps the pace; not cut short by closing
-      }
-    } else {
-      store->wait_idle();
-    }
+    if (!store->perform_turn(&backlog, &retry_ms)) store->wait_idle();
   }
 }
 
@@ -299,6 +324,7 @@ int32_t KXDATA::push(KXRECORD&& record) noexcept {
   if (!record.complete()) return kErrNotEnoughMemory;
   bool was_empty = queue.empty();
   if (!queue.push(std::move(record))) return kErrNotEnoughMemory;
+  ++accepted_;
   if (journal_wanted_) {
     journal_wanted_ = false;
     journal_.open(name_);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "store/backlog.h"
 #include "store/journal.h"
 #include "store/memory.h"
 #include "store/pending_queue.h"
@@ -103,6 +104,7 @@ class KXDATA {
   // Forgets every pending record, unperformed: benchmarks time rounds of
   // writes without the registry.
   void drop_pending() noexcept REQUIRES(queue_lock) {
+    taken_ += queue.size();
     queue.clear();
     journal_.restart();
   }
@@ -119,6 +121,10 @@ class KXDATA {
   plat::Mutex& queue_lock;
   std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(queue_lock);
   PendingQueue queue GUARDED_BY(queue_lock);
+  // Records accepted, and taken out of the queue, since the store opened:
+  // the queue's front is record number taken_ of those accepted.
+  uint64_t accepted_ GUARDED_BY(queue_lock) = 0;
+  uint64_t taken_ GUARDED_BY(queue_lock) = 0;
   Journal journal_ GUARDED_BY(queue_lock);
   bool journal_wanted_ GUARDED_BY(queue_lock) = false;  // a forked child's, at its first write
   plat::Thread thread;
@@ -142,12 +148,16 @@ class KXDATA {
   // Performs one record on key and gives the registry's answer; a passing
   // failure (is_passing_failure) keeps the record, any other drops it.
   int32_t perform(const KXRECORD& record) noexcept;
-  // Performs up to a batch of queued records, oldest first, in one registry
-  // transaction, and takes out those performed or refused for themselves;
-  // *failed is the passing failure it stopped at, if any. True while records
-  // remain. Called by the one thread that performs records, without
+  // Performs up to most queued records (at most a batch), oldest first, in
+  // one registry transaction, and takes out those performed or refused for
+  // themselves: how many. *failed is the passing failure it stopped at, if
+  // any. Called by the one thread that performs records, without
   // queue_lock.
-  bool perform_batch(int32_t* failed) noexcept;
+  std::size_t perform_batch(std::size_t most, int32_t* failed) noexcept;
+  // The queue thread's turn while the store is open: one record at the
+  // pace, or every record that has waited kCatchUpAfterMs, in batches.
+  // False when there was nothing to do.
+  bool perform_turn(Backlog* backlog, uint32_t* retry_ms) noexcept;
   // Performs every queued record on the calling thread, retrying passing
   // failures; kOk, or the failure that went on for kCloseGivesUpMs with
   // nothing performed, the rest left queued.

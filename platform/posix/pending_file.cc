@@ -259,6 +259,12 @@ std::string pending_folder() noexcept {
 
 uint32_t process_id() noexcept { return static_cast<uint32_t>(getpid()); }
 
+uint64_t monotonic_ms() noexcept {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+}
+
 uint64_t coarse_time() noexcept {
   timespec ts;
   clock_gettime(CLOCK_REALTIME_COARSE, &ts);

@@ -472,6 +472,8 @@ uint64_t key_name_hash(const tchar* name) noexcept {
 
 uint32_t process_id() noexcept { return GetCurrentProcessId(); }
 
+uint64_t monotonic_ms() noexcept { return GetTickCount64(); }
+
 uint64_t coarse_time() noexcept {
   FILETIME ft;
   GetSystemTimeAsFileTime(&ft);

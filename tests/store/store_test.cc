@@ -42,12 +42,6 @@ const auto* const g_env = ::testing::AddGlobalTestEnvironment(new LibraryEnviron
 #if !defined(_WIN32)
 constexpr char kFullDiskVariable[] = "KX_STORE_FULL_DISK";
 
-// In a mount namespace of its own, the registry on a small tmpfs filled up
-// but for the store's pending file and a little more: a text too big for the
-// room waits, with the record behind it, rather than being dropped; closing
-// reports the full disk and leaves both in the pending file; an opening
-// while the disk is still full refuses; once there is room, the next opening
-// completes them. Exit codes: 0 as wanted, 77 no namespace.
 // The registry on a 1 MB tmpfs in a mount namespace of the child's own;
 // false where there is none.
 bool registry_on_small_tmpfs(const std::string& dir) {
@@ -72,6 +66,12 @@ bool fill_disk(const std::string& path, off_t room) {
   return ok;
 }
 
+// In a mount namespace of its own, the registry on a small tmpfs filled up
+// but for the store's pending file and a little more: a text too big for the
+// room waits, with the record behind it, rather than being dropped; closing
+// reports the full disk and leaves both in the pending file; an opening
+// while the disk is still full refuses; once there is room, the next opening
+// completes them. Exit codes: 0 as wanted, 77 no namespace.
 int full_disk_child(const std::string& dir) {
   if (!registry_on_small_tmpfs(dir)) return 77;
   on_library_load();
@@ -323,6 +323,22 @@ TEST_F(StoreTest, AnOpenStoreWritesAtMostOneRecordPer100Ms) {
   EXPECT_LT(left, 10u + 1);
   reopen();
   EXPECT_EQ(KXCount(h_), 10);
+}
+
+// A host that writes faster than the pace for longer than a second is
+// caught up with: the records that have waited a second are performed, in
+// order, so the registry trails it by about that, not by a growing backlog.
+TEST_F(StoreTest, ASustainedWriterIsTrailedByAboutASecondNotABacklog) {
+  auto start = std::chrono::steady_clock::now();
+  int written = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(3)) {
+    KXValue(h_, KX_T("tick"), written++);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  // At the pace alone, 30 of them would be in the registry.
+  EXPECT_LT(pending(), static_cast<std::size_t>(written / 2)) << written << " written";
+  reopen();
+  EXPECT_EQ(KXGetValue(h_, KX_T("tick")), written - 1);
 }
 
 TEST_F(StoreTest, ClosingDrainsEvenWhenItTakesLongerThanTheFirstWait) {
