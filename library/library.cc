@@ -212,6 +212,7 @@ int32_t open_store(const tchar* typed_name) noexcept {
   const tchar* name = recorded.get();
   if (!name) return 0;
   uint64_t key_hash = plat::key_name_hash(name);
+  if (key_hash == 0) return 0;  // no memory
   // For a new store's queue thread; dropped after the handles lock unless
   // the thread took it.
   LibraryPin pin;
@@ -254,7 +255,7 @@ int32_t open_store(const tchar* typed_name) noexcept {
     // first, under the handles lock: no store of that name writes meanwhile.
     // A store whose recovery could not finish is not opened: its writes
     // would be overwritten by the older records the next recovery completes.
-    rc = recovery::recover(name, key.get()).error;
+    rc = recovery::recover(name, key.get(), 0, g_named_mutex != nullptr).error;
     if (rc == kOk) break;
     uint64_t now = plat::coarse_time();
     if (rc != kErrBusy || (give_up != 0 && now >= give_up)) return rc;
@@ -333,7 +334,7 @@ int32_t wipe_store(const tchar* typed_name) noexcept {
   // unless every one is gone. Under the handles lock, as no recovery of
   // them is under way then.
   HandlesLock lock;
-  rc = recovery::discard(name);
+  rc = recovery::discard(name, g_named_mutex != nullptr);
   if (rc != kOk) return rc;
   rc = plat::reg_delete_key(product.get(), name);
   int32_t close_rc = product.close();

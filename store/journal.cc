@@ -38,14 +38,15 @@ int32_t Journal::open(const tchar* store_name) noexcept {
   release();
   std::size_t units = plat::str_len(store_name);
   if (units > journal::kMaxNameUnits) return kErrInvalidParameter;
+  uint64_t hash = plat::key_name_hash(store_name);
+  if (hash == 0) return kErrNotEnoughMemory;
   // <key hash>-<pid>-<time>-<count>: unique among live processes, and found
   // by the store's name in either width. The two libraries of one process
   // count apart (even and odd), for both may open a store within one tick of
   // the coarse clock.
   char name[plat::PendingFile::kMaxName];
   uint64_t created = plat::coarse_time();
-  std::snprintf(name, sizeof name, "%016llx-%08x-%016llx-%u",
-                static_cast<unsigned long long>(plat::key_name_hash(store_name)),
+  std::snprintf(name, sizeof name, "%016llx-%08x-%016llx-%u", static_cast<unsigned long long>(hash),
                 plat::process_id(), static_cast<unsigned long long>(created),
                 g_files_made.fetch_add(1) * 2 + (sizeof(tchar) == 2 ? 1u : 0u));
   char making[sizeof name + 8];
@@ -71,7 +72,7 @@ int32_t Journal::open(const tchar* store_name) noexcept {
   h->pid = plat::process_id();
   h->name_units = static_cast<uint32_t>(units);
   h->created = created;
-  h->name_hash = plat::key_name_hash(store_name);
+  h->name_hash = hash;
   created_steps_ = created / journal::kStampTicks;
   std::memcpy(first_ + journal::kNameOffset, store_name, units * sizeof(tchar));
   h->check =
@@ -210,6 +211,15 @@ void Journal::restart() noexcept {
   appended_ = 0;
   taken_ = 0;
   tail_ = journal::kRecordsStart;
+  on_ = true;
+}
+
+void Journal::resume() noexcept {
+  if (!first_ || on_) return;
+  if (taken_ > appended_) {
+    taken_ = appended_;
+    set_counter(&FileHeader::performed, journal::Counter::kPerformed, appended_);
+  }
   on_ = true;
 }
 

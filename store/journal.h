@@ -48,6 +48,13 @@ class Journal {
   // Records the registry would not take are left: the file stays, with its
   // count of those performed, for the next process that opens the store.
   void leave() noexcept { release(); }
+  // How many of the records still queued the file holds: the front ones.
+  std::size_t holds() const noexcept {
+    return appended_ > taken_ ? static_cast<std::size_t>(appended_ - taken_) : 0;
+  }
+  // Turns a file that could not grow on again, for the queued records it
+  // lacks to be appended once more; they count as not yet performed.
+  void resume() noexcept;
   // In a forked child: the parent's file stays the parent's; the child makes
   // its own when open() is called again.
   void forget_after_fork() noexcept;

@@ -52,7 +52,8 @@ class Claimed {
   Claimed& operator=(const Claimed&) = delete;
 
   // kOk once claimed and mapped; kErrLockViolation while its owner lives.
-  int32_t claim(const std::string& name) {
+  // Unless keep_handle, the view is all that is kept (see recover()).
+  int32_t claim(const std::string& name, bool keep_handle) {
     int32_t rc = file_.claim(name.c_str());
     if (rc != kOk) return rc;
     uint64_t size = file_.size();
@@ -64,7 +65,7 @@ class Claimed {
     }
     // The view is enough from here on: a store may have more orphans than
     // the process has descriptors.
-    file_.let_go_of_handle();
+    if (!keep_handle) file_.let_go_of_handle();
     return kOk;
   }
   // The header, when the whole of it and the name check.
@@ -256,7 +257,12 @@ std::size_t perform_alone(plat::Key key, Source* const* batch, std::size_t to, i
   std::size_t i = 0;
   for (; i < to; ++i) {
     Source* s = batch[i];
-    int32_t r = perform(key, s->unit, s->records[s->next]);
+    int32_t r;
+    try {
+      r = perform(key, s->unit, s->records[s->next]);
+    } catch (const std::bad_alloc&) {
+      r = kErrNotEnoughMemory;  // a passing failure: the batch still ends
+    }
     if (is_passing_failure(r)) {
       *rc = r;
       return i;
@@ -312,8 +318,10 @@ int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t lock_wait_m
 // Claims name's orphaned files, of either width, removing those left half
 // made and keeping aside, unreplayed, those whose header, counters or store
 // do not check. kOk, or why they could not all be listed or claimed.
-int32_t claim_orphans(const tchar* name, std::vector<Source>* sources, Outcome* outcome) {
+int32_t claim_orphans(const tchar* name, bool exclusive, std::vector<Source>* sources,
+                      Outcome* outcome) {
   uint64_t hash = plat::key_name_hash(name);
+  if (hash == 0) return kErrNotEnoughMemory;
   // The key's name hash: a collision of two stores' is a chance of 2^-64,
   // and the header's own copy of it is checked too.
   std::string prefix = prefix_of(hash);
@@ -330,7 +338,7 @@ int32_t claim_orphans(const tchar* name, std::vector<Source>* sources, Outcome* 
   for (const std::string& f : files) {
     Source s;
     s.file = std::make_unique<Claimed>();
-    rc = s.file->claim(f);
+    rc = s.file->claim(f, !exclusive);
     if (rc == kErrLockViolation || rc == kErrFileNotFound) continue;  // alive, or gone meanwhile
     if (rc != kOk) return rc;
     const FileHeader* h = s.file->header();
@@ -348,13 +356,13 @@ int32_t claim_orphans(const tchar* name, std::vector<Source>* sources, Outcome* 
 
 }  // namespace
 
-Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms) noexcept {
+Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms, bool exclusive) noexcept {
   Outcome outcome;
   try {
     std::vector<Source> sources;
     // Files that could not all be claimed are not replayed at all: one left
     // out may hold records older than those of the others.
-    outcome.error = claim_orphans(name, &sources, &outcome);
+    outcome.error = claim_orphans(name, exclusive, &sources, &outcome);
     if (outcome.error != kOk || sources.empty()) return outcome;
     outcome.error = replay(key, sources, lock_wait_ms, &outcome.records);
     for (Source& s : sources) {
@@ -375,11 +383,11 @@ Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms) noexcep
   return outcome;
 }
 
-int32_t discard(const tchar* name) noexcept {
+int32_t discard(const tchar* name, bool exclusive) noexcept {
   try {
     Outcome ignored;
     std::vector<Source> sources;
-    int32_t rc = claim_orphans(name, &sources, &ignored);
+    int32_t rc = claim_orphans(name, exclusive, &sources, &ignored);
     for (Source& s : sources) s.file->remove();
     return rc;
   } catch (const std::bad_alloc&) {
@@ -400,7 +408,7 @@ int32_t survey(std::vector<FileInfo>* out) noexcept {
                   f.compare(f.size() - std::strlen(journal::kKeptSuffix), std::string::npos,
                             journal::kKeptSuffix) == 0;
       Claimed c;
-      rc = c.claim(f);
+      rc = c.claim(f, true);
       if (rc == kErrLockViolation) {
         info.owner_alive = true;
         out->push_back(std::move(info));

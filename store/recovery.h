@@ -39,13 +39,16 @@ struct Outcome {
 // aside after its sound records. Files of either character width are
 // completed. Another program's write lock is waited for up to lock_wait_ms
 // (and a poll of 100 ms) before kErrBusy: a caller that waits longer lets
-// go of "KelmixHandlesMutex" between tries.
-Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms = 0) noexcept;
+// go of "KelmixHandlesMutex" between tries. With exclusive (the caller holds
+// that mutex) each file's descriptor is let go of once it is mapped, so more
+// orphans than descriptors are completed; without, each file's own lock is
+// all that keeps another process from claiming it too, and is kept.
+Outcome recover(const tchar* name, plat::Key key, uint32_t lock_wait_ms, bool exclusive) noexcept;
 
 // Removes the orphaned pending files of the store named name (canonical),
 // unreplayed: its key is being deleted, where their records would have gone.
 // kOk, or why some could not be listed or claimed.
-int32_t discard(const tchar* name) noexcept;
+int32_t discard(const tchar* name, bool exclusive) noexcept;
 
 // One pending file, for the kelmix tool.
 struct FileInfo {

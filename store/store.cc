@@ -111,6 +111,10 @@ int32_t KXDATA::close() noexcept {
     if (queue.empty()) {
       journal_.finish();  // everything is in the registry: nothing to recover
     } else {
+      // The records the file could not take when they came (a full disk)
+      // are tried again, so the next opening has them if there is room now.
+      journal_.resume();
+      for (std::size_t i = journal_.holds(); i < queue.size(); ++i) journal_.append(queue.at(i));
       journal_.leave();  // the next opening completes the rest
     }
   }
@@ -126,7 +130,12 @@ void KXDATA::drain_at_exit() noexcept {
   // now stay in the pending file for the next opening.
   bool all = true;
   queue.for_each_left([&](const KXRECORD& record) {
-    if (all && is_passing_failure(perform(record))) all = false;
+    if (!all) return;
+    if (is_passing_failure(perform(record))) {
+      all = false;
+    } else {
+      journal_.took_out(1);  // the next opening starts after it
+    }
   });
   if (all) journal_.finish();
   plat::reg_close_key(key);

@@ -1,6 +1,7 @@
 // The change sequence's file: made, checked and mapped.
 #include "platform/posix/change_sequence.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -62,7 +63,10 @@ void ChangeSequence::end_commit(uint64_t number) noexcept {
 bool ChangeSequence::same_file(const std::string& dir) const noexcept {
   try {
     struct stat st;
-    return lstat(file_in(dir).c_str(), &st) == 0 && static_cast<uint64_t>(st.st_dev) == device_ &&
+    // Only a file gone or another in its place differs; a look that failed
+    // otherwise tells nothing.
+    if (lstat(file_in(dir).c_str(), &st) != 0) return errno != ENOENT && errno != ENOTDIR;
+    return static_cast<uint64_t>(st.st_dev) == device_ &&
            static_cast<uint64_t>(st.st_ino) == inode_;
   } catch (const std::bad_alloc&) {
     return true;  // not known to differ

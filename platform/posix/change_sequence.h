@@ -60,6 +60,7 @@ class ChangeSequence {
   // again. Processes that still map it read from the database until they
   // look for others and map the new file.
   void retire() noexcept { counters_->begun.store(UINT64_MAX, std::memory_order_seq_cst); }
+  bool retired() const noexcept { return begun() == UINT64_MAX; }
 
   // False when dir/registry.changes is no longer the file mapped here
   // (deleted, or replaced with the folder).

@@ -181,10 +181,15 @@ int32_t PendingFile::rename(const char* new_name) noexcept {
     // Never over another file: a name taken is an error, not a file lost.
     std::string from = dir + "/" + name_, to = dir + "/" + new_name;
     int rc = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
-    if (rc != 0 && errno == EINVAL) {
-      // A filesystem without it: a link fails on a name taken.
+    if (rc != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP)) {
+      // A kernel or filesystem without it: a link fails on a name taken.
       rc = ::link(from.c_str(), to.c_str());
-      if (rc == 0) ::unlink(from.c_str());
+      if (rc == 0) {
+        ::unlink(from.c_str());
+      } else if (errno != EEXIST) {
+        // No links either; names are unique among live processes anyway.
+        rc = ::rename(from.c_str(), to.c_str());
+      }
     }
     if (rc != 0) return code_of(errno);
     std::strcpy(name_, new_name);

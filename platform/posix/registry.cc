@@ -488,7 +488,7 @@ class Registry {
   // mapped now and kept until unloading, since readers hold none.
   ChangeSequence* sequence_in(const std::string& dir) REQUIRES(mu_) {
     for (const auto& sequence : sequences_) {
-      if (sequence->same_file(dir)) return sequence.get();
+      if (!sequence->retired() && sequence->same_file(dir)) return sequence.get();
     }
     std::unique_ptr<ChangeSequence> fresh(ChangeSequence::open(dir));
     if (!fresh) return nullptr;
@@ -1168,7 +1168,9 @@ uint64_t key_name_hash(const tchar* name) noexcept {
     for (char16_t unit : fold(to_units(name))) {
       h = (h ^ static_cast<uint16_t>(unit)) * 1099511628211ull;
     }
+    if (h == 0) h = 1;  // 0 says the hash could not be had
   } catch (const std::bad_alloc&) {
+    return 0;
   }
   return h;
 }

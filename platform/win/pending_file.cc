@@ -452,22 +452,23 @@ uint64_t key_name_hash(const tchar* name) noexcept {
   if (len <= 0) return hash;
   Units widened(static_cast<std::size_t>(len));
   wchar_t* wide = widened.get();
-  if (!wide) return hash;
+  if (!wide) return 0;
   MultiByteToWideChar(CP_ACP, 0, name, -1, wide, len + 1);
 #endif
+  // Without the upper-cased copy the hash would differ by letter case:
+  // 0 says it could not be had.
   Units upper(static_cast<std::size_t>(len));
   wchar_t* up = upper.get();
-  const wchar_t* units = wide;
-  if (up && LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, len, up, len, nullptr,
-                          nullptr, 0) == len) {
-    units = up;
+  if (!up || LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, len, up, len, nullptr,
+                           nullptr, 0) != len) {
+    return 0;
   }
   for (int i = 0; i < len; ++i) {
-    auto u = static_cast<uint16_t>(units[i]);
+    auto u = static_cast<uint16_t>(up[i]);
     hash = (hash ^ (u & 0xFF)) * 1099511628211ull;
     hash = (hash ^ (u >> 8)) * 1099511628211ull;
   }
-  return hash;
+  return hash == 0 ? 1 : hash;
 }
 
 uint32_t process_id() noexcept { return GetCurrentProcessId(); }

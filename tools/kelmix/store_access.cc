@@ -21,6 +21,7 @@ class HandlesLock {
   }
   HandlesLock(const HandlesLock&) = delete;
   HandlesLock& operator=(const HandlesLock&) = delete;
+  bool held() const { return held_; }
 
  private:
   plat::NamedMutex mutex_;
@@ -62,7 +63,7 @@ int32_t open_completed(const WStr& store, bool create, plat::ScopedKey* key,
   int32_t rc = create ? create_store_key(store, key) : open_store_key(store, key);
   if (rc != kOk) return rc;
   // The tool waits for another program's write lock as a write would.
-  recovery::Outcome done = recovery::recover(store.c_str(), key->get(), 5000);
+  recovery::Outcome done = recovery::recover(store.c_str(), key->get(), 5000, lock.held());
   if (outcome) *outcome = done;
   return done.error;
 }
