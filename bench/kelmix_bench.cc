@@ -541,7 +541,12 @@ void BM_SustainedWriter(benchmark::State& state) {
     KXWipe(KX_T("bench_sustained"));
   }
 }
-BENCHMARK(BM_SustainedWriter)->Arg(1000)->Arg(10000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_SustainedWriter)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1);
 
 // ---- Pending files ----------------------------------------------------------------
 
