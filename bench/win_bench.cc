@@ -6,10 +6,13 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kelmix.h"
@@ -110,7 +113,64 @@ void row(const char* label, double ns, const char* base_label, double base_ns) {
 
 }  // namespace
 
-int main() {
+// A host writing rate values a second for some seconds while the registry
+// is read every 100 ms, as another process reads it: how far the registry
+// trails the host (median, p99), what is pending at the end and what closing
+// then takes.
+int sustained(int rate, int seconds) {
+  kx::on_library_load();
+  KXWipe(L"bench_sustained");
+  KXHANDLE h = KXInit(L"bench_sustained");
+  std::atomic<int> written{0};
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    auto start = Clock::now();
+    int i = 0;
+    while (!stop.load()) {
+      auto due =
+          static_cast<int>(std::chrono::duration<double>(Clock::now() - start).count() * rate);
+      for (; i < due; ++i) KXValue(h, L"tick", i);
+      written.store(i);
+      Sleep(1);
+    }
+  });
+  HKEY key = nullptr;
+  std::vector<double> lag_ms;
+  auto start = Clock::now();
+  while (Clock::now() - start < std::chrono::seconds(seconds)) {
+    Sleep(100);
+    int now = written.load();
+    if (!key) {
+      RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Kelmix\\bench_sustained", 0, KEY_READ, &key);
+    }
+    DWORD v = 0, bytes = 4;
+    LONG rc =
+        key ? RegQueryValueExW(key, L"tick", nullptr, nullptr, reinterpret_cast<BYTE*>(&v), &bytes)
+            : 1;
+    int stored = rc == ERROR_SUCCESS ? static_cast<int>(v) : -1;
+    lag_ms.push_back((now - 1 - stored) * 1000.0 / rate);
+  }
+  stop = true;
+  writer.join();
+  std::size_t left = kx::acquire_store(h)->pending();
+  auto close_start = Clock::now();
+  KXClose(h);
+  double close_ms = std::chrono::duration<double, std::milli>(Clock::now() - close_start).count();
+  if (key) RegCloseKey(key);
+  std::sort(lag_ms.begin(), lag_ms.end());
+  std::printf(
+      "sustained %d/s for %d s: lag p50 %.0f ms, p99 %.0f ms; pending at end %zu; "
+      "KXClose %.1f ms; %d written\n",
+      rate, seconds, lag_ms[lag_ms.size() / 2], lag_ms[lag_ms.size() * 99 / 100], left, close_ms,
+      written.load());
+  KXWipe(L"bench_sustained");
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "sustained") {
+    return sustained(std::atoi(argv[2]), std::atoi(argv[3]));
+  }
   kx::on_library_load();
   kx::testing::hold_queue_threads(true);
   KXHANDLE h = KXInit(L"bench_win");
