@@ -129,14 +129,16 @@ void KXDATA::drain_at_exit() noexcept {
   // deletes give the same result twice. Records the registry could not take
   // now stay in the pending file for the next opening.
   bool all = true;
+  std::size_t performed = 0;
   queue.for_each_left([&](const KXRECORD& record) {
     if (!all) return;
     if (is_passing_failure(perform(record))) {
       all = false;
     } else {
-      journal_.took_out(1);  // the next opening starts after it
+      ++performed;
     }
   });
+  journal_.took_out(performed);  // the next opening starts after them
   if (all) journal_.finish();
   plat::reg_close_key(key);
 }
