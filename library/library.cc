@@ -12,9 +12,9 @@ namespace kx {
 
 namespace {
 // An opening whose recovery another program's write lock holds up tries
-// again this often, for as long as a write would wait (in 100 ns units).
+// again this often, for as long as a write would wait.
 constexpr uint32_t kLockedOutPollMs = 100;
-constexpr uint64_t kLockedOutTicks = 5 * 10000000ull;
+constexpr uint64_t kLockedOutMs = 5000;
 }  // namespace
 
 // ---- The table of open stores by name -----------------------------------------
@@ -257,12 +257,12 @@ int32_t open_store(const tchar* typed_name) noexcept {
     // would be overwritten by the older records the next recovery completes.
     rc = recovery::recover(name, key.get(), 0, g_named_mutex != nullptr).error;
     if (rc == kOk) break;
-    uint64_t now = plat::coarse_time();
+    uint64_t now = plat::monotonic_ms();
     if (rc != kErrBusy || (give_up != 0 && now >= give_up)) return rc;
     // Another program holds the registry's write lock: waited out for as
     // long as a write would wait, in turns, so this process's and others'
     // openings and closings of other stores go on in between.
-    if (give_up == 0) give_up = now + kLockedOutTicks;
+    if (give_up == 0) give_up = now + kLockedOutMs;
     lock.unlock();
     plat::sleep_ms(kLockedOutPollMs);
     lock.lock();

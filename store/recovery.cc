@@ -21,10 +21,10 @@ constexpr uint32_t kBusyWaitMs = 100;
 // Opens a registry batch, waiting out another program's write lock for up
 // to wait_ms without holding anything of ours.
 int32_t begin_batch_patiently(uint32_t wait_ms) {
-  uint64_t until = plat::coarse_time() + uint64_t{wait_ms} * 10000;
+  uint64_t until = plat::monotonic_ms() + wait_ms;
   for (;;) {
     int32_t rc = plat::reg_begin_batch();
-    if (rc != kErrBusy || plat::coarse_time() >= until) return rc;
+    if (rc != kErrBusy || plat::monotonic_ms() >= until) return rc;
     plat::sleep_ms(kBusyWaitMs);
   }
 }
