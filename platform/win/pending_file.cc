@@ -448,12 +448,13 @@ uint64_t key_name_hash(const tchar* name) noexcept {
   int len = lstrlenW(name);
   const wchar_t* wide = name;
 #else
-  int len = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0) - 1;
+  // Sized with the terminator, which the conversion writes too.
+  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
+  int len = units - 1;
   if (len <= 0) return hash;
-  Units widened(static_cast<std::size_t>(len));
+  Units widened(static_cast<std::size_t>(units));
   wchar_t* wide = widened.get();
-  if (!wide) return 0;
-  MultiByteToWideChar(CP_ACP, 0, name, -1, wide, len + 1);
+  if (!wide || MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units) != units) return 0;
 #endif
   // Without the upper-cased copy the hash would differ by letter case:
   // 0 says it could not be had.

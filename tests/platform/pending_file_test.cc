@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "tests/support/test_env.h"
 
 #if defined(_WIN32)
+#include <malloc.h>
 #include <windows.h>
 #else
 #include <signal.h>
@@ -190,6 +192,24 @@ TEST(KeyNameHash, EqualForTheSameKeyInEitherCaseAndWidth) {
     GTEST_SKIP() << "the other width's program is not built";
   }
   EXPECT_EQ(sibling.wait(), 0) << "the other width hashes the name otherwise";
+}
+
+// Long names are widened and upper-cased on the heap. Each length is hashed
+// into a hole between live blocks, so a write past the end of its buffer
+// lands on a neighbour that the heap check below then finds broken.
+TEST(KeyNameHash, LongNamesStayInsideTheirBuffers) {
+  uint64_t previous = 0;
+  for (std::size_t len = 250; len < 700; ++len) {
+    std::vector<std::unique_ptr<char[]>> blocks;
+    for (int i = 0; i < 16; ++i) blocks.emplace_back(new char[len * sizeof(wchar_t)]);
+    for (int i = 0; i < 16; i += 2) blocks[i].reset();
+    uint64_t got = hash(tstring(len, 'k'));
+    EXPECT_NE(got, previous) << len;
+    previous = got;
+  }
+#if defined(_WIN32)
+  EXPECT_EQ(_heapchk(), _HEAPOK);
+#endif
 }
 
 TEST(ChildRole, DISABLED_KeyNameHash) {
