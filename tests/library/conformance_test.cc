@@ -576,7 +576,17 @@ class Persistence : public ::testing::TestWithParam<const char*> {};
 TEST_P(Persistence, EveryValueAChildWroteIsThereAfterItEnds) {
   std::string store = unique_name(std::string("conf_child_") + GetParam());
   ASSERT_EQ(run_child(kChildVariable, std::string(GetParam()) + ":" + store), 0);
-  EXPECT_EQ(stored_names(store).size(), 2u * kChildValues);
+  // A 32-bit process under WoW64 may be ended outright during its exit
+  // notifications, when the drain needs a lock a thread the exit ended held
+  // (seen under Wine): what it did not write is in its pending file, which
+  // the opening below completes.
+  bool exit_may_be_cut_short = sizeof(void*) == 4 && std::string(GetParam()) == "exit";
+#if !defined(_WIN32)
+  exit_may_be_cut_short = false;
+#endif
+  if (!exit_may_be_cut_short) {
+    EXPECT_EQ(stored_names(store).size(), 2u * kChildValues);
+  }
   auto& narrow = api<Narrow>();
   KXHANDLE n = narrow.KXInit(store.c_str());
   EXPECT_EQ(narrow.KXCount(n), 2 * kChildValues);
