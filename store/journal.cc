@@ -24,9 +24,16 @@ constexpr std::size_t kKeptSecondView = 256u << 10;
 
 constexpr std::size_t kPrefetchAhead = 256;
 
+// A file whose records reach this far is reused from its start once its
+// records left fit before them (reuse_space).
+constexpr uint64_t kReuseFrom = journal::kFirstViewBytes / 2;
+
 // A counter is stored in one instruction, so a process killed at any point
 // leaves it whole, with its tag.
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "counters live in shared pages");
+// An offset is stored in a counter's 32 bits.
+static_assert(journal::kFirstViewBytes + uint64_t{kMaxSecondView} <= UINT32_MAX,
+              "offsets fit a counter");
 
 std::atomic<uint64_t>& counter(FileHeader* h, uint64_t FileHeader::*field) {
   return *reinterpret_cast<std::atomic<uint64_t>*>(&(h->*field));
@@ -147,10 +154,7 @@ void Journal::append(const KXRECORD& record) noexcept {
   }
   std::size_t name_bytes = name_units * sizeof(tchar);
   std::size_t size = journal::record_size(sizeof(tchar), name_units, data_bytes);
-  uint64_t offset = tail_;
-  if (offset < journal::kFirstViewBytes && offset + size > journal::kFirstViewBytes) {
-    offset = journal::kFirstViewBytes;
-  }
+  uint64_t offset = place(tail_, size);
   if (offset + size > journal::kFirstViewBytes + second_bytes_ &&
       !grow(offset + size - journal::kFirstViewBytes)) {
     on_ = false;
@@ -187,16 +191,29 @@ void Journal::append(const KXRECORD& record) noexcept {
   } else {
     std::memcpy(p + sizeof head + name_bytes, data, data_bytes);
   }
+  if (offset != tail_) skipped_at_ = tail_;
   tail_ = offset + size;
   set_counter(&FileHeader::appended, journal::Counter::kAppended, ++appended_);
 }
 
+std::size_t Journal::size_at(uint64_t offset) const noexcept {
+  RecordHead head;
+  std::memcpy(&head, at(offset), sizeof head);
+  return journal::record_size(sizeof(tchar), head.name_units, head.data_bytes);
+}
+
 void Journal::took_out(std::size_t n) noexcept {
   if (!first_) return;
+  // Past the records the file has; the others it never had.
+  for (uint64_t i = taken_; i < taken_ + n && i < appended_; ++i) {
+    if (front_ == skipped_at_) front_ = journal::kFirstViewBytes;
+    front_ += size_at(front_);
+  }
   taken_ += n;
   // Records the file never had (it was off) count for nothing.
   set_counter(&FileHeader::performed, journal::Counter::kPerformed,
               static_cast<uint32_t>(taken_ < appended_ ? taken_ : appended_));
+  set_counter(&FileHeader::front, journal::Counter::kFront, static_cast<uint32_t>(front_));
 }
 
 void Journal::restart() noexcept {
@@ -210,8 +227,68 @@ void Journal::restart() noexcept {
   set_counter(&FileHeader::epoch, journal::Counter::kEpoch, epoch_);
   appended_ = 0;
   taken_ = 0;
-  tail_ = journal::kRecordsStart;
+  tail_ = front_ = journal::kRecordsStart;
+  skipped_at_ = 0;
   on_ = true;
+}
+
+bool Journal::reuse_space() noexcept {
+  // Within the first view there is nothing to gain: it is mapped and faulted
+  // in whatever happens.
+  if (!first_ || !on_ || taken_ >= appended_ || tail_ < kReuseFrom) return false;
+  // The records left need tail_ - front_ bytes at the start, less the
+  // first view's end they skipped: ruled out cheaply before they are walked.
+  uint64_t needed = tail_ - front_;
+  if (skipped_at_ >= front_ && skipped_at_ != 0) needed -= journal::kFirstViewBytes - skipped_at_;
+  if (journal::kRecordsStart + needed > front_) return false;
+  // Their new places, from the start, which must all lie before front_: the
+  // copies then overwrite nothing the file still needs until the counters
+  // move to them.
+  uint32_t count = static_cast<uint32_t>(appended_ - taken_);
+  uint64_t to = journal::kRecordsStart, skipped = 0;
+  for (uint64_t from = front_, i = 0; i < count; ++i) {
+    if (from == skipped_at_) from = journal::kFirstViewBytes;
+    std::size_t size = size_at(from);
+    uint64_t placed = place(to, size);
+    if (placed != to) skipped = to;
+    to = placed + size;
+    if (to > front_) return false;
+    from += size;
+  }
+  // Copied with their stamps, checked anew for their new epoch and numbers.
+  uint32_t epoch = epoch_ + 1;
+  to = journal::kRecordsStart;
+  uint64_t from = front_;
+  for (uint32_t seq = 0; seq < count; ++seq) {
+    if (from == skipped_at_) from = journal::kFirstViewBytes;
+    std::size_t size = size_at(from);
+    to = place(to, size);
+    unsigned char* p = at(to);
+    std::memcpy(p, at(from), size);
+    RecordHead head;
+    std::memcpy(&head, p, sizeof head);
+    std::size_t name_bytes = head.name_units * sizeof(tchar);
+    head.check = journal::record_check(head, p + sizeof head, name_bytes,
+                                       p + sizeof head + name_bytes, epoch, seq);
+    std::memcpy(p, &head.check, sizeof head.check);
+    from += size;
+    to += size;
+  }
+  // The count of the new epoch first: a process killed from here on leaves
+  // a file read in the new epoch, whose records are all whole by now (the
+  // recovery takes a count of the next epoch for the epoch). Before it, the
+  // old epoch's records are untouched.
+  epoch_ = epoch;
+  appended_ = count;
+  taken_ = 0;
+  set_counter(&FileHeader::appended, journal::Counter::kAppended, appended_);
+  set_counter(&FileHeader::performed, journal::Counter::kPerformed, 0);
+  set_counter(&FileHeader::front, journal::Counter::kFront, journal::kRecordsStart);
+  set_counter(&FileHeader::epoch, journal::Counter::kEpoch, epoch_);
+  front_ = journal::kRecordsStart;
+  tail_ = to;
+  skipped_at_ = skipped;
+  return true;
 }
 
 void Journal::resume() noexcept {
@@ -253,7 +330,8 @@ void Journal::forget_after_fork() noexcept {
   on_ = false;
   appended_ = 0;
   taken_ = 0;
-  tail_ = journal::kRecordsStart;
+  tail_ = front_ = journal::kRecordsStart;
+  skipped_at_ = 0;
 }
 
 void Journal::release() noexcept {
@@ -263,7 +341,8 @@ void Journal::release() noexcept {
   epoch_ = 0;
   appended_ = 0;
   taken_ = 0;
-  tail_ = journal::kRecordsStart;
+  tail_ = front_ = journal::kRecordsStart;
+  skipped_at_ = 0;
 }
 
 }  // namespace kx

@@ -39,6 +39,12 @@ class Journal {
   // The queue is empty: the file starts over, and turns on again. Its views
   // stay, so a burst after a burst touches no new page.
   void restart() noexcept;
+  // The queue is not empty, but its records in the file lie past as much
+  // room as they need: they are copied to the start, in a new epoch, and the
+  // file is reused from there. A writer that never lets the queue empty
+  // keeps a file the size of a few of its backlogs, not one that grows with
+  // time. False when there was no room, or no need.
+  bool reuse_space() noexcept;
   // A view larger than an idle store should keep is mapped; shrink() gives
   // it up while nothing is pending.
   bool oversized() const noexcept;
@@ -72,6 +78,15 @@ class Journal {
   }
   // Makes the second view at least need bytes past the first.
   bool grow(uint64_t need) noexcept;
+  // Where a record of size bytes goes when offset is the next free byte: it
+  // never straddles the end of the first view.
+  static uint64_t place(uint64_t offset, std::size_t size) noexcept {
+    return offset < journal::kFirstViewBytes && offset + size > journal::kFirstViewBytes
+               ? journal::kFirstViewBytes
+               : offset;
+  }
+  // The size of the record at offset, as its head says.
+  std::size_t size_at(uint64_t offset) const noexcept;
   void set_counter(uint64_t journal::FileHeader::*field, journal::Counter which,
                    uint32_t value) noexcept;
   void unmap_views() noexcept;
@@ -81,7 +96,9 @@ class Journal {
   unsigned char* first_ = nullptr;   // [0, kFirstViewBytes)
   unsigned char* second_ = nullptr;  // [kFirstViewBytes, kFirstViewBytes + second_bytes_)
   std::size_t second_bytes_ = 0;
-  uint64_t tail_ = journal::kRecordsStart;  // where the next record goes
+  uint64_t tail_ = journal::kRecordsStart;   // where the next record goes
+  uint64_t front_ = journal::kRecordsStart;  // the first record not taken out
+  uint64_t skipped_at_ = 0;                  // where the first view's end was skipped to, or 0
   uint32_t epoch_ = 0;
   uint64_t created_steps_ = 0;  // the file's making, in stamp steps
   uint64_t header_check_ = 0;   // the tag of the counters' words

@@ -11,6 +11,9 @@
 // each record is whole) and how many of them the registry has (performed).
 // A restart, when nothing is pending, zeroes both and moves to a new epoch,
 // so records of an earlier epoch left in the file are never taken for new.
+// A writer whose queue never empties reuses the file instead: the records
+// left are copied to its start, numbered from 0 in the next epoch, and the
+// counters then move to that epoch (appended first).
 //
 // Each counter is one 64-bit word: its value and a tag of the value, the
 // epoch and the header, stored in one instruction, so a counter that was
@@ -46,12 +49,16 @@ struct FileHeader {
   uint64_t epoch;
   uint64_t appended;
   uint64_t performed;
+  // Where the first record not performed lies: a hint that spares walking
+  // the performed ones, which a reuse of the file's start overwrites. Zero
+  // in files of older writers; trusted only when the record there checks.
+  uint64_t front;
 };
 static_assert(sizeof(FileHeader) <= kNameOffset, "the name follows the header");
 
 // A counter's word: the value in the low half, a tag in the high half that
 // ties it to its field, its epoch and its file's header check.
-enum class Counter : uint32_t { kEpoch = 1, kAppended = 2, kPerformed = 3 };
+enum class Counter : uint32_t { kEpoch = 1, kAppended = 2, kPerformed = 3, kFront = 4 };
 
 inline uint64_t counter_word(Counter field, uint32_t value, uint32_t epoch, uint64_t header_check) {
   // One multiply: every write pays for it, and it is a check against damage

@@ -99,6 +99,10 @@ class Claimed {
     }
     return nullptr;
   }
+  // The offset of a record found by record_at.
+  uint64_t offset_of(const RecordHead* r) const {
+    return static_cast<uint64_t>(reinterpret_cast<const unsigned char*>(r) - view_);
+  }
   plat::PendingFile& file() { return file_; }
   // Deletes the file; Windows refuses while a view of it is mapped.
   void remove() {
@@ -156,6 +160,13 @@ struct Source {
         .store(journal::counter_word(journal::Counter::kPerformed,
                                      first_seq + static_cast<uint32_t>(next), epoch, header_check),
                std::memory_order_release);
+    if (next < records.size()) {
+      file->counter(&FileHeader::front)
+          .store(journal::counter_word(journal::Counter::kFront,
+                                       static_cast<uint32_t>(file->offset_of(records[next])), epoch,
+                                       header_check),
+                 std::memory_order_release);
+    }
   }
   // When a record was made, in stamp steps since 1601.
   uint64_t time_of(const RecordHead* r) const { return created + r->stamp; }
@@ -176,9 +187,10 @@ bool read_counters(Claimed& f, const FileHeader* h, uint32_t* epoch, uint32_t* a
     return journal::counter_value(p, Counter::kPerformed, *epoch, h->check, performed) &&
            *performed <= *appended;
   }
-  // Restarting: the records of the old epoch were all performed.
-  if (!journal::counter_value(a, Counter::kAppended, *epoch + 1, h->check, appended) ||
-      *appended != 0) {
+  // Moving to the next epoch, whose count is stored first: a restart (none
+  // left, as every record of the old epoch was performed) or a reuse of the
+  // file's start (those left, copied there whole before the count).
+  if (!journal::counter_value(a, Counter::kAppended, *epoch + 1, h->check, appended)) {
     return false;
   }
   ++*epoch;
@@ -200,7 +212,20 @@ void read_records(Source* s, Claimed& f, const FileHeader* h) {
   s->epoch = epoch;
   s->header_check = h->check;
   uint64_t offset = journal::kRecordsStart;
-  for (uint32_t seq = 0; seq <= appended; ++seq) {
+  uint32_t seq = 0;
+  // From the first record not performed when the hint finds it there: the
+  // performed ones before it may have been overwritten by a reuse of the
+  // file's start that the writer did not live to count.
+  uint32_t front = 0;
+  uint64_t at = 0;
+  if (performed > 0 &&
+      journal::counter_value(f.counter(&FileHeader::front).load(), journal::Counter::kFront, epoch,
+                             h->check, &front) &&
+      f.record_at(&(at = front), epoch, performed)) {
+    offset = at;
+    seq = performed;
+  }
+  for (; seq <= appended; ++seq) {
     const RecordHead* r = f.record_at(&offset, epoch, seq);
     if (!r) {
       s->damaged = seq < appended;

@@ -225,7 +225,11 @@ void KXDATA::took_out(std::size_t n) noexcept {
   if (n == 0) return;
   taken_ += n;
   journal_.took_out(n);
-  if (queue.empty()) journal_.restart();
+  if (queue.empty()) {
+    journal_.restart();
+  } else {
+    journal_.reuse_space();
+  }
 }
 
 int32_t KXDATA::drain_here() noexcept {

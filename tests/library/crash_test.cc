@@ -165,16 +165,18 @@ int child_two_files_and_die(const std::string& store) {
   die_now();
 }
 
-// Writes n<i> = i about once a millisecond for 1.5 s, so the queue thread is
-// catching up with records a second old, then sets last and dies.
+// Writes n<i> = i, ten about every millisecond for 2.5 s, so the queue
+// thread is catching up with records a second old and the file's start has
+// been reused for them, then sets last and dies.
 int child_stream_and_die(const std::string& store) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
   auto start = std::chrono::steady_clock::now();
   int i = 0;
-  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(1500)) {
-    kx.KXValue(h, ("n" + std::to_string(i)).c_str(), i);
-    ++i;
+  while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(2500)) {
+    for (int burst = 0; burst < 10; ++burst, ++i) {
+      kx.KXValue(h, ("n" + std::to_string(i)).c_str(), i);
+    }
     sleep_ms(1);
   }
   kx.KXValue(h, "last", i - 1);
@@ -292,6 +294,25 @@ const bool g_child = [] {
 
 // ---- Tests ----------------------------------------------------------------------
 
+// The only pending file of store, claimed and mapped for editing.
+class OrphanEdit {
+ public:
+  explicit OrphanEdit(const std::string& store) {
+    std::vector<std::string> files = files_of(store, journal::kSuffix);
+    if (files.size() == 1 && file_.claim(files[0].c_str()) == kOk) {
+      view_ = static_cast<unsigned char*>(file_.map(0, journal::kFirstViewBytes));
+    }
+  }
+  ~OrphanEdit() { plat::PendingFile::unmap(view_, journal::kFirstViewBytes); }
+  journal::FileHeader* header() { return reinterpret_cast<journal::FileHeader*>(view_); }
+  unsigned char* view() { return view_; }
+  plat::PendingFile& file() { return file_; }
+
+ private:
+  plat::PendingFile file_;
+  unsigned char* view_ = nullptr;
+};
+
 class KilledAfterItsLastWrite : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(KilledAfterItsLastWrite, TheNextOpenFindsEveryValue) {
@@ -400,6 +421,14 @@ TEST(Wipe, AfterACrashDiscardsTheDeadProcessesRecords) {
 TEST(Killed, WhileCatchingUpLosesNothing) {
   std::string store = unique_name("crash_stream");
   run_child(kChildVariable, "stream:" + store);
+  {
+    // The queue never emptied, yet the file moved on to a later epoch and
+    // holds about a second of records, not all of them.
+    OrphanEdit edit(store);
+    ASSERT_NE(edit.header(), nullptr);
+    EXPECT_GT(static_cast<uint32_t>(edit.header()->epoch), 0u);
+    EXPECT_LT(static_cast<uint32_t>(edit.header()->appended), 20000u);
+  }
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
   int last = kx.KXGetValue(h, "last");
@@ -447,24 +476,6 @@ TEST(Order, TwoDeadWritersRecordsLandInTheOrderTheyWereMade) {
 }
 
 // ---- The file is checked, not trusted ---------------------------------------------
-
-// The only pending file of store, claimed and mapped for editing.
-class OrphanEdit {
- public:
-  explicit OrphanEdit(const std::string& store) {
-    std::vector<std::string> files = files_of(store, journal::kSuffix);
-    if (files.size() == 1 && file_.claim(files[0].c_str()) == kOk) {
-      view_ = static_cast<unsigned char*>(file_.map(0, journal::kFirstViewBytes));
-    }
-  }
-  ~OrphanEdit() { plat::PendingFile::unmap(view_, journal::kFirstViewBytes); }
-  journal::FileHeader* header() { return reinterpret_cast<journal::FileHeader*>(view_); }
-  plat::PendingFile& file() { return file_; }
-
- private:
-  plat::PendingFile file_;
-  unsigned char* view_ = nullptr;
-};
 
 // A file renamed to look like another store's is not replayed there.
 TEST(CheckedFile, OneOfAnotherStoreIsKeptAsideUnreplayed) {
@@ -521,6 +532,34 @@ TEST(CheckedFile, AKillInsideARestartReplaysNothing) {
   EXPECT_NE(stored(store, W("v99")).rc, 0);
   api<Narrow>().KXClose(h);
   EXPECT_TRUE(files_of(store, journal::kSuffix).empty());
+  EXPECT_TRUE(files_of(store, journal::kKeptSuffix).empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// Killed while copying the records left to the file's start, over records
+// already performed: the rest are found where the header says they begin.
+TEST(CheckedFile, AKillInsideAReuseOfTheStartReplaysTheRecordsLeft) {
+  std::string store = unique_name("crash_reuse");
+  run_child(kChildVariable, "small:" + store);
+  {
+    OrphanEdit edit(store);
+    journal::FileHeader* h = edit.header();
+    ASSERT_NE(h, nullptr);
+    auto epoch = static_cast<uint32_t>(h->epoch);
+    uint64_t offset = journal::kRecordsStart;
+    for (int i = 0; i < kSmall / 2; ++i) {
+      auto* r = reinterpret_cast<journal::RecordHead*>(edit.view() + offset);
+      offset += journal::record_size(1, r->name_units, r->data_bytes);
+    }
+    std::memset(edit.view() + journal::kRecordsStart, 0xEE, offset - journal::kRecordsStart);
+    h->performed = journal::counter_word(journal::Counter::kPerformed, kSmall / 2, epoch, h->check);
+    h->front = journal::counter_word(journal::Counter::kFront, static_cast<uint32_t>(offset), epoch,
+                                     h->check);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(stored_count(store), kSmall / 2);
+  EXPECT_EQ(stored(store, W("v" + std::to_string(kSmall - 1))).rc, 0);
+  api<Narrow>().KXClose(h);
   EXPECT_TRUE(files_of(store, journal::kKeptSuffix).empty());
   api<Narrow>().KXWipe(store.c_str());
 }
