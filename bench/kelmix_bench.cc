@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
@@ -540,6 +541,12 @@ void BM_SustainedWriter(benchmark::State& state) {
     stop = true;
     writer.join();
     std::size_t left = kx::acquire_store(h)->pending();
+    double file_kb = 0;
+    {
+      std::string file = kx::plat::pending_folder() + "/" + kx::hold_store(h)->journal_file();
+      struct stat st;
+      if (::stat(file.c_str(), &st) == 0) file_kb = st.st_size / 1024.0;
+    }
     long rss_kb = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
       long pages = 0, resident = 0;
@@ -558,6 +565,7 @@ void BM_SustainedWriter(benchmark::State& state) {
     state.counters["lag p99 ms"] = lag_ms.empty() ? 0 : lag_ms[lag_ms.size() * 99 / 100];
     state.counters["pending at end"] = static_cast<double>(left);
     state.counters["RSS KB"] = static_cast<double>(rss_kb);
+    state.counters["pending file KB"] = file_kb;
     state.counters["close ms"] = close_ms;
     state.counters["queue CPU us/record"] = queue_cpu * 1e3 / written.load();
     KXWipe(KX_T("bench_sustained"));
