@@ -27,6 +27,10 @@ constexpr std::size_t kPrefetchAhead = 256;
 // A file whose records reach this far is reused from its start once its
 // records left fit before them (reuse_space).
 constexpr uint64_t kReuseFrom = journal::kFirstViewBytes / 2;
+// The most copied at once, under the store's lock: more than a second of
+// records at the registry's pace. A larger backlog (a registry refusing
+// writes for a while) grows the file as before.
+constexpr uint64_t kMostReused = 16u << 20;
 
 // A counter is stored in one instruction, so a process killed at any point
 // leaves it whole, with its tag.
@@ -104,7 +108,11 @@ int32_t Journal::open(const tchar* store_name) noexcept {
 void Journal::set_counter(uint64_t FileHeader::*field, journal::Counter which,
                           uint32_t value) noexcept {
   // The epoch's own word is tagged with itself.
-  uint32_t epoch = which == journal::Counter::kEpoch ? value : epoch_;
+  set_counter_in(which == journal::Counter::kEpoch ? value : epoch_, field, which, value);
+}
+
+void Journal::set_counter_in(uint32_t epoch, uint64_t FileHeader::*field, journal::Counter which,
+                             uint32_t value) noexcept {
   counter(header(), field)
       .store(journal::counter_word(which, value, epoch, header_check_), std::memory_order_release);
 }
@@ -205,7 +213,7 @@ std::size_t Journal::size_at(uint64_t offset) const noexcept {
 void Journal::took_out(std::size_t n) noexcept {
   if (!first_) return;
   // Past the records the file has; the others it never had.
-  for (uint64_t i = taken_; i < taken_ + n && i < appended_; ++i) {
+  for (uint64_t i = taken_; i < taken_ + n && i < appended_ && front_ < tail_; ++i) {
     if (front_ == skipped_at_) front_ = journal::kFirstViewBytes;
     front_ += size_at(front_);
   }
@@ -221,14 +229,15 @@ void Journal::restart() noexcept {
   // The counters move to the new epoch first, then the epoch: a process
   // killed between finds appended at 0 of the next epoch, which says that
   // nothing is left, while no record of the old epoch checks in the new one.
-  ++epoch_;
-  set_counter(&FileHeader::appended, journal::Counter::kAppended, 0);
-  set_counter(&FileHeader::performed, journal::Counter::kPerformed, 0);
-  set_counter(&FileHeader::epoch, journal::Counter::kEpoch, epoch_);
+  uint32_t epoch = epoch_ + 1;
+  set_counter_in(epoch, &FileHeader::appended, journal::Counter::kAppended, 0);
+  set_counter_in(epoch, &FileHeader::performed, journal::Counter::kPerformed, 0);
+  set_counter_in(epoch, &FileHeader::epoch, journal::Counter::kEpoch, epoch);
+  epoch_ = epoch;
   appended_ = 0;
   taken_ = 0;
   tail_ = front_ = journal::kRecordsStart;
-  skipped_at_ = 0;
+  skipped_at_ = retry_from_ = 0;
   on_ = true;
 }
 
@@ -239,8 +248,10 @@ bool Journal::reuse_space() noexcept {
   // The records left need tail_ - front_ bytes at the start, less the
   // first view's end they skipped: ruled out cheaply before they are walked.
   uint64_t needed = tail_ - front_;
-  if (skipped_at_ >= front_ && skipped_at_ != 0) needed -= journal::kFirstViewBytes - skipped_at_;
-  if (journal::kRecordsStart + needed > front_) return false;
+  if (skipped_at_ >= front_) needed -= journal::kFirstViewBytes - skipped_at_;
+  if (journal::kRecordsStart + needed > front_ || front_ < retry_from_ || needed > kMostReused) {
+    return false;
+  }
   // Their new places, from the start, which must all lie before front_: the
   // copies then overwrite nothing the file still needs until the counters
   // move to them.
@@ -252,7 +263,10 @@ bool Journal::reuse_space() noexcept {
     uint64_t placed = place(to, size);
     if (placed != to) skipped = to;
     to = placed + size;
-    if (to > front_) return false;
+    if (to > front_) {
+      retry_from_ = to;  // not worth walking again before front_ gets there
+      return false;
+    }
     from += size;
   }
   // Copied with their stamps, checked anew for their new epoch and numbers.
@@ -277,17 +291,20 @@ bool Journal::reuse_space() noexcept {
   // The count of the new epoch first: a process killed from here on leaves
   // a file read in the new epoch, whose records are all whole by now (the
   // recovery takes a count of the next epoch for the epoch). Before it, the
-  // old epoch's records are untouched.
+  // old epoch's records are untouched. The members follow the words: the
+  // exit drain, which may run after this thread was ended anywhere, counts
+  // in whichever epoch the words are.
+  set_counter_in(epoch, &FileHeader::appended, journal::Counter::kAppended, count);
+  set_counter_in(epoch, &FileHeader::performed, journal::Counter::kPerformed, 0);
+  set_counter_in(epoch, &FileHeader::front, journal::Counter::kFront, journal::kRecordsStart);
+  set_counter_in(epoch, &FileHeader::epoch, journal::Counter::kEpoch, epoch);
   epoch_ = epoch;
   appended_ = count;
   taken_ = 0;
-  set_counter(&FileHeader::appended, journal::Counter::kAppended, appended_);
-  set_counter(&FileHeader::performed, journal::Counter::kPerformed, 0);
-  set_counter(&FileHeader::front, journal::Counter::kFront, journal::kRecordsStart);
-  set_counter(&FileHeader::epoch, journal::Counter::kEpoch, epoch_);
   front_ = journal::kRecordsStart;
   tail_ = to;
   skipped_at_ = skipped;
+  retry_from_ = 0;
   return true;
 }
 
@@ -331,7 +348,7 @@ void Journal::forget_after_fork() noexcept {
   appended_ = 0;
   taken_ = 0;
   tail_ = front_ = journal::kRecordsStart;
-  skipped_at_ = 0;
+  skipped_at_ = retry_from_ = 0;
 }
 
 void Journal::release() noexcept {
@@ -342,7 +359,7 @@ void Journal::release() noexcept {
   appended_ = 0;
   taken_ = 0;
   tail_ = front_ = journal::kRecordsStart;
-  skipped_at_ = 0;
+  skipped_at_ = retry_from_ = 0;
 }
 
 }  // namespace kx

@@ -89,6 +89,8 @@ class Journal {
   std::size_t size_at(uint64_t offset) const noexcept;
   void set_counter(uint64_t journal::FileHeader::*field, journal::Counter which,
                    uint32_t value) noexcept;
+  void set_counter_in(uint32_t epoch, uint64_t journal::FileHeader::*field, journal::Counter which,
+                      uint32_t value) noexcept;
   void unmap_views() noexcept;
   void release() noexcept;
 
@@ -99,6 +101,7 @@ class Journal {
   uint64_t tail_ = journal::kRecordsStart;   // where the next record goes
   uint64_t front_ = journal::kRecordsStart;  // the first record not taken out
   uint64_t skipped_at_ = 0;                  // where the first view's end was skipped to, or 0
+  uint64_t retry_from_ = 0;  // reuse_space() found too little room before this front_
   uint32_t epoch_ = 0;
   uint64_t created_steps_ = 0;  // the file's making, in stamp steps
   uint64_t header_check_ = 0;   // the tag of the counters' words

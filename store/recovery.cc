@@ -160,11 +160,15 @@ struct Source {
         .store(journal::counter_word(journal::Counter::kPerformed,
                                      first_seq + static_cast<uint32_t>(next), epoch, header_check),
                std::memory_order_release);
-    if (next < records.size()) {
+    if (!records.empty()) {
+      // Past the last record once all are performed.
+      const RecordHead* r = records[next < records.size() ? next : records.size() - 1];
+      uint64_t offset = file->offset_of(r);
+      if (next == records.size())
+        offset += journal::record_size(unit, r->name_units, r->data_bytes);
       file->counter(&FileHeader::front)
-          .store(journal::counter_word(journal::Counter::kFront,
-                                       static_cast<uint32_t>(file->offset_of(records[next])), epoch,
-                                       header_check),
+          .store(journal::counter_word(journal::Counter::kFront, static_cast<uint32_t>(offset),
+                                       epoch, header_check),
                  std::memory_order_release);
     }
   }
@@ -194,7 +198,11 @@ bool read_counters(Claimed& f, const FileHeader* h, uint32_t* epoch, uint32_t* a
     return false;
   }
   ++*epoch;
-  *performed = 0;
+  // A replay cut short records its progress in the epoch it read.
+  if (!journal::counter_value(p, Counter::kPerformed, *epoch, h->check, performed) ||
+      *performed > *appended) {
+    *performed = 0;
+  }
   return true;
 }
 

@@ -103,9 +103,16 @@ int child_queue_and_die(const std::string& store) {
   die_now();
 }
 
-int child_small_and_die(const std::string& store) {
+int child_small_and_die(const std::string& store, bool restarted = false) {
   auto& kx = api<Narrow>();
   KXHANDLE h = kx.KXInit(store.c_str());
+  if (restarted) {
+    // Once the first value is in the registry the queue has emptied and the
+    // file has moved to its next epoch.
+    kx.KXValue(h, "first", 1);
+    while (stored(store, W("first")).rc != 0) sleep_ms(10);
+    sleep_ms(10);
+  }
   for (int i = 0; i < kSmall; ++i) kx.KXValue(h, ("v" + std::to_string(i)).c_str(), i);
   die_now();
 }
@@ -278,6 +285,7 @@ const bool g_child = [] {
   if (action == "wide") code = child_queue_and_die<WideChar>(store);
   if (action == "narrow") code = child_queue_and_die<char>(store);
   if (action == "small") code = child_small_and_die(store);
+  if (action == "restarted") code = child_small_and_die(store, true);
   if (action == "close") code = child_close_and_die(store);
   if (action == "open") code = child_open_and_die(store);
   if (action == "hold") code = child_hold(store, arg);
@@ -561,6 +569,28 @@ TEST(CheckedFile, AKillInsideAReuseOfTheStartReplaysTheRecordsLeft) {
   EXPECT_EQ(stored(store, W("v" + std::to_string(kSmall - 1))).rc, 0);
   api<Narrow>().KXClose(h);
   EXPECT_TRUE(files_of(store, journal::kKeptSuffix).empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+
+// A replay cut short while the file was between two epochs (its count moved
+// on, its epoch not yet) records its progress in the epoch it read: the next
+// one starts there rather than performing the first records again.
+TEST(CheckedFile, ProgressBetweenTwoEpochsIsKept) {
+  std::string store = unique_name("crash_between");
+  run_child(kChildVariable, "restarted:" + store);
+  {
+    OrphanEdit edit(store);
+    journal::FileHeader* h = edit.header();
+    ASSERT_NE(h, nullptr);
+    auto epoch = static_cast<uint32_t>(h->epoch);
+    ASSERT_GT(epoch, 0u);
+    h->epoch = journal::counter_word(journal::Counter::kEpoch, epoch - 1, epoch - 1, h->check);
+    h->performed = journal::counter_word(journal::Counter::kPerformed, kSmall / 2, epoch, h->check);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_NE(stored(store, W("v0")).rc, 0);
+  EXPECT_EQ(stored(store, W("v" + std::to_string(kSmall - 1))).rc, 0);
+  api<Narrow>().KXClose(h);
   api<Narrow>().KXWipe(store.c_str());
 }
 
