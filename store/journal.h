@@ -58,6 +58,9 @@ class Journal {
   std::size_t holds() const noexcept {
     return appended_ > taken_ ? static_cast<std::size_t>(appended_ - taken_) : 0;
   }
+  // The file could not take a record and turned off, and every record it
+  // held has been performed: it can start over with the queue as it is.
+  bool spent_while_off() const noexcept { return first_ && !on_ && taken_ >= appended_; }
   // Turns a file that could not grow on again, for the queued records it
   // lacks to be appended once more; they count as not yet performed.
   void resume() noexcept;

@@ -29,6 +29,9 @@ constexpr uint32_t kCloseGivesUpMs = 5000;
 // keeps a burst from hammering the registry; this keeps other processes
 // from falling behind a host that writes faster than ten records a second.
 constexpr uint64_t kCatchUpAfterMs = 1000;
+// The most records a pending file that turned off starts over with at once,
+// under the store's lock: a second of a fast writer's.
+constexpr std::size_t kRejoinRecords = 262144;
 
 // A fresh string of the first units of from, terminated; null without memory.
 tchar* copy_units(const tchar* from, std::size_t units) noexcept {
@@ -227,8 +230,15 @@ void KXDATA::took_out(std::size_t n) noexcept {
   journal_.took_out(n);
   if (queue.empty()) {
     journal_.restart();
-  } else {
-    journal_.reuse_space();
+  } else if (!journal_.reuse_space() && journal_.spent_while_off() &&
+             queue.size() <= kRejoinRecords) {
+    // A burst the file had no room for turned it off; a writer that never
+    // lets the queue empty would keep it off for good. It starts over with
+    // what is queued now, in order, for as long as it has room.
+    journal_.restart();
+    for (std::size_t i = 0; i < queue.size() && journal_.holds() == i; ++i) {
+      journal_.append(queue.at(i));
+    }
   }
 }
 

@@ -14,6 +14,7 @@
 #include "kelmix.h"
 #include "library/handle_map.h"
 #include "library/library.h"
+#include "store/journal_format.h"
 #include "store/record.h"
 #include "tests/support/test_env.h"
 
@@ -124,12 +125,50 @@ int full_disk_sequence_child(const std::string& dir) {
   return 0;
 }
 
+// A burst the full disk's pending file had no room for turns it off; room
+// comes back, and a writer that never lets the queue empty goes on. Once
+// the burst is performed, the file starts over (a later epoch) and holds
+// the writer's records again. Exit code 0, 77, or 7 when it stayed off.
+int full_disk_rejoin_child(const std::string& dir) {
+  if (!registry_on_small_tmpfs(dir)) return 77;
+  on_library_load();
+  KXHANDLE h = KXInit(KX_T("rejoin"));
+  KXValue(h, KX_T("first"), 0);
+  if (KXClose(h) != 0) return 10;
+  std::string fill_path = dir + "/fill";
+  if (!fill_disk(fill_path, 65536 + 16384)) return 11;
+  h = KXInit(KX_T("rejoin"));
+  {
+    testing::hold_queue_threads(true);
+    for (int i = 0; i < 10000; ++i) KXValue(h, KX_T("burst"), i);
+    testing::hold_queue_threads(false);
+  }
+  unlink(fill_path.c_str());
+  for (int i = 0; i < 500; ++i) {
+    KXValue(h, KX_T("tick"), i);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  std::string file = plat::pending_folder() + "/" + hold_store(h)->journal_file();
+  journal::FileHeader header{};
+  int fd = open(file.c_str(), O_RDONLY);
+  bool read_whole = fd >= 0 && read(fd, &header, sizeof header) == sizeof header;
+  if (fd >= 0) close(fd);
+  KXClose(h);
+  on_library_unload(false);
+  if (!read_whole) return 12;
+  return static_cast<uint32_t>(header.epoch) > 0 ? 0 : 7;
+}
+
 const bool g_full_disk_child = [] {
   const char* dir = std::getenv(kFullDiskVariable);
   if (!dir) return false;
   std::string d(dir);
-  if (d.size() > 4 && d.compare(d.size() - 4, 4, "-seq") == 0)
-    std::exit(full_disk_sequence_child(d));
+  auto ends_with = [&](const char* tail) {
+    std::size_t n = std::strlen(tail);
+    return d.size() > n && d.compare(d.size() - n, n, tail) == 0;
+  };
+  if (ends_with("-seq")) std::exit(full_disk_sequence_child(d));
+  if (ends_with("-rejoin")) std::exit(full_disk_rejoin_child(d));
   std::exit(full_disk_child(d));
 }();
 #endif
@@ -423,6 +462,13 @@ TEST(FullDisk, RecordsWaitForRoomAndClosingLeavesThemForTheNextOpening) {
   if (rc == 77) GTEST_SKIP() << "no mount namespace here";
   EXPECT_EQ(rc, 0) << "1-3: a, big or c lost; 4: KXClose did not report the full disk; "
                       "5: an opening on the full disk did not refuse; 6: nor opened after";
+}
+
+TEST(FullDisk, APendingFileThatTurnedOffStartsOverUnderAWriterThatNeverStops) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  int rc = test::run_child(kFullDiskVariable, test::scratch_dir() + "/full-rejoin");
+  if (rc == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(rc, 0) << "7: the file stayed off";
 }
 
 TEST(FullDisk, ANewChangeSequenceFileOnAFullDiskIsNoCrash) {
