@@ -11,9 +11,10 @@
 //     name table. Taken after 1.
 //  3. A store's queue_lock: its pending queue, pending file and the strings
 //     it handed out. It belongs to the store's HandleMap entry and is never
-//     destroyed. Held with neither 1 nor 2. It also keeps the store open for
-//     an export (Held), and closing passes it once after retiring the
-//     handle, as a barrier for such calls.
+//     destroyed. Held with neither 1 nor 2, but for one case: opening makes
+//     the new store, whose lock no other thread can reach yet, under both.
+//     It also keeps the store open for an export (Held), and closing passes
+//     it once after retiring the handle, as a barrier for such calls.
 //  4. The stand-in's registry mutex (POSIX), inside registry calls, reads
 //     under 3 among them. Nothing of ours is taken under it but 5.
 //  5. The stand-in's copy locks (POSIX), one per open key: a read that adds

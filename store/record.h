@@ -109,7 +109,8 @@ class KXRECORD {
 };
 static_assert(sizeof(KXRECORD) <= 56, "a record stays small");
 
-// A read request or a delete: value cleared to zero.
+// A record of type alone (a delete, or a string before its text is copied):
+// value cleared to zero.
 inline KXRECORD make_record(const tchar* name, int32_t type) noexcept {
   return KXRECORD(type, name);
 }

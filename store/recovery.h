@@ -3,7 +3,8 @@
 // lock, which only a dead owner has let go, so a live process's file is never
 // touched, and two processes never replay one file.
 //
-// Callers hold "KelmixHandlesMutex" (library/library.h), so a store is never
+// Callers hold the handles lock (library/library.h): "KelmixHandlesMutex"
+// when it could be opened, which they say with exclusive. So a store is never
 // opened while an earlier process's records for it are still being completed,
 // and no other process claims a file whose descriptor a recovery has let go.
 #pragma once

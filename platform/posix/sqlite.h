@@ -117,7 +117,8 @@ int32_t to_win32_error(int sqlite_code);
 
 // Runs f, which returns a Windows code: an SQLite failure or running out of
 // memory anywhere in it becomes its Windows code, never an exception through
-// the library's noexcept callers. The one place exceptions turn into codes.
+// the library's noexcept callers. The registry calls run through it; code
+// outside them catches what it may throw where it stands.
 template <class F>
 int32_t guarded(F f) noexcept {
   try {
