@@ -29,8 +29,10 @@
 #include "kelmix.h"
 #include "library/handle_map.h"
 #include "library/library.h"
+#include "library/library_test_helper.h"
 #include "platform/platform.h"
 #include "store/store.h"
+#include "store/store_test_helper.h"
 
 namespace {
 
@@ -550,7 +552,7 @@ void BM_SustainedWriter(benchmark::State& state) {
     std::size_t left = kx::acquire_store(h)->pending();
     double file_kb = 0;
     {
-      std::string file = kx::plat::pending_folder() + "/" + kx::hold_store(h)->journal_file();
+      std::string file = kx::plat::pending_folder() + "/" + kx::testing::pending_file_of(h);
       struct stat st;
       if (::stat(file.c_str(), &st) == 0) file_kb = st.st_size / 1024.0;
     }

@@ -18,7 +18,9 @@
 #include "kelmix.h"
 #include "library/handle_map.h"
 #include "library/library.h"
+#include "library/library_test_helper.h"
 #include "store/store.h"
+#include "store/store_test_helper.h"
 
 namespace {
 
@@ -176,7 +178,7 @@ int sustained(int rate, int seconds) {
   std::size_t left = kx::acquire_store(h)->pending();
   double file_kb = 0;
   {
-    std::string file = kx::plat::pending_folder() + "\\" + kx::hold_store(h)->journal_file();
+    std::string file = kx::plat::pending_folder() + "\\" + kx::testing::pending_file_of(h);
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (GetFileAttributesExA(file.c_str(), GetFileExInfoStandard, &data)) {
       file_kb = (static_cast<double>(data.nFileSizeHigh) * 4294967296.0 + data.nFileSizeLow) / 1024;

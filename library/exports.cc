@@ -27,39 +27,30 @@ R with_store(KXHANDLE handle, R fail, Body body) noexcept {
   return body(*store);
 }
 
-// Runs body on the store behind handle with its queue lock held, or returns
-// fail for a bad handle.
-template <class R, class Body>
-R with_queue(KXHANDLE handle, R fail, Body body) noexcept {
-  HandleMap::Held store = hold_store(handle);
-  if (!store) return fail;
-  return body(*store);
-}
-
 // The write exports record their result (a delete only a failure to queue);
 // a missing name or text queues nothing. The record is built before the lock
 // is taken.
 template <class Make>
 int write_export(KXHANDLE handle, bool args_ok, Make make, bool failures_only = false) noexcept {
-  auto finish = [failures_only](KXDATA& store, int32_t rc) {
-    if (rc != kOk || !failures_only) store.set_error(rc);
-    return rc;
-  };
   if (!args_ok) {
-    return with_queue(handle, kErrInvalidHandle,
-                      [&](KXDATA& store) { return finish(store, kErrInvalidParameter); });
+    HandleMap::Held store(store_map(), handle);
+    if (!store) return kErrInvalidHandle;
+    store->set_error(kErrInvalidParameter);
+    return kErrInvalidParameter;
   }
   KXRECORD record = make();
-  return with_queue(handle, kErrInvalidHandle, [&](KXDATA& store) {
-    store.assert_queue_locked();
-    return finish(store, store.push(std::move(record)));
-  });
+  HandleMap::Held store(store_map(), handle);
+  if (!store) return kErrInvalidHandle;
+  int32_t rc = store->push(std::move(record));
+  if (rc != kOk || !failures_only) store->set_error(rc);
+  return rc;
 }
 
 }  // namespace
 }  // namespace kx
 
 using kx::KXDATA;
+using Held = kx::HandleMap::Held;
 
 extern "C" {
 
@@ -87,43 +78,38 @@ KX_API int KX_CALL KXDel(KXHANDLE store, const KXCHAR* name) {
 }
 
 KX_API const KXCHAR* KX_CALL KXGetString(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_queue(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
-    s.assert_queue_locked();
-    kx::tchar* text = nullptr;
-    int32_t rc = name ? s.read_string(name, &text) : kx::kErrInvalidParameter;
-    s.set_error(rc);
-    return rc == kx::kOk ? text : kx::kEmpty;
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return kx::kEmpty;
+  kx::tchar* text = nullptr;
+  int32_t rc = name ? s->read_string(name, &text) : kx::kErrInvalidParameter;
+  s->set_error(rc);
+  return rc == kx::kOk ? text : kx::kEmpty;
 }
 
 KX_API int KX_CALL KXGetValue(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_queue(store, 0, [&](KXDATA& s) {
-    s.assert_queue_locked();
-    int32_t value = 0;
-    int32_t rc = name ? s.read_value(name, &value) : kx::kErrInvalidParameter;
-    s.set_error(rc);
-    return rc == kx::kOk ? value : 0;
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return 0;
+  int32_t value = 0;
+  int32_t rc = name ? s->read_value(name, &value) : kx::kErrInvalidParameter;
+  s->set_error(rc);
+  return rc == kx::kOk ? value : 0;
 }
 
 KX_API double KX_CALL KXGetDouble(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_queue(store, 0.0, [&](KXDATA& s) {
-    s.assert_queue_locked();
-    double value = 0.0;
-    int32_t rc = name ? s.read_double(name, &value) : kx::kErrInvalidParameter;
-    s.set_error(rc);
-    return rc == kx::kOk ? value : 0.0;
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return 0.0;
+  double value = 0.0;
+  int32_t rc = name ? s->read_double(name, &value) : kx::kErrInvalidParameter;
+  s->set_error(rc);
+  return rc == kx::kOk ? value : 0.0;
 }
 
 KX_API int KX_CALL KXExists(KXHANDLE store, const KXCHAR* name) {
-  return kx::with_queue(store, -1, [&](KXDATA& s) {
-    s.assert_queue_locked();
-    if (!name) return -1;
-    int32_t value;
-    int32_t rc = s.read_value(name, &value);
-    return rc == kx::kOk ? 1 : rc == kx::kErrFileNotFound ? 0 : -1;
-  });
+  Held s(kx::store_map(), store);
+  if (!s || !name) return -1;
+  int32_t value;
+  int32_t rc = s->read_value(name, &value);
+  return rc == kx::kOk ? 1 : rc == kx::kErrFileNotFound ? 0 : -1;
 }
 
 KX_API int KX_CALL KXCount(KXHANDLE store) {
@@ -131,11 +117,10 @@ KX_API int KX_CALL KXCount(KXHANDLE store) {
 }
 
 KX_API const KXCHAR* KX_CALL KXGetKey(KXHANDLE store, int index) {
-  return kx::with_queue(store, kx::kEmpty, [&](KXDATA& s) -> const KXCHAR* {
-    s.assert_queue_locked();
-    kx::tchar* name = nullptr;
-    return s.get_key(static_cast<uint32_t>(index), &name) == kx::kOk ? name : kx::kEmpty;
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return kx::kEmpty;
+  kx::tchar* name = nullptr;
+  return s->get_key(static_cast<uint32_t>(index), &name) == kx::kOk ? name : kx::kEmpty;
 }
 
 KX_API int KX_CALL KXDelPref(KXHANDLE store, const KXCHAR* prefix) {
@@ -149,19 +134,17 @@ KX_API int KX_CALL KXError(KXHANDLE store) {
 }
 
 KX_API int KX_CALL KXRelease(KXHANDLE store) {
-  return kx::with_queue(store, kx::kErrInvalidHandle, [](KXDATA& s) {
-    s.assert_queue_locked();
-    s.release_all();
-    s.set_error(kx::kOk);
-    return kx::kOk;
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return kx::kErrInvalidHandle;
+  s->release_all();
+  s->set_error(kx::kOk);
+  return kx::kOk;
 }
 
 KX_API int KX_CALL KXReleaseOne(KXHANDLE store, const KXCHAR* str) {
-  return kx::with_queue(store, -1, [&](KXDATA& s) {
-    s.assert_queue_locked();
-    return s.release_one(str);
-  });
+  Held s(kx::store_map(), store);
+  if (!s) return -1;
+  return s->release_one(str);
 }
 
 KX_API int KX_CALL KXWipe(const KXCHAR* name) { return kx::wipe_store(name); }

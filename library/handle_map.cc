@@ -98,27 +98,27 @@ HandleMap::Ref HandleMap::acquire(int32_t handle) noexcept {
   return ref;
 }
 
-HandleMap::Held HandleMap::hold(int32_t handle) noexcept {
-  Held held;
+// The lock is taken only for a handle that was given out and is open, and
+// let go by the destructor: the analysis cannot follow which.
+HandleMap::Held::Held(HandleMap& map, int32_t handle) noexcept NO_THREAD_SAFETY_ANALYSIS {
   uint32_t generation;
-  Entry* entry = entry_for(handle, &generation);
-  if (!entry) return held;
+  Entry* entry = map.entry_for(handle, &generation);
+  if (!entry) return;
   // A handle of this generation was given out, so the entry's lock is made.
   // A closed or stale handle is refused without the lock, which belongs to
   // whatever store has the entry now (and at exit on Windows may have been
   // left held by a thread the system ended).
-  if (!open_for(entry->word.load(std::memory_order_acquire), generation)) return held;
+  if (!open_for(entry->word.load(std::memory_order_acquire), generation)) return;
   plat::Mutex& lock = entry->queue_lock();
   lock.lock();
   // Under the lock: a handle retired before it was taken is seen closed, and
   // one retired after waits in wait_for_calls until this call lets go.
   if (!open_for(entry->word.load(std::memory_order_acquire), generation)) {
     lock.unlock();
-    return held;
+    return;
   }
-  held.store_ = entry->store.load(std::memory_order_acquire);
-  held.lock_ = &lock;
-  return held;
+  store_ = entry->store.load(std::memory_order_acquire);
+  lock_ = &lock;
 }
 
 KXDATA* HandleMap::retire(int32_t handle) noexcept {

@@ -10,8 +10,10 @@
 
 namespace kx {
 
-// Maps the 32-bit handles given to hosts to stores. Constant-initialised and
-// trivially destroyed, so it is whole from the first call to the last. A handle is
+// Maps the 32-bit handles given to hosts to stores. Every member has a
+// constant initialiser, so a map of static storage is constant-initialised
+// (library.cc has clang check it), and it is trivially destroyed: whole from
+// the first call to the last. A handle is
 // (generation << 12) | index with a generation of 16 to 2^19 - 1, so it is
 // never 0 nor below 0x10000 (no error code collides) and stays positive. A
 // handle that was closed, or never given out, finds nothing: the generation
@@ -44,18 +46,18 @@ class HandleMap {
     std::atomic<uint32_t>* word_ = nullptr;
   };
 
-  // Holds a store's queue lock for one export call. The lock belongs to the
-  // store's entry, which is never freed, and the handle is checked under it:
-  // so holding it is also what keeps the store from closing, and a call that
-  // needs only the queue takes one lock where a reference and the lock would
-  // be two of each atomic operation.
-  class Held {
+  // Holds a store's queue lock for one export call: empty for a bad handle,
+  // else the store's queue_lock is held until it goes. The lock belongs to
+  // the store's entry, which is never freed, and the handle is checked under
+  // it: so holding it is also what keeps the store from closing, and a call
+  // that needs only the queue takes one lock where a reference and the lock
+  // would be two of each atomic operation. Made where it is used, so the
+  // analysis sees the store's queue_lock taken; an empty one holds nothing,
+  // and its caller returns at once.
+  class SCOPED_CAPABILITY Held {
    public:
-    Held() = default;
-    Held(Held&& other) noexcept : store_(other.store_), lock_(other.lock_) {
-      other.lock_ = nullptr;
-    }
-    ~Held() NO_THREAD_SAFETY_ANALYSIS {
+    Held(HandleMap& map, int32_t handle) noexcept ACQUIRE((*this)->queue_lock);
+    ~Held() RELEASE() NO_THREAD_SAFETY_ANALYSIS {
       if (lock_) lock_->unlock();
     }
     Held(const Held&) = delete;
@@ -65,7 +67,6 @@ class HandleMap {
     KXDATA& operator*() const { return *store_; }
 
    private:
-    friend class HandleMap;
     KXDATA* store_ = nullptr;
     plat::Mutex* lock_ = nullptr;
   };
@@ -80,8 +81,6 @@ class HandleMap {
     return publish(index, make(entries_[index].queue_lock()));
   }
   Ref acquire(int32_t handle) noexcept;
-  // The lock taken here is let go by the Held.
-  Held hold(int32_t handle) noexcept NO_THREAD_SAFETY_ANALYSIS;
   // Closes the handle to new calls. Returns the store, or null when the
   // handle is not open.
   KXDATA* retire(int32_t handle) noexcept;
@@ -116,7 +115,7 @@ class HandleMap {
     // The queue lock of each store made in this entry: made when the entry
     // is first claimed and never destroyed, since a stale handle may still
     // take it. Before that, no handle names the entry.
-    alignas(plat::Mutex) unsigned char lock_storage[sizeof(plat::Mutex)];
+    alignas(plat::Mutex) unsigned char lock_storage[sizeof(plat::Mutex)] = {};
     bool lock_made = false;  // written under claim's reservation only
     plat::Mutex& queue_lock() { return *reinterpret_cast<plat::Mutex*>(lock_storage); }
   };

@@ -3,8 +3,10 @@
 #include "library/library.h"
 
 #include <new>
+#include <string>
 #include <type_traits>
 
+#include "library/library_test_helper.h"
 #include "store/memory.h"
 #include "store/recovery.h"
 
@@ -34,14 +36,17 @@ struct HandleSlot {
 // The handles lock as the thread-safety analysis knows it: the name table it
 // guards (HandlesLock takes the mutexes behind it).
 struct CAPABILITY("mutex") NameTable {};
-[[maybe_unused]] NameTable g_table;
+[[maybe_unused]] NameTable g_table ACQUIRED_BEFORE(KXDATA::queue_lock);
 
 HandleSlot g_slots[HandleMap::kCapacity] GUARDED_BY(g_table);
 // Whole until the process ends: no destructor can take the queue locks away
 // from a store closed at exit. It is also constant-initialised (atomics, a
-// cursor and raw lock storage, all zero), so a static constructor of another
-// library finds it ready; keep its members so.
+// cursor and raw lock storage, all zero): no dynamic initialiser runs over
+// it after a static constructor of another library has opened a store.
 static_assert(std::is_trivially_destructible<HandleMap>::value, "the map is never destroyed");
+#if defined(__clang__)
+[[clang::require_constant_initialization]]
+#endif
 HandleMap g_map;
 
 // "KelmixHandlesMutex" (null when it cannot be had) excludes other
@@ -343,14 +348,18 @@ int32_t wipe_store(const tchar* typed_name) noexcept {
 
 HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(handle); }
 
-HandleMap::Held hold_store(int32_t handle) noexcept { return g_map.hold(handle); }
+HandleMap& store_map() noexcept { return g_map; }
 
 bool testing::drop_pending(int32_t handle) noexcept {
-  HandleMap::Held store = hold_store(handle);
+  HandleMap::Held store(g_map, handle);
   if (!store) return false;
-  store->assert_queue_locked();
   store->drop_pending();
   return true;
+}
+
+std::string testing::pending_file_of(int32_t handle) {
+  HandleMap::Held store(g_map, handle);
+  return store ? store->journal_file() : "";
 }
 
 void on_library_load() {

@@ -18,6 +18,10 @@
 #include "platform/tchar.h"
 #include "platform/thread_annotations.h"
 
+#if !defined(_WIN32) && !defined(__linux__)
+#error "the POSIX layer is Linux's: its mutexes are futexes, its lock files flock"
+#endif
+
 #if !defined(_WIN32)
 #include <pthread.h>
 #endif
@@ -122,26 +126,22 @@ int32_t reg_delete_value_in(Key key, uint32_t unit_bytes, const void* name);
 // reg_begin_batch gives kOk, or kErrBusy when another program has held the
 // registry's write lock for as long as a write waits (5 s): no batch is
 // open then, no lock of ours is held, and reg_end_batch is not called.
-int32_t reg_begin_batch();
-int32_t reg_end_batch();
-
-namespace testing {
-// Makes the nth registry write from now (1 = the next one) fail with code, in
-// any thread, without reaching the registry; 0 turns it off. Writes are the
-// calls of reg_create_key(_a), reg_delete_key, reg_set_value and
-// reg_delete_value, an existing key opened by reg_create_key included.
-void fail_nth_registry_write(long n, int32_t code);
-}  // namespace testing
+// To the thread-safety analysis the batch is a lock, registry_batch (declared
+// for it only, never defined), so a batch left open on some path is an error.
+// Its callers compare the result with a literal 0, the one form the analysis
+// follows.
+struct CAPABILITY("registry batch") RegistryBatch {};
+extern RegistryBatch registry_batch;
+int32_t reg_begin_batch() TRY_ACQUIRE(0, registry_batch);
+int32_t reg_end_batch() RELEASE(registry_batch);
 
 // ---- Mutexes ----------------------------------------------------------------
 
 // An unnamed mutex within the process, not re-entrant. It guards a store's
 // queue and strings on every export's path, so it costs what a user-mode
 // lock costs: a CRITICAL_SECTION on Windows (under Wine an uncontended
-// SRWLOCK costs three times as much), a futex word on Linux, a plain pthread
-// mutex on other POSIX systems. Nothing waits on one that a dead thread may
-// hold: at process exit on Windows the unloading thread writes the queues
-// without locks.
+// SRWLOCK costs three times as much), a futex word on Linux. Nothing waits on one that a dead
+// thread may hold: at process exit on Windows the unloading thread writes the queues without locks.
 class CAPABILITY("mutex") Mutex {
  public:
 #if defined(_WIN32)
@@ -160,7 +160,7 @@ class CAPABILITY("mutex") Mutex {
 
  private:
   alignas(void*) unsigned char cs_[sizeof(void*) == 8 ? 40 : 24];  // a CRITICAL_SECTION
-#elif defined(__linux__)
+#else
   // Every export takes one of these, so the free case is inline: one
   // compare-exchange to take it and one exchange to let it go, with no call.
   void lock() ACQUIRE() {
@@ -179,18 +179,6 @@ class CAPABILITY("mutex") Mutex {
   // 0 free, 1 held, 2 held and perhaps waited for. It holds no resource, so
   // it is never destroyed.
   std::atomic<int> state_{0};
-#else
-  void lock() ACQUIRE() { pthread_mutex_lock(&mu_); }
-  void unlock() RELEASE() { pthread_mutex_unlock(&mu_); }
-  // In a forked child: unlocked, whoever held it in the parent.
-  void reset_after_fork() {
-    pthread_mutex_t fresh = PTHREAD_MUTEX_INITIALIZER;
-    mu_ = fresh;
-  }
-
- private:
-  // A default mutex holds no resource, so it is never destroyed.
-  pthread_mutex_t mu_ = PTHREAD_MUTEX_INITIALIZER;
 #endif
 };
 
@@ -238,7 +226,6 @@ class Event {
 
   bool ok() const;
   void set();
-  void reset();
   // True when the event was signalled within ms milliseconds.
   bool wait(uint32_t ms);
   // In a forked child (POSIX): unsignalled, with no waiter and no holder.
@@ -451,12 +438,6 @@ void get_system_time(SystemTime* now);
 // 100-nanosecond intervals since 1601-01-01 00:00:00 UTC.
 bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time);
 
-using ClockHook = void (*)(SystemTime* now);
-namespace testing {
-// Replaces the clock behind get_system_time; null restores it.
-void set_clock(ClockHook hook);
-}  // namespace testing
-
 // ---- Text -------------------------------------------------------------------
 
 uint32_t str_len(const tchar* s);
@@ -478,9 +459,12 @@ bool is_lead_unit(tchar c);
 namespace kx {
 void on_library_load();
 void on_library_unload(bool process_exit);
-// POSIX, around a fork: prepare takes the library's locks (after the
-// platform's named mutexes, before its registry), so the child inherits none
-// held halfway; parent lets them go; child makes the stores the child's own.
+// POSIX, around a fork: prepare takes the library's table mutex and every
+// store's queue lock (library/library.h, 2 and 3), after the platform has
+// locked its list of named mutexes (not the mutexes: a child reopens their
+// lock files) and before it takes its registry's mutex, so the child
+// inherits none held halfway; parent lets them go; child makes the stores
+// the child's own.
 void on_fork_prepare();
 void on_fork_parent();
 void on_fork_child();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "store/store_test_helper.h"
 
 namespace kx {
 

@@ -19,15 +19,6 @@ tchar* dup_string(const tchar* s) noexcept;
 tchar* alloc_string(std::size_t n) noexcept;
 inline void free_string(tchar* s) noexcept { mem_free(s); }
 
-namespace testing {
-// Makes the nth allocation from now fail (1 = the next one); 0 turns it off.
-void fail_nth_allocation(long n) noexcept;
-// Heap bytes held through mem_alloc, counted while tracking is on (the
-// allocator's own overhead included where it can be told).
-void track_bytes(bool on) noexcept;
-long allocated_bytes() noexcept;
-}  // namespace testing
-
 // For standard containers: allocates through mem_alloc and throws
 // std::bad_alloc on failure, which the container's owner catches.
 template <class T>

@@ -61,9 +61,6 @@ class KXRECORD {
   // was moved from.
   bool complete() const noexcept { return name != nullptr; }
 
-  // Replaces this record's contents with copies of other's. On failure (no
-  // memory) returns false and leaves this record as it was.
-  bool assign(const KXRECORD& other) noexcept;
   // Frees the name and leaves the record empty.
   void drop_name() noexcept {
     if (!name_is_inline()) free_string(name);

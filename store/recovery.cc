@@ -20,7 +20,7 @@ constexpr uint32_t kBusyWaitMs = 100;
 
 // Opens a registry batch, waiting out another program's write lock for up
 // to wait_ms without holding anything of ours.
-int32_t begin_batch_patiently(uint32_t wait_ms) {
+int32_t begin_batch_patiently(uint32_t wait_ms) TRY_ACQUIRE(0, plat::registry_batch) {
   uint64_t until = plat::monotonic_ms() + wait_ms;
   for (;;) {
     int32_t rc = plat::reg_begin_batch();
@@ -331,7 +331,7 @@ int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t lock_wait_m
     // Another program's write lock is waited for without the registry's
     // mutex; then the opening answers kErrBusy.
     int32_t rc = begin_batch_patiently(lock_wait_ms);
-    if (rc != kOk) return rc;
+    if (rc != 0) return rc;
     int32_t failed = kOk;
     std::size_t done = perform_alone(key, batch, n, &failed);
     if (plat::reg_end_batch() != kOk) {

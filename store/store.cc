@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "store/store_test_helper.h"
+
 namespace kx {
 
 namespace {
@@ -15,7 +17,7 @@ constexpr int kStringReadTries = 32;
 constexpr uint32_t kStringReadMaxBytes = 1u << 30;
 // A string read tries a buffer of this many units on the stack first.
 constexpr std::size_t kSmallTextUnits = 128;
-std::atomic<bool> g_hold{false};
+std::atomic<bool> g_hold{false};  // testing::hold_queue_threads
 // An idle store keeps a burst's large pending file mapped this long.
 constexpr uint32_t kShrinkAfterMs = 5000;
 // A record the registry refuses for a passing reason (a full disk, another
@@ -47,23 +49,21 @@ void testing::hold_queue_threads(bool hold) noexcept { g_hold.store(hold); }
 
 // ---- Construction and closing -------------------------------------------------
 
-KXDATA::KXDATA(tchar* name, plat::Key store_key, plat::Mutex& lock) noexcept
-    : name_(name), key(store_key), queue_lock(lock) {}
+KXDATA::KXDATA(tchar* name, plat::Key store_key, plat::Mutex& lock, int32_t* journal_rc) noexcept
+    : queue_lock(lock), name_(name), key(store_key) {
+  *journal_rc = journal_.open(name);
+}
 
 KXDATA* KXDATA::create(const tchar* name, plat::Key key, plat::Mutex& queue_lock, void* pin,
                        int32_t* error) noexcept {
   *error = kErrNotEnoughMemory;
   tchar* own_name = dup_string(name);
-  KXDATA* store = own_name ? new KXDATA(own_name, key, queue_lock) : nullptr;
+  int32_t journal_rc = kOk;
+  KXDATA* store = own_name ? new KXDATA(own_name, key, queue_lock, &journal_rc) : nullptr;
   if (!store) {
     free_string(own_name);
     plat::reg_close_key(key);
     return nullptr;
-  }
-  int32_t journal_rc;
-  {
-    plat::Lock<plat::Mutex> lock(store->queue_lock);
-    journal_rc = store->journal_.open(name);
   }
   // Out of descriptors the store would run without its file, and lose its
   // writes to a crash: the host is told instead.
@@ -193,7 +193,7 @@ std::size_t KXDATA::perform_batch(std::size_t most, int32_t* failed) noexcept {
   *failed = kOk;
   if (n == 0) return 0;
   int32_t rc = plat::reg_begin_batch();
-  if (rc != kOk) {
+  if (rc != 0) {
     *failed = rc;  // another program holds the registry: nothing was done
     return 0;
   }

@@ -20,12 +20,6 @@
 
 namespace kx {
 
-namespace testing {
-// While held, queue threads of open stores perform nothing (closing still
-// drains), so tests can look at records while they are surely pending.
-void hold_queue_threads(bool hold) noexcept;
-}  // namespace testing
-
 class KXDATA {
  public:
   // Takes ownership of key, makes the store's pending file (in memory only
@@ -54,9 +48,6 @@ class KXDATA {
   // ---- Reads: the newest pending record of that type and name, else the registry.
   int32_t read_value(const tchar* name, int32_t* integer) noexcept REQUIRES(queue_lock);
   int32_t read_double(const tchar* name, double* number) noexcept REQUIRES(queue_lock);
-  // Tells the thread-safety analysis what an export's HandleMap::Held holds:
-  // the store's queue_lock, taken through the handle map's entry.
-  void assert_queue_locked() const ASSERT_CAPABILITY(queue_lock) {}
   // On 0 *text is a fresh string the store has listed in strings.
   int32_t read_string(const tchar* name, tchar** text) noexcept REQUIRES(queue_lock);
 
@@ -115,10 +106,13 @@ class KXDATA {
   int32_t last_error() const noexcept { return error_.load(std::memory_order_relaxed); }
   void set_error(int32_t rc) noexcept { error_.store(rc, std::memory_order_relaxed); }
 
+  // The store's lock (library/library.h, 3): its entry's in the handle map,
+  // which takes it for the exports (HandleMap::Held).
+  plat::Mutex& queue_lock;
+
  private:
   tchar* name_;  // the store's name, for a forked child's pending file
   plat::Key key;
-  plat::Mutex& queue_lock;
   std::vector<tchar*, Allocator<tchar*>> strings GUARDED_BY(queue_lock);
   PendingQueue queue GUARDED_BY(queue_lock);
   // Records accepted, and taken out of the queue, since the store opened:
@@ -131,7 +125,9 @@ class KXDATA {
   std::atomic<int32_t> closing{0};  // 0 while open; 1 once close() has begun
   std::atomic<int32_t> error_{0};
 
-  KXDATA(tchar* name, plat::Key store_key, plat::Mutex& queue_lock) noexcept;
+  // Opens the pending file, before any other thread can reach the store:
+  // *journal_rc tells how that went.
+  KXDATA(tchar* name, plat::Key store_key, plat::Mutex& queue_lock, int32_t* journal_rc) noexcept;
   // Records taken out of the queue, performed: the pending file learns it,
   // and starts over once nothing is pending.
   void took_out(std::size_t n) noexcept REQUIRES(queue_lock);

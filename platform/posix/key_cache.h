@@ -215,6 +215,9 @@ class FoldedName {
 
 class KeyCache {
  public:
+  // Names the copy's lock in the registry mutex's place in the lock order.
+  friend class Registry;
+
   // At most this many names a key does not hold are remembered as missing:
   // the names a key holds bound the rest.
   static constexpr std::size_t kMaxAbsent = 256;

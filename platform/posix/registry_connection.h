@@ -181,8 +181,9 @@ class Registry {
   // it gives kErrBusy holding nothing, so this process's other calls never
   // queue behind a lock another program keeps. Any other failure leaves the
   // calls to go on one transaction each, reporting for themselves. On kOk
-  // the mutex is let go by end_batch, which the analysis cannot follow.
-  int32_t begin_batch() NO_THREAD_SAFETY_ANALYSIS {
+  // the mutex stays held until end_batch; the loop that waits is more than
+  // the analysis can follow inside.
+  int32_t begin_batch() TRY_ACQUIRE(0, mu_) NO_THREAD_SAFETY_ANALYSIS {
     Patience patience(kBusyTimeoutMs);
     for (;;) {
       mu_.lock();
@@ -199,7 +200,7 @@ class Registry {
     }
   }
 
-  int32_t end_batch() NO_THREAD_SAFETY_ANALYSIS {
+  int32_t end_batch() RELEASE(mu_) NO_THREAD_SAFETY_ANALYSIS {
     if (in_batch_) {
       in_batch_ = false;
       if (!sqlite3_get_autocommit(db_)) {
@@ -508,7 +509,8 @@ class Registry {
     return result;
   }
 
-  RegistryMutex mu_;
+  // Before any copy's lock (library/library.h, 4 and 5).
+  RegistryMutex mu_ ACQUIRED_BEFORE(KeyCache::mu_);
   bool in_batch_ GUARDED_BY(mu_) = false;
   int32_t batch_lost_ GUARDED_BY(mu_) = kOk;  // why the batch's transaction went
   sqlite3* db_ GUARDED_BY(mu_) = nullptr;

@@ -363,12 +363,6 @@ void Event::set() {
   pthread_mutex_unlock(&mu_);
 }
 
-void Event::reset() {
-  pthread_mutex_lock(&mu_);
-  signalled_ = false;
-  pthread_mutex_unlock(&mu_);
-}
-
 void Event::reset_after_fork() {
   if (!ok_) return;
   pthread_mutex_init(&mu_, nullptr);

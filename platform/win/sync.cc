@@ -114,8 +114,6 @@ void Event::reset_after_fork() {}
 
 void Event::set() { SetEvent(handle_); }
 
-void Event::reset() { ResetEvent(handle_); }
-
 bool Event::wait(uint32_t ms) { return WaitForSingleObject(handle_, ms) == WAIT_OBJECT_0; }
 
 // ---- Thread ----

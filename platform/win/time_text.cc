@@ -5,6 +5,7 @@
 #include <atomic>
 
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 namespace kx::plat {
 

@@ -378,9 +378,12 @@ TEST(DamagedFile, IsReplayedUpToTheDamageAndKeptAside) {
     ASSERT_EQ(f.claim(files[0].c_str()), kOk);
     auto* view = static_cast<unsigned char*>(f.map(0, journal::kFirstViewBytes));
     ASSERT_NE(view, nullptr);
+    // Found by name: the queue thread may have performed v0 alone and
+    // started the file over before v1 came.
     std::size_t offset = journal::kRecordsStart;
-    for (int i = 0; i < kSmall / 2; ++i) {
+    for (int i = 0; i < kSmall; ++i) {
       auto* r = reinterpret_cast<journal::RecordHead*>(view + offset);
+      if (std::string(reinterpret_cast<char*>(r + 1), r->name_units) == "v50") break;
       offset += journal::record_size(1, r->name_units, r->data_bytes);
     }
     view[offset + sizeof(journal::RecordHead)] ^= 0x20;  // a letter of v50's name

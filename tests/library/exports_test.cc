@@ -3,6 +3,7 @@
 
 #include "kelmix.h"
 #include "platform/platform.h"
+#include "platform/platform_test_helper.h"
 
 namespace kx {
 namespace {

@@ -35,7 +35,7 @@ TEST(Handles, NeverSmallAndNeverReusedSoon) {
   }
   EXPECT_EQ(map.insert(fake_store), 0);  // full
   EXPECT_FALSE(map.acquire(first));
-  EXPECT_FALSE(map.hold(first));  // its entry's lock now belongs to a later store
+  EXPECT_FALSE(HandleMap::Held(map, first));  // its entry's lock now belongs to a later store
   EXPECT_FALSE(map.acquire(0));
   EXPECT_FALSE(map.acquire(-5));
   EXPECT_FALSE(map.acquire(2));
@@ -77,7 +77,7 @@ TEST(Handles, RetiringWaitsForCallsInFlight) {
 TEST(Handles, RetiringWaitsForACallHoldingTheQueueLock) {
   HandleMap map;
   int32_t h = map.insert(fake_store);
-  auto held = std::make_unique<HandleMap::Held>(map.hold(h));
+  auto held = std::make_unique<HandleMap::Held>(map, h);
   ASSERT_TRUE(*held);
   EXPECT_EQ(&**held, kFake);
   Closer closer(map, h);
@@ -86,8 +86,8 @@ TEST(Handles, RetiringWaitsForACallHoldingTheQueueLock) {
   held.reset();
   closer.join();
   EXPECT_TRUE(closer.done());
-  EXPECT_FALSE(map.hold(h));
-  EXPECT_FALSE(map.hold(h + 1));  // another entry, never given out
+  EXPECT_FALSE(HandleMap::Held(map, h));
+  EXPECT_FALSE(HandleMap::Held(map, h + 1));  // another entry, never given out
 }
 
 }  // namespace

@@ -92,7 +92,9 @@ bool library_is_loaded(const char* path) {
 
 constexpr const char* kChildVariable = "KX_LIFETIME_CHILD";
 constexpr int kUnloadValues = 300;
+#if defined(_WIN32)
 constexpr int kExitValues = kUnloadValues;
+#endif
 constexpr int kWriterRecords = 1500;
 constexpr int kDrainRecords = 20000;
 constexpr int kLongDrainRecords = 200000;

@@ -1,6 +1,7 @@
 // Time conversion and the text routines.
 #include <gtest/gtest.h>
 
+#include "platform/platform_test_helper.h"
 #include "tests/platform/helpers.h"
 
 namespace kx::test {

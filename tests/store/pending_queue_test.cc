@@ -9,6 +9,7 @@
 
 #include "store/memory.h"
 #include "store/record.h"
+#include "store/store_test_helper.h"
 
 namespace kx {
 namespace {

@@ -14,8 +14,11 @@
 #include "kelmix.h"
 #include "library/handle_map.h"
 #include "library/library.h"
+#include "library/library_test_helper.h"
+#include "platform/platform_test_helper.h"
 #include "store/journal_format.h"
 #include "store/record.h"
+#include "store/store_test_helper.h"
 #include "tests/support/test_env.h"
 
 #if !defined(_WIN32)
@@ -148,7 +151,7 @@ int full_disk_rejoin_child(const std::string& dir) {
     KXValue(h, KX_T("tick"), i);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  std::string file = plat::pending_folder() + "/" + hold_store(h)->journal_file();
+  std::string file = plat::pending_folder() + "/" + testing::pending_file_of(h);
   journal::FileHeader header{};
   int fd = open(file.c_str(), O_RDONLY);
   bool read_whole = fd >= 0 && read(fd, &header, sizeof header) == sizeof header;

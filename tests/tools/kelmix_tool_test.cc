@@ -19,6 +19,7 @@
 #include "kelmix.h"
 #include "platform/platform.h"
 #include "store/store.h"
+#include "store/store_test_helper.h"
 #include "tests/library/api.h"
 #include "tests/support/test_env.h"
 
