@@ -460,9 +460,6 @@ void set_clock(ClockHook hook);
 // ---- Text -------------------------------------------------------------------
 
 uint32_t str_len(const tchar* s);
-void str_cpy(tchar* dst, const tchar* src);
-// 0 when equal; letter case counts.
-int str_cmp(const tchar* a, const tchar* b);
 // First occurrence of sub in s, or null. An empty sub is found nowhere.
 const tchar* str_str(const tchar* s, const tchar* sub);
 // True for the first byte of a double-byte character of the system code page
