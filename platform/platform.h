@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/names.h"
 #include "platform/tchar.h"
 #include "platform/thread_annotations.h"
 
@@ -336,8 +337,8 @@ bool process_exiting();
 // file is held by a lock the system lets go when its process dies. They live
 // in one folder of the user's own (beside the stand-in's database on POSIX,
 // %LOCALAPPDATA%\Kelmix\pending on Windows), made owner-only, and no
-// symbolic link is followed. Names are plain file names of ASCII letters,
-// digits, '.', '-' and '_'.
+// symbolic link is followed. Names are those safe_file_name passes
+// (platform/names.h); any other is refused with kErrInvalidParameter.
 class PendingFile {
  public:
   PendingFile() = default;
@@ -382,7 +383,7 @@ class PendingFile {
   void forget_after_fork() noexcept;
   const char* name() const noexcept { return name_; }
 
-  static constexpr std::size_t kMaxName = 96;
+  static constexpr std::size_t kMaxName = kMaxFileName;
 
  private:
 #if defined(_WIN32)

@@ -84,25 +84,6 @@ int32_t error_code(DWORD e) {
 
 int32_t last_error() { return error_code(GetLastError()); }
 
-bool name_char(unsigned c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-// A plain file name of the folder: nothing that reaches another folder, a
-// stream or a device. Paths carry the \\?\ prefix, so names such as "con" or
-// "a." are files like any other, as on POSIX.
-bool valid_name(const char* name) {
-  if (!name) return false;
-  std::size_t n = 0;
-  for (; name[n]; ++n) {
-    if (n + 1 >= PendingFile::kMaxName || !name_char(static_cast<unsigned char>(name[n]))) {
-      return false;
-    }
-  }
-  return n > 0 && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
-}
-
 // %LOCALAPPDATA%\Kelmix\pending, as a full path; verbatim, with the prefix
 // \\?\ that passes names to the file system unchanged. No known-folder
 // lookup: that would import shell32 and ole32, and LOCALAPPDATA is set in
@@ -191,7 +172,7 @@ int32_t open_folder(Path* dir, bool make) {
 }
 
 int32_t file_path(const char* name, bool make_folder, Path* path) {
-  if (!valid_name(name)) return kErrInvalidParameter;
+  if (!safe_file_name(name)) return kErrInvalidParameter;
   if (int32_t rc = open_folder(path, make_folder)) return rc;
   if (!path->add(L"\\") || !path->add_ascii(name)) return kErrBadPathname;
   return kOk;
@@ -244,7 +225,7 @@ int32_t PendingFile::create(const char* name) noexcept {
   HANDLE h = INVALID_HANDLE_VALUE;
   if (int32_t rc = open_locked(name, CREATE_NEW, &h)) return rc;
   handle_ = reinterpret_cast<Handle>(h);
-  std::strcpy(name_, name);  // valid_name bounded it
+  std::strcpy(name_, name);  // safe_file_name bounded it
   return kOk;
 }
 
@@ -386,7 +367,7 @@ int32_t list_pending_files(const char* prefix, const char* suffix,
       }
       if (found.cFileName[n]) continue;
       name[n] = 0;
-      if (!valid_name(name)) continue;
+      if (!safe_file_name(name)) continue;
       if (starts_with(name, n, prefix) && ends_with(name, n, suffix)) names->emplace_back(name, n);
     } while (FindNextFileW(find, &found));
     e = GetLastError();

@@ -179,6 +179,23 @@ TEST_F(PendingFileTest, ListFiltersByPrefixAndSuffixInByteOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{name("a.jrn"), name("a.jrn.tmp"), name("a.tmp")}));
 }
 
+// One rule on every platform: a name either refuses, both refuse.
+TEST_F(PendingFileTest, OnlySafeNamesAreMadeClaimedOrRenamedTo) {
+  PendingFile file;
+  for (const char* bad :
+       {"", ".", "..", ".hidden", "a/b", "a\\b", "a:b", "a b", "a*", "\xC3\xA9"}) {
+    EXPECT_EQ(file.create(bad), kErrInvalidParameter) << bad;
+    EXPECT_EQ(file.claim(bad), kErrInvalidParameter) << bad;
+  }
+  const std::string longest =
+      prefix_ + std::string(PendingFile::kMaxName - 1 - prefix_.size(), 'x');
+  ASSERT_EQ(file.create(longest.c_str()), kOk);
+  EXPECT_EQ(file.rename((longest + "x").c_str()), kErrInvalidParameter);
+  EXPECT_EQ(file.rename(".hidden"), kErrInvalidParameter);
+  EXPECT_EQ(file.rename(name("trailing.").c_str()), kOk);
+  EXPECT_EQ(file.remove(), kOk);
+}
+
 uint64_t hash(const tstring& s) { return plat::key_name_hash(s.c_str()); }
 
 TEST(KeyNameHash, EqualForTheSameKeyInEitherCaseAndWidth) {
