@@ -415,11 +415,6 @@ int32_t list_pending_files(const char* prefix, const char* suffix,
 // The folder's path, for messages (UTF-8); empty when it cannot be had.
 std::string pending_folder() noexcept;
 
-// A hash of name that is equal for every name the registry takes for the same
-// key (letter case aside) in either character width; 0 when it cannot be had
-// (memory), which no name hashes to.
-uint64_t key_name_hash(const tchar* name) noexcept;
-
 // This process's id, and a coarse wall-clock time in 100 ns units since 1601
 // that costs a few nanoseconds to read (its resolution is milliseconds).
 uint32_t process_id() noexcept;
