@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/errors.h"
+#include "platform/names.h"
 #include "platform/tchar.h"
 #include "platform/thread_annotations.h"
 
@@ -323,8 +324,8 @@ bool process_exiting();
 // file is held by a lock the system lets go when its process dies. They live
 // in one folder of the user's own (beside the stand-in's database on POSIX,
 // %LOCALAPPDATA%\Kelmix\pending on Windows), made owner-only, and no
-// symbolic link is followed. Names are plain file names of ASCII letters,
-// digits, '.', '-' and '_'.
+// symbolic link is followed. Names are those safe_file_name passes
+// (platform/names.h); any other is refused with kErrInvalidParameter.
 class PendingFile {
  public:
   PendingFile() = default;
@@ -369,7 +370,7 @@ class PendingFile {
   void forget_after_fork() noexcept;
   const char* name() const noexcept { return name_; }
 
-  static constexpr std::size_t kMaxName = 96;
+  static constexpr std::size_t kMaxName = kMaxFileName;
 
  private:
 #if defined(_WIN32)
@@ -400,11 +401,6 @@ int32_t list_pending_files(const char* prefix, const char* suffix,
 
 // The folder's path, for messages (UTF-8); empty when it cannot be had.
 std::string pending_folder() noexcept;
-
-// A hash of name that is equal for every name the registry takes for the same
-// key (letter case aside) in either character width; 0 when it cannot be had
-// (memory), which no name hashes to.
-uint64_t key_name_hash(const tchar* name) noexcept;
 
 // This process's id, and a coarse wall-clock time in 100 ns units since 1601
 // that costs a few nanoseconds to read (its resolution is milliseconds).
@@ -441,9 +437,6 @@ bool system_time_to_file_time(const SystemTime& time, uint64_t* file_time);
 // ---- Text -------------------------------------------------------------------
 
 uint32_t str_len(const tchar* s);
-void str_cpy(tchar* dst, const tchar* src);
-// 0 when equal; letter case counts.
-int str_cmp(const tchar* a, const tchar* b);
 // First occurrence of sub in s, or null. An empty sub is found nowhere.
 const tchar* str_str(const tchar* s, const tchar* sub);
 // True for the first byte of a double-byte character of the system code page

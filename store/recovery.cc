@@ -348,13 +348,12 @@ int32_t replay(plat::Key key, std::vector<Source>& sources, uint32_t lock_wait_m
   }
 }
 
-// Claims name's orphaned files, of either width, removing those left half
-// made and keeping aside, unreplayed, those whose header, counters or store
-// do not check. kOk, or why they could not all be listed or claimed.
-int32_t claim_orphans(const tchar* name, bool exclusive, std::vector<Source>* sources,
-                      Outcome* outcome) {
-  uint64_t hash = plat::key_name_hash(name);
-  if (hash == 0) return kErrNotEnoughMemory;
+// Claims name's orphaned files named by hash, of either width, removing
+// those left half made and keeping aside, unreplayed, those whose header,
+// counters or store do not check. kOk, or why they could not all be listed
+// or claimed.
+int32_t claim_named_by(uint64_t hash, bool exclusive, std::vector<Source>* sources,
+                       Outcome* outcome) {
   // The key's name hash: a collision of two stores' is a chance of 2^-64,
   // and the header's own copy of it is checked too.
   std::string prefix = prefix_of(hash);
@@ -383,6 +382,20 @@ int32_t claim_orphans(const tchar* name, bool exclusive, std::vector<Source>* so
     }
     s.unit = h->unit_bytes;
     sources->push_back(std::move(s));
+  }
+  return kOk;
+}
+
+// Claims name's orphaned files under every hash they may be named by, those
+// of earlier builds included: replay orders them all by when their records
+// were made.
+int32_t claim_orphans(const tchar* name, bool exclusive, std::vector<Source>* sources,
+                      Outcome* outcome) {
+  uint64_t hashes[plat::kMaxPendingFileHashes];
+  std::size_t n = plat::pending_file_hashes(name, hashes);
+  if (n == 0) return kErrNotEnoughMemory;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (int32_t rc = claim_named_by(hashes[i], exclusive, sources, outcome)) return rc;
   }
   return kOk;
 }

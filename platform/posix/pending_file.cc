@@ -48,17 +48,6 @@ int32_t code_of(int err) {
   }
 }
 
-bool plain_name(const char* name) {
-  std::size_t n = std::strlen(name);
-  if (n == 0 || n >= PendingFile::kMaxName || name[0] == '.') return false;
-  for (const char* c = name; *c; ++c) {
-    bool ok = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9') ||
-              *c == '.' || *c == '-' || *c == '_';
-    if (!ok) return false;
-  }
-  return true;
-}
-
 // The folder, made owner-only if missing; empty when it cannot be had.
 std::string folder() {
   std::string base = posix::private_config_dir();
@@ -93,7 +82,7 @@ int32_t PendingFile::hold(int fd, const char* name) noexcept {
 
 int32_t PendingFile::create(const char* name) noexcept {
   close();
-  if (!plain_name(name)) return kErrInvalidParameter;
+  if (!safe_file_name(name)) return kErrInvalidParameter;
   try {
     std::string dir = folder();
     if (dir.empty()) return kErrAccessDenied;
@@ -111,7 +100,7 @@ int32_t PendingFile::create(const char* name) noexcept {
 
 int32_t PendingFile::claim(const char* name) noexcept {
   close();
-  if (!plain_name(name)) return kErrInvalidParameter;
+  if (!safe_file_name(name)) return kErrInvalidParameter;
   try {
     std::string dir = folder();
     if (dir.empty()) return kErrFileNotFound;
@@ -174,7 +163,7 @@ void PendingFile::prefault(void* view, std::size_t bytes) noexcept {
 
 int32_t PendingFile::rename(const char* new_name) noexcept {
   if (name_[0] == 0) return kErrInvalidHandle;
-  if (!plain_name(new_name)) return kErrInvalidParameter;
+  if (!safe_file_name(new_name)) return kErrInvalidParameter;
   try {
     std::string dir = folder();
     if (dir.empty()) return kErrAccessDenied;
@@ -241,7 +230,7 @@ int32_t list_pending_files(const char* prefix, const char* suffix,
     while (dirent* e = readdir(d)) {
       std::size_t n = std::strlen(e->d_name);
       if (n < pre + suf || std::strncmp(e->d_name, prefix, pre) != 0 ||
-          std::strcmp(e->d_name + n - suf, suffix) != 0 || !plain_name(e->d_name)) {
+          std::strcmp(e->d_name + n - suf, suffix) != 0 || !safe_file_name(e->d_name)) {
         continue;
       }
       names->emplace_back(e->d_name);

@@ -610,18 +610,4 @@ int32_t reg_enum_key(Key key, uint32_t index, tchar* name, uint32_t* name_len) {
   return guarded([&] { return enum_keys(key, index, name, name_len); });
 }
 
-uint64_t key_name_hash(const tchar* name) noexcept {
-  // FNV-1a over the folded UTF-16 units: the registry's own comparison.
-  uint64_t h = 1469598103934665603ull;
-  try {
-    for (char16_t unit : fold(to_units(name))) {
-      h = (h ^ static_cast<uint16_t>(unit)) * 1099511628211ull;
-    }
-    if (h == 0) h = 1;  // 0 says the hash could not be had
-  } catch (const std::bad_alloc&) {
-    return 0;
-  }
-  return h;
-}
-
 }  // namespace kx::plat

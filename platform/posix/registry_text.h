@@ -2,7 +2,7 @@
 // components, names folded for lookup, and the build's text converted to the
 // UTF-16 the database keeps (the only place the two widths differ).
 //
-// Included by registry.cc alone.
+// Included by registry.cc and name_fold.cc alone.
 #pragma once
 
 #include <cstring>

@@ -68,16 +68,14 @@ std::string lock_dir() {
   return posix::private_dir(dir) ? dir : std::string();
 }
 
-// The lock file's name: the mutex name with anything but [A-Za-z0-9._-] as '_'.
+// The lock file's name: the mutex name with every character a file name may
+// not hold, and a leading '.', as '_'. Empty when it would be too long.
 std::string lock_file_name(const char* name) {
   std::string out;
-  for (const char* p = name; *p; ++p) {
-    char c = *p;
-    bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                 c == '.' || c == '_' || c == '-';
-    out += plain ? c : '_';
-  }
-  return out + ".lock";
+  for (const char* p = name; *p; ++p) out += file_name_char(*p) ? *p : '_';
+  if (out[0] == '.') out[0] = '_';
+  out += ".lock";
+  return safe_file_name(out.c_str()) ? out : std::string();
 }
 
 // The state of a NamedMutex: flock on its own open file excludes other
@@ -259,16 +257,17 @@ NamedMutex::~NamedMutex() {
   delete state;
 }
 
-// False when the lock folder is missing or unsafe, the file cannot be opened
-// or memory runs out.
+// False when the lock folder is missing or unsafe, the name is too long for
+// a file, the file cannot be opened or memory runs out.
 bool NamedMutex::open(const char* name) {
   if (impl_) return true;
   if (!name || !*name) return false;
   std::string path;
   try {
     std::string dir = lock_dir();
-    if (dir.empty()) return false;
-    path = dir + "/" + lock_file_name(name);
+    std::string file = lock_file_name(name);
+    if (dir.empty() || file.empty()) return false;
+    path = dir + "/" + file;
   } catch (const std::bad_alloc&) {
     return false;
   }

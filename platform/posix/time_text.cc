@@ -2,7 +2,6 @@
 #include <time.h>
 
 #include <atomic>
-#include <type_traits>
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
@@ -72,21 +71,6 @@ uint32_t str_len(const tchar* s) {
   uint32_t n = 0;
   while (s[n]) ++n;
   return n;
-}
-
-void str_cpy(tchar* dst, const tchar* src) {
-  while ((*dst++ = *src++)) {
-  }
-}
-
-// Unit by unit, unsigned: -1, 0 or 1.
-int str_cmp(const tchar* a, const tchar* b) {
-  using Unit = std::conditional_t<sizeof(tchar) == 1, unsigned char, char16_t>;
-  for (;; ++a, ++b) {
-    auto x = static_cast<Unit>(*a), y = static_cast<Unit>(*b);
-    if (x != y) return x < y ? -1 : 1;
-    if (!x) return 0;
-  }
 }
 
 // UTF-8 and UTF-16 never hide an ASCII byte inside a character.

@@ -7,8 +7,6 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
-#include <memory>
-#include <new>
 
 #include "platform/platform.h"
 
@@ -83,25 +81,6 @@ int32_t error_code(DWORD e) {
 }
 
 int32_t last_error() { return error_code(GetLastError()); }
-
-bool name_char(unsigned c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-         c == '-' || c == '_';
-}
-
-// A plain file name of the folder: nothing that reaches another folder, a
-// stream or a device. Paths carry the \\?\ prefix, so names such as "con" or
-// "a." are files like any other, as on POSIX.
-bool valid_name(const char* name) {
-  if (!name) return false;
-  std::size_t n = 0;
-  for (; name[n]; ++n) {
-    if (n + 1 >= PendingFile::kMaxName || !name_char(static_cast<unsigned char>(name[n]))) {
-      return false;
-    }
-  }
-  return n > 0 && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
-}
 
 // %LOCALAPPDATA%\Kelmix\pending, as a full path; verbatim, with the prefix
 // \\?\ that passes names to the file system unchanged. No known-folder
@@ -191,7 +170,7 @@ int32_t open_folder(Path* dir, bool make) {
 }
 
 int32_t file_path(const char* name, bool make_folder, Path* path) {
-  if (!valid_name(name)) return kErrInvalidParameter;
+  if (!safe_file_name(name)) return kErrInvalidParameter;
   if (int32_t rc = open_folder(path, make_folder)) return rc;
   if (!path->add(L"\\") || !path->add_ascii(name)) return kErrBadPathname;
   return kOk;
@@ -244,7 +223,7 @@ int32_t PendingFile::create(const char* name) noexcept {
   HANDLE h = INVALID_HANDLE_VALUE;
   if (int32_t rc = open_locked(name, CREATE_NEW, &h)) return rc;
   handle_ = reinterpret_cast<Handle>(h);
-  std::strcpy(name_, name);  // valid_name bounded it
+  std::strcpy(name_, name);  // safe_file_name bounded it
   return kOk;
 }
 
@@ -386,7 +365,7 @@ int32_t list_pending_files(const char* prefix, const char* suffix,
       }
       if (found.cFileName[n]) continue;
       name[n] = 0;
-      if (!valid_name(name)) continue;
+      if (!safe_file_name(name)) continue;
       if (starts_with(name, n, prefix) && ends_with(name, n, suffix)) names->emplace_back(name, n);
     } while (FindNextFileW(find, &found));
     e = GetLastError();
@@ -416,60 +395,6 @@ std::string pending_folder() noexcept {
   } catch (...) {
     return {};
   }
-}
-
-namespace {
-
-// UTF-16 units on the stack, or on the heap for a long name; null when that
-// allocation fails.
-class Units {
- public:
-  explicit Units(std::size_t n)
-      : heap_(n > kStack ? new (std::nothrow) wchar_t[n] : nullptr), big_(n > kStack) {}
-  wchar_t* get() { return big_ ? heap_.get() : stack_; }
-
- private:
-  static constexpr std::size_t kStack = 260;
-  wchar_t stack_[kStack];
-  std::unique_ptr<wchar_t[]> heap_;
-  bool big_;
-};
-
-}  // namespace
-
-// FNV-1a over the UTF-16LE bytes of the name upper-cased as the registry
-// compares key names: the file system's casing table (LCMapStringEx without
-// linguistic casing), unit by unit. A narrow name is first widened from the
-// ANSI code page, as the A registry functions do.
-uint64_t key_name_hash(const tchar* name) noexcept {
-  uint64_t hash = 14695981039346656037ull;
-  if (!name || !*name) return hash;
-#if defined(KX_WIDE)
-  int len = lstrlenW(name);
-  const wchar_t* wide = name;
-#else
-  // Sized with the terminator, which the conversion writes too.
-  int units = MultiByteToWideChar(CP_ACP, 0, name, -1, nullptr, 0);
-  int len = units - 1;
-  if (len <= 0) return hash;
-  Units widened(static_cast<std::size_t>(units));
-  wchar_t* wide = widened.get();
-  if (!wide || MultiByteToWideChar(CP_ACP, 0, name, -1, wide, units) != units) return 0;
-#endif
-  // Without the upper-cased copy the hash would differ by letter case:
-  // 0 says it could not be had.
-  Units upper(static_cast<std::size_t>(len));
-  wchar_t* up = upper.get();
-  if (!up || LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide, len, up, len, nullptr,
-                           nullptr, 0) != len) {
-    return 0;
-  }
-  for (int i = 0; i < len; ++i) {
-    auto u = static_cast<uint16_t>(up[i]);
-    hash = (hash ^ (u & 0xFF)) * 1099511628211ull;
-    hash = (hash ^ (u >> 8)) * 1099511628211ull;
-  }
-  return hash == 0 ? 1 : hash;
 }
 
 uint32_t process_id() noexcept { return GetCurrentProcessId(); }

@@ -41,8 +41,6 @@ void testing::set_clock(ClockHook hook) { g_clock.store(hook); }
 #if defined(KX_WIDE)
 
 uint32_t str_len(const tchar* s) { return static_cast<uint32_t>(lstrlenW(s)); }
-void str_cpy(tchar* dst, const tchar* src) { lstrcpyW(dst, src); }
-int str_cmp(const tchar* a, const tchar* b) { return lstrcmpW(a, b); }
 const tchar* str_str(const tchar* s, const tchar* sub) {
   if (!sub || !*sub) return nullptr;
   return StrStrW(s, sub);
@@ -52,8 +50,6 @@ bool is_lead_unit(tchar) { return false; }
 #else
 
 uint32_t str_len(const tchar* s) { return static_cast<uint32_t>(lstrlenA(s)); }
-void str_cpy(tchar* dst, const tchar* src) { lstrcpyA(dst, src); }
-int str_cmp(const tchar* a, const tchar* b) { return lstrcmpA(a, b); }
 const tchar* str_str(const tchar* s, const tchar* sub) {
   if (!sub || !*sub) return nullptr;
   return StrStrA(s, sub);

@@ -519,6 +519,48 @@ TEST(CheckedFile, OneOfAnotherStoreIsKeptAsideUnreplayed) {
   api<Narrow>().KXWipe(to.c_str());
 }
 
+#if !defined(_WIN32)
+// Earlier POSIX builds named a file, and marked its header, by another hash
+// of the store's name: such an orphan is still completed.
+TEST(CheckedFile, OneOfAnEarlierBuildsHashIsReplayed) {
+  std::string store = unique_name("crash_legacy");
+  run_child(kChildVariable, "small:" + store);
+  uint64_t legacy = plat::legacy_key_name_hash(W(store).c_str());
+  char prefix[24];
+  std::snprintf(prefix, sizeof prefix, "%016llx-", static_cast<unsigned long long>(legacy));
+  {
+    OrphanEdit edit(store);
+    journal::FileHeader* h = edit.header();
+    ASSERT_NE(h, nullptr);
+    uint64_t old_check = h->check;
+    auto epoch = static_cast<uint32_t>(h->epoch);
+    h->name_hash = legacy;
+    h->check = journal::words_check(edit.view(), offsetof(journal::FileHeader, check)) ^
+               journal::words_check(edit.view() + journal::kNameOffset,
+                                    journal::align8(h->name_units * h->unit_bytes));
+    auto retag = [&](uint64_t* word, journal::Counter which) {
+      uint32_t v = 0;
+      if (journal::counter_value(*word, which, epoch, old_check, &v)) {
+        *word = journal::counter_word(which, v, epoch, h->check);
+      }
+    };
+    retag(&h->epoch, journal::Counter::kEpoch);
+    retag(&h->appended, journal::Counter::kAppended);
+    retag(&h->performed, journal::Counter::kPerformed);
+    retag(&h->front, journal::Counter::kFront);
+    std::string name = edit.file().name();
+    ASSERT_EQ(edit.file().rename((prefix + name.substr(17)).c_str()), kOk);
+  }
+  KXHANDLE h = api<Narrow>().KXInit(store.c_str());
+  EXPECT_EQ(stored_count(store), kSmall);
+  api<Narrow>().KXClose(h);
+  std::vector<std::string> left;
+  plat::list_pending_files(prefix, "", &left);
+  EXPECT_TRUE(left.empty());
+  api<Narrow>().KXWipe(store.c_str());
+}
+#endif
+
 // A count edited to half of what the file holds does not check: nothing of
 // the file is replayed, and it is kept aside.
 TEST(CheckedFile, AnEditedCountIsKeptAsideUnreplayed) {

@@ -179,7 +179,43 @@ TEST_F(PendingFileTest, ListFiltersByPrefixAndSuffixInByteOrder) {
   EXPECT_EQ(names, (std::vector<std::string>{name("a.jrn"), name("a.jrn.tmp"), name("a.tmp")}));
 }
 
+// One rule on every platform: a name either refuses, both refuse.
+TEST_F(PendingFileTest, OnlySafeNamesAreMadeClaimedOrRenamedTo) {
+  PendingFile file;
+  for (const char* bad :
+       {"", ".", "..", ".hidden", "a/b", "a\\b", "a:b", "a b", "a*", "\xC3\xA9"}) {
+    EXPECT_EQ(file.create(bad), kErrInvalidParameter) << bad;
+    EXPECT_EQ(file.claim(bad), kErrInvalidParameter) << bad;
+  }
+  const std::string longest =
+      prefix_ + std::string(PendingFile::kMaxName - 1 - prefix_.size(), 'x');
+  ASSERT_EQ(file.create(longest.c_str()), kOk);
+  EXPECT_EQ(file.rename((longest + "x").c_str()), kErrInvalidParameter);
+  EXPECT_EQ(file.rename(".hidden"), kErrInvalidParameter);
+  EXPECT_EQ(file.rename(name("trailing.").c_str()), kOk);
+  EXPECT_EQ(file.remove(), kOk);
+}
+
 uint64_t hash(const tstring& s) { return plat::key_name_hash(s.c_str()); }
+
+// Pending files are named by it: 64-bit FNV-1a over the folded name's
+// UTF-16LE bytes (values of an independent implementation). Windows folds
+// to upper case, the POSIX stand-in to lower.
+TEST(KeyNameHash, IsFnv1aOfTheFoldedNamesUtf16LeBytes) {
+  EXPECT_EQ(hash(ascii("")), 0xcbf29ce484222325ull);  // the offset basis
+#if defined(_WIN32)
+  EXPECT_EQ(hash(ascii("Alias")), 0x3350b9496fed63f3ull);  // "ALIAS"
+  const uint64_t mueller = 0x91c0af43500ad9c3ull;          // "M\u00DCLLER"
+#else
+  EXPECT_EQ(hash(ascii("Alias")), 0x08736123bc0b9dd3ull);  // "alias"
+  const uint64_t mueller = 0x4c7175613a562703ull;          // "m\u00FCller"
+  // What earlier builds named files by, for their orphans.
+  EXPECT_EQ(plat::legacy_key_name_hash(ascii("Alias").c_str()), 0xaa8be5cca810e8bdull);
+#endif
+  auto name = text(u"M\u00FCller");
+  if (!name) GTEST_SKIP() << "the code page has no u umlaut";
+  EXPECT_EQ(hash(*name), mueller);
+}
 
 TEST(KeyNameHash, EqualForTheSameKeyInEitherCaseAndWidth) {
   EXPECT_EQ(hash(ascii("Store")), hash(ascii("sTORE")));

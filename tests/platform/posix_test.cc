@@ -554,6 +554,16 @@ TEST(Files, ALockFolderThatIsASymlinkIsRefused) {
   setenv("XDG_CONFIG_HOME", saved.c_str(), 1);
 }
 
+// A mutex name is made a safe file name inside the lock folder, or refused.
+TEST(Files, ALockFileStaysInsideTheLockFolder) {
+  plat::NamedMutex up, long_one;
+  ASSERT_TRUE(up.open("../Up/.x"));
+  std::string locks = std::string(std::getenv("XDG_CONFIG_HOME")) + "/kelmix/locks";
+  struct stat st;
+  EXPECT_EQ(stat((locks + "/_._Up_.x.lock").c_str(), &st), 0);
+  EXPECT_FALSE(long_one.open(std::string(plat::kMaxFileName, 'k').c_str()));
+}
+
 // Two hosts of one user with different runtime folders (a desktop session,
 // a cron job) share the data, and so take the same lock.
 TEST(Files, TheLockIsSharedWhateverTheRuntimeFolder) {
