@@ -4,12 +4,6 @@
 
 #include "library/library.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include "platform/posix/unicode.h"
-#endif
-
 namespace kx::cli {
 
 namespace {
@@ -81,20 +75,7 @@ std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units)
 }
 
 int compare_names(const WStr& a, const WStr& b) {
-#if defined(_WIN32)
-  // The ordinal comparison that ignores case upper-cases by the table the
-  // registry uses.
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) -
-         CSTR_EQUAL;
-#else
-  // The stand-in's own folding.
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    char16_t x = plat::posix::fold_unit(a[i]), y = plat::posix::fold_unit(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-#endif
+  return plat::compare_names(a.data(), a.size(), b.data(), b.size());
 }
 
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {
