@@ -45,6 +45,10 @@ int32_t wipe_store(const tchar* name) noexcept;
 HandleMap::Ref acquire_store(int32_t handle) noexcept;
 // An open store's queue lock, held for one call; empty for a bad handle.
 HandleMap::Held hold_store(int32_t handle) noexcept;
+// Calls fn(context, exclusive) under the handles lock (1 above), as opening
+// takes it; exclusive says "KelmixHandlesMutex" is held, as recovery asks.
+// For library/admin.cc.
+void with_handles_lock(void (*fn)(void* context, bool exclusive), void* context) noexcept;
 
 namespace testing {
 // For benchmarks: drops what the store behind handle has queued, unwritten.

@@ -2,14 +2,14 @@
 
 #include <cstring>
 
-#include "library/library.h"
+#include "library/admin.h"
 
 namespace kx::cli {
 
 namespace {
 
 int32_t open_product(plat::ScopedKey* key) {
-  return plat::reg_open_key_a(plat::current_user(), kProductKey, key->out());
+  return plat::reg_open_key_a(plat::current_user(), admin::kProductKey, key->out());
 }
 
 }  // namespace
@@ -49,20 +49,6 @@ int32_t store_exists(const WStr& name, bool* exists) {
   // A name no key can have is a store that does not exist.
   if (rc == kErrFileNotFound || rc == kErrInvalidParameter || rc == kErrBadPathname) return kOk;
   return rc;
-}
-
-int32_t open_store_key(const WStr& name, plat::ScopedKey* key) {
-  plat::ScopedKey product;
-  int32_t rc = open_product(&product);
-  if (rc != kOk) return rc;
-  return plat::reg_open_key(product.get(), name.c_str(), key->out());
-}
-
-int32_t create_store_key(const WStr& name, plat::ScopedKey* key) {
-  plat::ScopedKey product;
-  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
-  if (rc != kOk) return rc;
-  return plat::reg_create_key(product.get(), name.c_str(), key->out());
 }
 
 std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units) {
