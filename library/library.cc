@@ -346,6 +346,11 @@ int32_t wipe_store(const tchar* typed_name) noexcept {
   return rc != kOk ? rc : close_rc;
 }
 
+void with_handles_lock(void (*fn)(void* context, bool exclusive), void* context) noexcept {
+  HandlesLock lock;
+  fn(context, g_named_mutex != nullptr);
+}
+
 HandleMap::Ref acquire_store(int32_t handle) noexcept { return g_map.acquire(handle); }
 
 HandleMap& store_map() noexcept { return g_map; }

@@ -50,5 +50,9 @@ HandleMap::Ref acquire_store(int32_t handle) noexcept;
 // The process's stores: HandleMap::Held held(store_map(), handle) holds an
 // open store's queue lock for one call.
 HandleMap& store_map() noexcept;
+// Calls fn(context, exclusive) under the handles lock (1 above), as opening
+// takes it; exclusive says "KelmixHandlesMutex" is held, as recovery asks.
+// For library/admin.cc.
+void with_handles_lock(void (*fn)(void* context, bool exclusive), void* context) noexcept;
 
 }  // namespace kx

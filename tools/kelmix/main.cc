@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "library/admin.h"
 #include "platform/platform.h"
 #include "tools/kelmix/commands.h"
 #include "tools/kelmix/text.h"
@@ -33,15 +34,6 @@ WStr store_arg(const std::string& utf8) {
   }
   return name;
 }
-
-// The library for the process: loaded first, unloaded last.
-class Library {
- public:
-  Library() { kx::on_library_load(); }
-  ~Library() { kx::on_library_unload(false); }
-  Library(const Library&) = delete;
-  Library& operator=(const Library&) = delete;
-};
 
 // What the command line gives; each command's options fill in their fields.
 struct Args {
@@ -221,7 +213,7 @@ std::optional<int> parse(CLI::App* app, int argc, const char* const* argv) {
 
 // The command run with the library loaded; a failure is reported here.
 int execute(const Command& command, const CLI::App& parsed, const Args& args, Output* out) {
-  Library library;
+  admin::LibraryScope library;  // loaded first, unloaded last
   try {
     command.run(parsed, args, out);
   } catch (const Failure& f) {

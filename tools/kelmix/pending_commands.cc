@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "store/journal_format.h"
+#include "library/admin.h"
 #include "tools/kelmix/commands.h"
 #include "tools/kelmix/store_access.h"
 
@@ -14,11 +14,6 @@ namespace kx::cli {
 namespace {
 
 constexpr const char* kUnknown = "-";
-
-bool ends_with(const std::string& s, const char* suffix) {
-  std::string end(suffix);
-  return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
 
 // A field of a file's name "<key name hash>-<pid hex>-<time hex>-<n>.kxp",
 // counted from 0.
@@ -41,9 +36,9 @@ std::string pid_of_name(const std::string& file) {
   return std::to_string(std::strtoul(hex.c_str(), nullptr, 16));
 }
 
-std::vector<recovery::FileInfo> survey() {
-  std::vector<recovery::FileInfo> files;
-  int32_t rc = survey_pending(&files);
+std::vector<admin::PendingFile> survey() {
+  std::vector<admin::PendingFile> files;
+  int32_t rc = admin::survey_pending(&files);
   if (rc != kOk) {
     fail(kExitFailed,
          "cannot read the pending files in \"" + plat::pending_folder() + "\": " + error_text(rc));
@@ -56,7 +51,7 @@ std::vector<recovery::FileInfo> survey() {
 void cmd_pending(Output* out) {
   std::string folder = plat::pending_folder();
   out->data = "# folder: " + (folder.empty() ? std::string(kUnknown) : folder) + "\n";
-  for (const recovery::FileInfo& f : survey()) {
+  for (const admin::PendingFile& f : survey()) {
     // A live file is never opened, and a damaged one may have no header.
     bool read = !f.owner_alive && f.unit_bytes != 0;
     std::string store = kUnknown, records = kUnknown, width = kUnknown;
@@ -78,13 +73,13 @@ void cmd_recover(Output* out) {
   // letter case: one opening completes them all. A damaged file with a
   // header is replayed up to its damage and set aside, as an opening does.
   std::set<std::string> opened;
-  for (const recovery::FileInfo& f : survey()) {
-    if (f.owner_alive || f.unit_bytes == 0 || !ends_with(f.file, journal::kSuffix)) continue;
+  for (const admin::PendingFile& f : survey()) {
+    if (!f.completable) continue;
     if (!opened.insert(field_of(f.file, 0)).second) continue;
     WStr store = from_units(f.name_bytes, f.unit_bytes);
     plat::ScopedKey key;
-    recovery::Outcome done;
-    int32_t rc = open_completed(store, true, &key, &done);
+    admin::Completed done;
+    int32_t rc = admin::open_completed(store.c_str(), true, &key, &done);
     if (rc != kOk) {
       out->failed.push_back("cannot open store " + shown(store) + ": " + error_text(rc));
       continue;

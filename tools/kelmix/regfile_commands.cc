@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "library/library.h"
+#include "library/admin.h"
 #include "tools/kelmix/commands.h"
 #include "tools/kelmix/regfile.h"
 #include "tools/kelmix/store_access.h"
@@ -27,7 +27,7 @@ void empty_store(const WStr& store) {
 // product key. The registry ignores letter case in the path as well.
 std::optional<WStr> store_of_key(const WStr& key) {
   for (const char* root : {kRootLong, kRootShort}) {
-    WStr prefix = text_arg(std::string(root) + "\\" + kProductKey + "\\", "the key");
+    WStr prefix = text_arg(std::string(root) + "\\" + admin::kProductKey + "\\", "the key");
     if (key.size() <= prefix.size() || compare_names(key.substr(0, prefix.size()), prefix) != 0)
       continue;
     WStr store = key.substr(prefix.size());
@@ -40,7 +40,7 @@ std::optional<WStr> store_of_key(const WStr& key) {
 }  // namespace
 
 void cmd_export(const WStr& store, const std::string& path, Output* out) {
-  WStr key = text_arg(std::string(kRootLong) + "\\" + kProductKey + "\\", "the key") + store;
+  WStr key = text_arg(std::string(kRootLong) + "\\" + admin::kProductKey + "\\", "the key") + store;
   write_output(path, to_reg(key, read_store(store)), out);
 }
 
@@ -60,7 +60,7 @@ void cmd_import(const std::string& path, const std::optional<WStr>& target) {
     }
     if (!target) store = store_of_key(s.key);
     if (!store) {
-      fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + kProductKey);
+      fail(kExitBadInput, where + " is not a store under " + kRootLong + "\\" + admin::kProductKey);
     }
     if (auto why = name_refusal(*store, kMaxKeyNameUnits)) {
       fail(kExitBadInput, where + " names a store " + *why);

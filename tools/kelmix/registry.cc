@@ -2,20 +2,14 @@
 
 #include <cstring>
 
-#include "library/library.h"
-
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include "platform/posix/unicode.h"
-#endif
+#include "library/admin.h"
 
 namespace kx::cli {
 
 namespace {
 
 int32_t open_product(plat::ScopedKey* key) {
-  return plat::reg_open_key_a(plat::current_user(), kProductKey, key->out());
+  return plat::reg_open_key_a(plat::current_user(), admin::kProductKey, key->out());
 }
 
 }  // namespace
@@ -57,20 +51,6 @@ int32_t store_exists(const WStr& name, bool* exists) {
   return rc;
 }
 
-int32_t open_store_key(const WStr& name, plat::ScopedKey* key) {
-  plat::ScopedKey product;
-  int32_t rc = open_product(&product);
-  if (rc != kOk) return rc;
-  return plat::reg_open_key(product.get(), name.c_str(), key->out());
-}
-
-int32_t create_store_key(const WStr& name, plat::ScopedKey* key) {
-  plat::ScopedKey product;
-  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
-  if (rc != kOk) return rc;
-  return plat::reg_create_key(product.get(), name.c_str(), key->out());
-}
-
 std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units) {
   if (name.size() > max_units) {
     return "longer than the " + std::to_string(max_units) +
@@ -81,20 +61,7 @@ std::optional<std::string> name_refusal(const WStr& name, std::size_t max_units)
 }
 
 int compare_names(const WStr& a, const WStr& b) {
-#if defined(_WIN32)
-  // The ordinal comparison that ignores case upper-cases by the table the
-  // registry uses.
-  return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
-                              static_cast<int>(b.size()), TRUE) -
-         CSTR_EQUAL;
-#else
-  // The stand-in's own folding.
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    char16_t x = plat::posix::fold_unit(a[i]), y = plat::posix::fold_unit(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a.size() < b.size() ? -1 : a.size() > b.size() ? 1 : 0;
-#endif
+  return plat::compare_names(a.data(), a.size(), b.data(), b.size());
 }
 
 int32_t query_value(plat::Key key, const WStr& name, RawValue* out) {

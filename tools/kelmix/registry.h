@@ -23,10 +23,6 @@ int32_t list_stores(std::vector<WStr>* out);
 // Whether the store exists, comparing names as the registry does (letter
 // case ignored).
 int32_t store_exists(const WStr& name, bool* exists);
-// Opens an existing store's key; call only once store_exists said so.
-int32_t open_store_key(const WStr& name, plat::ScopedKey* key);
-// Opens the store's key, making it and the product key as KXInit does.
-int32_t create_store_key(const WStr& name, plat::ScopedKey* key);
 
 // The longest names the registry takes, in UTF-16 units.
 constexpr std::size_t kMaxValueNameUnits = 16383;

@@ -2,31 +2,11 @@
 
 #include <set>
 
-#include "library/library.h"
+#include "library/admin.h"
 
 namespace kx::cli {
 
 namespace {
-
-// "KelmixHandlesMutex" for a scope. Like the library, the tool goes on
-// without it when it cannot be had.
-class HandlesLock {
- public:
-  HandlesLock() NO_THREAD_SAFETY_ANALYSIS {
-    held_ = mutex_.open(kHandlesMutexName);
-    if (held_) mutex_.lock();
-  }
-  ~HandlesLock() NO_THREAD_SAFETY_ANALYSIS {
-    if (held_) mutex_.unlock();
-  }
-  HandlesLock(const HandlesLock&) = delete;
-  HandlesLock& operator=(const HandlesLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  plat::NamedMutex mutex_;
-  bool held_ = false;
-};
 
 bool is_signaling_nan(uint64_t bits) {
   return (bits & 0x7FF0000000000000ull) == 0x7FF0000000000000ull &&
@@ -57,25 +37,9 @@ void require_store(const WStr& store) {
   if (!exists) fail(kExitNotFound, "store " + shown(store) + " does not exist");
 }
 
-int32_t open_completed(const WStr& store, bool create, plat::ScopedKey* key,
-                       recovery::Outcome* outcome) {
-  HandlesLock lock;
-  int32_t rc = create ? create_store_key(store, key) : open_store_key(store, key);
-  if (rc != kOk) return rc;
-  // The tool waits for another program's write lock as a write would.
-  recovery::Outcome done = recovery::recover(store.c_str(), key->get(), 5000, lock.held());
-  if (outcome) *outcome = done;
-  return done.error;
-}
-
 void open_key(const WStr& store, plat::ScopedKey* key) {
-  int32_t rc = open_completed(store, false, key, nullptr);
+  int32_t rc = admin::open_completed(store.c_str(), false, key, nullptr);
   if (rc != kOk) fail(kExitFailed, "cannot open store " + shown(store) + ": " + error_text(rc));
-}
-
-int32_t survey_pending(std::vector<recovery::FileInfo>* files) {
-  HandlesLock lock;
-  return recovery::survey(files);
 }
 
 RawValue read_existing(plat::Key key, const WStr& store, const WStr& name) {

@@ -5,7 +5,6 @@
 #include <vector>
 
 #include "kelmix.h"
-#include "store/recovery.h"
 #include "tools/kelmix/commands.h"
 #include "tools/kelmix/dump.h"
 #include "tools/kelmix/registry.h"
@@ -39,17 +38,10 @@ class Session {
 
 // Refuses a missing store before anything opens (and so creates) it.
 void require_store(const WStr& store);
-// Opens the store's key (with create, making it as KXInit does) once what
-// processes that died with the store open had accepted is in it: the one
-// place the tool completes pending files, under "KelmixHandlesMutex" as the
-// library's opening does. kOk or the registry's error; outcome may be null.
-int32_t open_completed(const WStr& store, bool create, plat::ScopedKey* key,
-                       recovery::Outcome* outcome);
-// open_completed of an existing store; a failure ends the command.
+// admin::open_completed of an existing store, the key opened once what
+// processes that died with the store open had accepted is in it; a failure
+// ends the command.
 void open_key(const WStr& store, plat::ScopedKey* key);
-// Every pending file, looked at under the same mutex: a file claimed to be
-// looked at would otherwise be skipped by an opening meanwhile.
-int32_t survey_pending(std::vector<recovery::FileInfo>* files);
 // The value's type and bytes; a missing value is an error naming both.
 RawValue read_existing(plat::Key key, const WStr& store, const WStr& name);
 // The value names of an open store in the registry's order, through KXCount

@@ -4,12 +4,12 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/platform.h"
+
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <unicode/ustring.h>
-
-#include "platform/posix/unicode.h"
 #endif
 
 namespace kx::cli {
@@ -50,16 +50,7 @@ WStr from_units(const std::string& bytes, uint32_t unit_bytes) {
     if (!out.empty()) std::memcpy(out.data(), bytes.data(), out.size() * 2);
     return out;
   }
-  if (bytes.empty()) return WStr();
-#if defined(_WIN32)
-  // No MB_ERR_INVALID_CHARS: the same units the A functions would make.
-  int n = MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-  WStr out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, bytes.data(), static_cast<int>(bytes.size()), out.data(), n);
-  return out;
-#else
-  return plat::posix::utf8_to_utf16(bytes);
-#endif
+  return plat::widen_a(bytes);
 }
 
 std::string narrow(const WStr& wide) {
