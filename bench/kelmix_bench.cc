@@ -27,12 +27,12 @@
 #endif
 
 #include "kelmix.h"
-#include "library/handle_map.h"
-#include "library/library.h"
+#include "library/admin.h"
 #include "library/library_test_helper.h"
 #include "platform/platform.h"
-#include "store/store.h"
-#include "store/store_test_helper.h"
+#include "store/memory.h"
+#include "store/pending_queue.h"
+#include "store/record.h"
 
 namespace {
 
@@ -43,9 +43,7 @@ Str T(const std::string& s) { return Str(s.begin(), s.end()); }
 
 const Str kText32 = T("abcdefghijklmnopqrstuvwxyz012345");
 
-struct Library {
-  Library() { kx::on_library_load(); }
-} g_library;
+kx::admin::LibraryScope g_library;
 
 // A store whose queue thread is held, so records stay pending while measured.
 class HeldStore {
@@ -549,7 +547,7 @@ void BM_SustainedWriter(benchmark::State& state) {
     }
     stop = true;
     writer.join();
-    std::size_t left = kx::acquire_store(h)->pending();
+    std::size_t left = kx::testing::pending_records(h);
     double file_kb = 0;
     {
       std::string file = kx::plat::pending_folder() + "/" + kx::testing::pending_file_of(h);

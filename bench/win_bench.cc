@@ -16,11 +16,12 @@
 #include <vector>
 
 #include "kelmix.h"
-#include "library/handle_map.h"
-#include "library/library.h"
+#include "library/admin.h"
 #include "library/library_test_helper.h"
-#include "store/store.h"
-#include "store/store_test_helper.h"
+#include "platform/platform.h"
+#include "store/memory.h"
+#include "store/pending_queue.h"
+#include "store/record.h"
 
 namespace {
 
@@ -137,7 +138,7 @@ static double thread_cpu_ms(HANDLE thread) {
 // trails the host (median, p99), what is pending at the end and what closing
 // then takes.
 int sustained(int rate, int seconds) {
-  kx::on_library_load();
+  kx::admin::LibraryScope library;
   KXWipe(L"bench_sustained");
   KXHANDLE h = KXInit(L"bench_sustained");
   std::atomic<int> written{0};
@@ -175,7 +176,7 @@ int sustained(int rate, int seconds) {
   }
   stop = true;
   writer.join();
-  std::size_t left = kx::acquire_store(h)->pending();
+  std::size_t left = kx::testing::pending_records(h);
   double file_kb = 0;
   {
     std::string file = kx::plat::pending_folder() + "\\" + kx::testing::pending_file_of(h);
@@ -205,7 +206,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "sustained") {
     return sustained(std::atoi(argv[2]), std::atoi(argv[3]));
   }
-  kx::on_library_load();
+  kx::admin::LibraryScope library;
   kx::testing::hold_queue_threads(true);
   KXHANDLE h = KXInit(L"bench_win");
   HKEY key = nullptr;
@@ -307,6 +308,5 @@ int main(int argc, char** argv) {
   KXWipe(L"bench_win");
   KXWipe(L"bench_win_drain");
   KXWipe(L"bench_win_direct");
-  kx::on_library_unload(false);
   return 0;
 }

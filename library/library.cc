@@ -362,6 +362,11 @@ bool testing::drop_pending(int32_t handle) noexcept {
   return true;
 }
 
+std::size_t testing::pending_records(int32_t handle) noexcept {
+  HandleMap::Ref store = g_map.acquire(handle);
+  return store ? store->pending() : 0;
+}
+
 std::string testing::pending_file_of(int32_t handle) {
   HandleMap::Held store(g_map, handle);
   return store ? store->journal_file() : "";

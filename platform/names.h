@@ -42,6 +42,17 @@ constexpr std::size_t kMaxPendingFileHashes = 2;
 std::size_t pending_file_hashes(const tchar* name,
                                 uint64_t (&hashes)[kMaxPendingFileHashes]) noexcept;
 
+#if defined(KX_WIDE)
+// Below, equal to or above 0 as the registry matches names: letter case
+// aside, by its own table (Windows: CompareStringOrdinal ignoring case; POSIX:
+// the stand-in's frozen fold), unit by unit.
+int compare_names(const tchar* a, std::size_t a_units, const tchar* b, std::size_t b_units);
+// 8-bit text as the registry's _a calls take it: the ANSI code page on
+// Windows; on POSIX UTF-8, each byte that starts no well-formed sequence
+// kept as U+DC80 + byte. For names a library of the other width left.
+std::basic_string<tchar> widen_a(const std::string& text);
+#endif
+
 // The longest file name the library makes, with its terminator.
 constexpr std::size_t kMaxFileName = 96;
 

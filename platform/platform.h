@@ -444,17 +444,6 @@ const tchar* str_str(const tchar* s, const tchar* sub);
 // among them.
 bool is_lead_unit(tchar c);
 
-#if defined(KX_WIDE)
-// For the kelmix tool, which links the wide core.
-// 8-bit text as the registry's _a calls take it: the ANSI code page on
-// Windows; on POSIX UTF-8, each byte that starts no well-formed sequence
-// kept as U+DC80 + byte. For names a library of the other width left.
-std::basic_string<tchar> widen_a(const std::string& text);
-// Below, equal to or above 0 as the registry matches names: letter case
-// aside, by its own table (on POSIX the stand-in's frozen one).
-int compare_names(const tchar* a, std::size_t a_units, const tchar* b, std::size_t b_units);
-#endif
-
 }  // namespace kx::plat
 
 // Called by the platform's loader glue: once when the library is loaded, after

@@ -5,7 +5,6 @@
 
 #include "platform/platform.h"
 #include "platform/platform_test_helper.h"
-#include "platform/posix/unicode.h"
 
 namespace kx::plat {
 
@@ -87,17 +86,5 @@ const tchar* str_str(const tchar* s, const tchar* sub) {
   }
   return nullptr;
 }
-
-#if defined(KX_WIDE)
-std::basic_string<tchar> widen_a(const std::string& text) { return posix::utf8_to_utf16(text); }
-
-int compare_names(const tchar* a, std::size_t a_units, const tchar* b, std::size_t b_units) {
-  for (std::size_t i = 0; i < a_units && i < b_units; ++i) {
-    char16_t x = posix::fold_unit(a[i]), y = posix::fold_unit(b[i]);
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return a_units < b_units ? -1 : a_units > b_units ? 1 : 0;
-}
-#endif
 
 }  // namespace kx::plat

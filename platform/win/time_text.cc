@@ -47,22 +47,6 @@ const tchar* str_str(const tchar* s, const tchar* sub) {
 }
 bool is_lead_unit(tchar) { return false; }
 
-// No MB_ERR_INVALID_CHARS: the same units the A functions make.
-std::basic_string<tchar> widen_a(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-// The ordinal comparison that ignores case upper-cases by the table the
-// registry uses.
-int compare_names(const tchar* a, std::size_t a_units, const tchar* b, std::size_t b_units) {
-  return CompareStringOrdinal(a, static_cast<int>(a_units), b, static_cast<int>(b_units), TRUE) -
-         CSTR_EQUAL;
-}
-
 #else
 
 uint32_t str_len(const tchar* s) { return static_cast<uint32_t>(lstrlenA(s)); }

@@ -621,8 +621,19 @@ TEST(CheckedFile, AKillInsideAReuseOfTheStartReplaysTheRecordsLeft) {
                                      h->check);
   }
   KXHANDLE h = api<Narrow>().KXInit(store.c_str());
-  EXPECT_EQ(stored_count(store), kSmall / 2);
-  EXPECT_EQ(stored(store, W("v" + std::to_string(kSmall - 1))).rc, 0);
+  // The child's queue thread may have performed v0 before it died, and may
+  // then have started the file over with v1 first: either way none of the
+  // cleared records comes back and every one after them does.
+  int later = 0;
+  for (int i = 1; i < kSmall; ++i) {
+    bool in = stored(store, W("v" + std::to_string(i))).rc == 0;
+    if (i < kSmall / 2) {
+      EXPECT_FALSE(in) << i;
+    } else if (i > kSmall / 2) {
+      later += in;
+    }
+  }
+  EXPECT_EQ(later, kSmall / 2 - 1);
   api<Narrow>().KXClose(h);
   EXPECT_TRUE(files_of(store, journal::kKeptSuffix).empty());
   api<Narrow>().KXWipe(store.c_str());

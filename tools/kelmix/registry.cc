@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "library/admin.h"
+#include "platform/names.h"
 
 namespace kx::cli {
 

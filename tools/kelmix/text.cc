@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "platform/names.h"
 #include "platform/platform.h"
 
 #if defined(_WIN32)
