@@ -248,9 +248,29 @@ int32_t PendingFile::resize(uint64_t bytes) noexcept {
   if (!is_open()) return kErrInvalidHandle;
   if (bytes > static_cast<uint64_t>(INT64_MAX)) return kErrInvalidParameter;
   HANDLE h = reinterpret_cast<HANDLE>(handle_);
+  uint64_t old = size();
   LARGE_INTEGER at;
   at.QuadPart = static_cast<LONGLONG>(bytes);
   if (!SetFilePointerEx(h, at, nullptr, FILE_BEGIN) || !SetEndOfFile(h)) return last_error();
+  // Zeros written over the new part: its pages are then in the cache and
+  // its clusters valid data, so a page of a view first written costs a
+  // fraction of a fault that must zero-fill it (and under Wine, whose files
+  // are sparse, allocate its block), and a full disk is told here.
+  static const unsigned char kZeros[65536] = {};
+  for (uint64_t from = old; from < bytes;) {
+    DWORD n = static_cast<DWORD>(std::min<uint64_t>(sizeof kZeros, bytes - from));
+    OVERLAPPED where = {};
+    where.Offset = static_cast<DWORD>(from);
+    where.OffsetHigh = static_cast<DWORD>(from >> 32);
+    DWORD written = 0;
+    if (!WriteFile(h, kZeros, n, &written, &where) || written == 0) {
+      int32_t rc = last_error();
+      at.QuadPart = static_cast<LONGLONG>(old);
+      if (SetFilePointerEx(h, at, nullptr, FILE_BEGIN)) SetEndOfFile(h);
+      return rc == kOk ? kErrDiskFull : rc;
+    }
+    from += written;
+  }
   return kOk;
 }
 
