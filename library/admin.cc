@@ -27,18 +27,6 @@ void under_handles_lock(Fn&& fn) {
                     &fn);
 }
 
-int32_t open_key(const tchar* name, bool create, plat::ScopedKey* key) {
-  plat::ScopedKey product;
-  if (!create) {
-    int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, product.out());
-    if (rc != kOk) return rc;
-    return plat::reg_open_key(product.get(), name, key->out());
-  }
-  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
-  if (rc != kOk) return rc;
-  return plat::reg_create_key(product.get(), name, key->out());
-}
-
 bool ends_with(const std::string& s, const char* suffix) {
   std::size_t n = std::strlen(suffix);
   return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
@@ -50,7 +38,7 @@ int32_t open_completed(const tchar* name, bool create, plat::ScopedKey* key,
                        Completed* done) noexcept {
   int32_t rc = kOk;
   under_handles_lock([&](bool exclusive) {
-    rc = open_key(name, create, key);
+    rc = open_store_key(name, create, key);
     if (rc != kOk) return;
     // The whole wait under the lock, unlike an opening's turns: the tool opens
     // one store at a time.

@@ -249,12 +249,7 @@ int32_t open_store(const tchar* typed_name) noexcept {
       continue;
     }
 
-    int32_t rc = kOk;
-    if (!key.get()) {
-      plat::ScopedKey product;
-      rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
-      if (rc == kOk) rc = plat::reg_create_key(product.get(), name, key.out());
-    }
+    int32_t rc = key.get() ? kOk : open_store_key(name, true, &key);
     if (rc != kOk) return rc;
     // What processes that died with this store open had accepted goes
     // first, under the handles lock: no store of that name writes meanwhile.
@@ -344,6 +339,16 @@ int32_t wipe_store(const tchar* typed_name) noexcept {
   rc = plat::reg_delete_key(product.get(), name);
   int32_t close_rc = product.close();
   return rc != kOk ? rc : close_rc;
+}
+
+int32_t open_store_key(const tchar* name, bool create, plat::ScopedKey* key) noexcept {
+  plat::ScopedKey product;
+  if (!create) {
+    int32_t rc = plat::reg_open_key_a(plat::current_user(), kProductKey, product.out());
+    return rc == kOk ? plat::reg_open_key(product.get(), name, key->out()) : rc;
+  }
+  int32_t rc = plat::reg_create_key_a(plat::current_user(), kProductKey, product.out());
+  return rc == kOk ? plat::reg_create_key(product.get(), name, key->out()) : rc;
 }
 
 void with_handles_lock(void (*fn)(void* context, bool exclusive), void* context) noexcept {

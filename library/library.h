@@ -50,6 +50,9 @@ HandleMap::Ref acquire_store(int32_t handle) noexcept;
 // The process's stores: HandleMap::Held held(store_map(), handle) holds an
 // open store's queue lock for one call.
 HandleMap& store_map() noexcept;
+// The key of the store named name (canonical) under the product key, opened,
+// or with create made, the product key too, as opening a store makes it.
+int32_t open_store_key(const tchar* name, bool create, plat::ScopedKey* key) noexcept;
 // Calls fn(context, exclusive) under the handles lock (1 above), as opening
 // takes it; exclusive says "KelmixHandlesMutex" is held, as recovery asks.
 // For library/admin.cc.
